@@ -1,0 +1,38 @@
+// Process, clock and file-system services of the platform, as the start-up
+// and the run sequence use them. Paths and texts are UTF-8; every function
+// throws pavo::Failure when the platform refuses.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace pavo::sys {
+
+// The platform's path separator: "\" on Windows, "/" on Linux.
+extern const char* const kSeparator;
+
+// The directory of the running executable, as the platform reports it (with
+// a trailing separator only for a root directory).
+std::string ExecutableDirectory();
+
+// The full path under which the autostart entry names the program, given
+// ThePath. Windows composes it (directory, file name without extension,
+// ".exe"); Linux uses the executable's real path.
+std::string ExePathFor(const std::string& the_path);
+
+// The current local date as "yyyymmdd".
+std::string LocalDateYyyymmdd();
+
+// Lookups of one exact path. AnyPathExists finds directories and ordinary
+// files; RegularFileExists finds ordinary files only, never directories.
+bool AnyPathExists(const std::string& path);
+bool RegularFileExists(const std::string& path);
+
+void MakeDirectory(const std::string& path);  // one level
+std::uint64_t FileSize(const std::string& path);
+void RemoveFile(const std::string& path);
+
+// Reads up to max_bytes from the start of a file (fewer when it is shorter).
+std::string ReadFilePrefix(const std::string& path, std::size_t max_bytes);
+
+}  // namespace pavo::sys

@@ -1,0 +1,100 @@
+#include "app/system.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+
+#include "app/step.h"
+
+namespace pavo::sys {
+
+const char* const kSeparator = "/";
+
+namespace {
+
+[[noreturn]] void ThrowErrno(const char* what) {
+  throw Failure(std::string(what) + ": " + std::strerror(errno));
+}
+
+std::string RealExecutable() {
+  std::error_code ec;
+  auto p = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec) throw Failure("cannot find the executable: " + ec.message());
+  return p.string();
+}
+
+// stat() that tells "not there" apart from a lookup that failed.
+bool Stat(const std::string& path, struct stat* st) {
+  if (::stat(path.c_str(), st) == 0) return true;
+  if (errno == ENOENT || errno == ENOTDIR) return false;
+  ThrowErrno("stat");
+}
+
+}  // namespace
+
+std::string ExecutableDirectory() {
+  std::string p = RealExecutable();
+  size_t slash = p.find_last_of('/');
+  if (slash == std::string::npos) throw Failure("executable path without directory");
+  return slash == 0 ? "/" : p.substr(0, slash);
+}
+
+std::string ExePathFor(const std::string&) { return RealExecutable(); }
+
+std::string LocalDateYyyymmdd() {
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  if (!localtime_r(&now, &tm)) throw Failure("localtime_r failed");
+  char buf[16];
+  std::strftime(buf, sizeof buf, "%Y%m%d", &tm);
+  return buf;
+}
+
+bool AnyPathExists(const std::string& path) {
+  struct stat st;
+  return Stat(path, &st);
+}
+
+bool RegularFileExists(const std::string& path) {
+  struct stat st;
+  return Stat(path, &st) && S_ISREG(st.st_mode);
+}
+
+void MakeDirectory(const std::string& path) {
+  if (::mkdir(path.c_str(), 0777) != 0) ThrowErrno("mkdir");
+}
+
+std::uint64_t FileSize(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) ThrowErrno("stat");
+  if (!S_ISREG(st.st_mode)) throw Failure("not a file");
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+void RemoveFile(const std::string& path) {
+  if (::unlink(path.c_str()) != 0) ThrowErrno("unlink");
+}
+
+std::string ReadFilePrefix(const std::string& path, std::size_t max_bytes) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) ThrowErrno("open");
+  std::string out(max_bytes, '\0');
+  size_t got = 0;
+  while (got < max_bytes) {
+    ssize_t n = ::read(fd, out.data() + got, max_bytes - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) { ::close(fd); ThrowErrno("read"); }
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  ::close(fd);
+  out.resize(got);
+  return out;
+}
+
+}  // namespace pavo::sys

@@ -1,0 +1,103 @@
+#include "app/system.h"
+
+#include <windows.h>
+
+#include "app/step.h"
+#include "app/text_win32.h"
+
+namespace pavo::sys {
+
+using win32::ThrowLastError;
+using win32::Wide;
+
+const char* const kSeparator = "\\";
+
+namespace {
+
+std::wstring ModulePath() {
+  std::wstring buf(MAX_PATH, L'\0');
+  for (;;) {
+    DWORD n = GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
+    if (n == 0) ThrowLastError("GetModuleFileNameW");
+    if (n < buf.size()) return buf.substr(0, n);
+    if (buf.size() >= 32768) throw Failure("module path too long");
+    buf.resize(buf.size() * 2);
+  }
+}
+
+DWORD Attributes(const std::string& path) {
+  DWORD a = GetFileAttributesW(Wide(path).c_str());
+  if (a == INVALID_FILE_ATTRIBUTES) {
+    DWORD e = GetLastError();
+    if (e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND || e == ERROR_INVALID_NAME ||
+        e == ERROR_BAD_NETPATH || e == ERROR_INVALID_DRIVE)
+      return INVALID_FILE_ATTRIBUTES;
+    ThrowLastError("GetFileAttributesW");
+  }
+  return a;
+}
+
+}  // namespace
+
+std::string ExecutableDirectory() {
+  std::wstring p = ModulePath();
+  size_t slash = p.find_last_of(L'\\');
+  if (slash == std::wstring::npos) throw Failure("module path without directory");
+  // The root of a drive keeps its backslash ("D:\"), as the platform reports it.
+  std::wstring dir = p.substr(0, slash);
+  if (dir.size() == 2 && dir[1] == L':') dir += L'\\';
+  return win32::Utf8(dir);
+}
+
+std::string ExePathFor(const std::string& the_path) {
+  std::wstring p = ModulePath();
+  std::wstring name = p.substr(p.find_last_of(L'\\') + 1);
+  size_t dot = name.find_last_of(L'.');
+  if (dot != std::wstring::npos) name.resize(dot);
+  return the_path + "\\" + win32::Utf8(name) + ".exe";
+}
+
+std::string LocalDateYyyymmdd() {
+  SYSTEMTIME t;
+  GetLocalTime(&t);
+  char buf[16];
+  wsprintfA(buf, "%04u%02u%02u", t.wYear, t.wMonth, t.wDay);
+  return buf;
+}
+
+bool AnyPathExists(const std::string& path) { return Attributes(path) != INVALID_FILE_ATTRIBUTES; }
+
+bool RegularFileExists(const std::string& path) {
+  DWORD a = Attributes(path);
+  return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+void MakeDirectory(const std::string& path) {
+  if (!CreateDirectoryW(Wide(path).c_str(), nullptr)) ThrowLastError("CreateDirectoryW");
+}
+
+std::uint64_t FileSize(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA d;
+  if (!GetFileAttributesExW(Wide(path).c_str(), GetFileExInfoStandard, &d)) ThrowLastError("GetFileAttributesExW");
+  if (d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) throw Failure("not a file");
+  return (static_cast<std::uint64_t>(d.nFileSizeHigh) << 32) | d.nFileSizeLow;
+}
+
+void RemoveFile(const std::string& path) {
+  if (!DeleteFileW(Wide(path).c_str())) ThrowLastError("DeleteFileW");
+}
+
+std::string ReadFilePrefix(const std::string& path, std::size_t max_bytes) {
+  HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) ThrowLastError("CreateFileW");
+  std::string out(max_bytes, '\0');
+  DWORD got = 0;
+  BOOL ok = ReadFile(h, out.data(), static_cast<DWORD>(max_bytes), &got, nullptr);
+  CloseHandle(h);
+  if (!ok) ThrowLastError("ReadFile");
+  out.resize(got);
+  return out;
+}
+
+}  // namespace pavo::sys

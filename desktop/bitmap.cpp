@@ -1,0 +1,1 @@
+// NOT BUILT YET: being written.

@@ -1,0 +1,60 @@
+// The headless host of Linux: no window is shown, but the three events come
+// in the same order as on Windows, and "dispatch pending messages" serves the
+// program's GLib main context (the tray item's D-Bus connection lives there).
+#include "desktop/window.h"
+
+#include <glib.h>
+#include <unistd.h>
+
+#include "app/form1.h"
+#include "app/step.h"
+
+namespace pavo::window {
+
+namespace {
+Form1* g_form = nullptr;
+int g_state = kNormal;
+bool g_hidden = false;
+}  // namespace
+
+int Run(Form1& form) {
+  g_form = &form;
+  form.Form_Load();
+  // Shown in the normal state: the first appearance is a resize, then the
+  // first activation.
+  g_state = kNormal;
+  form.Form_Resize();
+  form.Form_Activate();
+  return 1;
+}
+
+void SetState(int state) {
+  if (!g_form) throw Failure("no window");
+  g_state = state;
+  g_form->Form_Resize();
+}
+
+int State() { return g_state; }
+std::uintptr_t Handle() { return 1; }
+std::uintptr_t IconHandle() { return 1; }
+std::string Caption() { return kCaption; }
+void Hide() { g_hidden = true; }
+
+void DoEvents() {
+  while (g_main_context_iteration(nullptr, FALSE)) {
+  }
+}
+
+void WaitForMessages(std::uint32_t timeout_ms) {
+  GMainContext* ctx = g_main_context_default();
+  GSource* timer = g_timeout_source_new(timeout_ms);
+  g_source_set_callback(timer, [](gpointer) -> gboolean { return G_SOURCE_REMOVE; }, nullptr, nullptr);
+  g_source_attach(timer, ctx);
+  g_main_context_iteration(ctx, TRUE);
+  g_source_destroy(timer);
+  g_source_unref(timer);
+}
+
+void EndProcess(int status) { _exit(status); }
+
+}  // namespace pavo::window
