@@ -1,15 +1,29 @@
 #include "app/form1.h"
 
+#include <cstdint>
+
+#include "app/delay.h"
 #include "app/step.h"
 #include "app/system.h"
 #include "desktop/autostart.h"
+#include "desktop/min_to_tray.h"
+#include "desktop/wallpaper.h"
 #include "desktop/window.h"
 #include "settings/ini_file.h"
+#include "web/web.h"
 
 namespace pavo {
 
 namespace {
+
 const char* const kSection = "Config";
+
+// A day's file of this size or less is no picture and is thrown away.
+constexpr std::uint64_t kMinImageBytes = 200000;
+
+// Every JPEG file begins with the start-of-image marker and another marker.
+bool LooksLikeJpeg(const std::string& path) { return sys::ReadFilePrefix(path, 3) == "\xFF\xD8\xFF"; }
+
 }  // namespace
 
 void Form1::Form_Load() {
@@ -50,13 +64,67 @@ void Form1::Form_Load() {
 }
 
 void Form1::Form_Activate() {
-  // The daily run is not built yet: the start-up alone ends here.
+  // The run happens once per process; a later activation does not start it.
   if (running_) return;
   running_ = true;
+
+  const std::string sep = sys::kSeparator;
+  std::string bitmap_path;
+  std::int32_t delay = 0;
+  std::string base_url;
+  std::string text;  // the working text: the answer, then the image address
+
+  // 1. Minimise: the resize handling puts the tray icon up and hides the window.
+  Step([&] { window::SetState(window::kMinimised); });
+  // 2. The bitmap path.
+  Step([&] { bitmap_path = ThePath + sep + "img" + sep + "WallPaper.bmp"; });
+  // 3. The delay, in milliseconds.
+  Step([&] { delay = DelayMilliseconds(ReadIniValue(kSection, "延迟运行", iniFile), sys::DecimalSeparator()); });
+  // 4. The base URL, exactly as written.
+  Step([&] { base_url = ReadIniValue(kSection, "域名", iniFile); });
+  // 5. Wait, keeping the window's messages flowing.
+  Step([&] {
+    PollingWait(delay, sys::MillisecondCounter, window::DoEvents, window::WaitForMessages);
+  });
+  // 6. Fetch the metadata of today's image.
+  Step([&] { text = GetData(base_url + "/HPImageArchive.aspx?format=js&idx=0&n=1", "utf-8"); });
+  // 7. Extract the image address; a failed extraction leaves the answer.
+  Step([&] { text = base_url + GetContent(text, "url\":\"", "&"); });
+  // 8. Download it to today's file.
+  Step([&] { DownloadFile(text, TodayFile); });
+  // 9. Size test: only a picture of more than 200000 bytes is kept. A file
+  //    that does not begin like a JPEG (an error page) is no picture, or the
+  //    day would be marked done without one. No file at all keeps to the
+  //    first branch.
+  if (Holds([&] { return sys::FileSize(TodayFile) > kMinImageBytes && LooksLikeJpeg(TodayFile); })) {
+    // 10. Flag test.
+    if (Holds([&] { return ReadIniValue(kSection, "设为壁纸", iniFile) == "1"; })) {
+      // 11. Convert.
+      Step([&] { ConvertToBitmap(TodayFile, bitmap_path); });
+      // 12. Apply, also after a failed conversion: an earlier bitmap serves.
+      Step([&] { SetWallpaper(bitmap_path); });
+    }
+  } else {
+    // 13. Discard; the next start today tries again.
+    Step([&] { sys::RemoveFile(TodayFile); });
+  }
+  // 14. Remove the tray icon.
+  Step([] { MinToTray::RemoveIcon(); });
+  // 15. End.
   End();
 }
 
-void Form1::Form_Resize() {}
+void Form1::Form_Resize() { MinToTray::Form_Resize(); }
+
+std::string Form1::GetData(std::string StrUrl, std::string StrBianMa) { return pavo::GetData(StrUrl, StrBianMa); }
+
+std::string Form1::GetContent(const std::string& str, const std::string& start, const std::string& last) {
+  return pavo::GetContent(str, start, last);
+}
+
+void Form1::DownloadFile(std::string address, std::string target) { pavo::DownloadFile(address, target); }
+
+void Form1::SetWallpaper(const std::string& path) { pavo::SetWallpaper(path); }
 
 void Form1::End() {
   bool kept = false;

@@ -32,6 +32,13 @@ void MakeDirectory(const std::string& path);  // one level
 std::uint64_t FileSize(const std::string& path);
 void RemoveFile(const std::string& path);
 
+// The system's millisecond counter, 32 bits wide: it wraps to 0 after
+// 2^32 - 1 milliseconds.
+std::uint32_t MillisecondCounter();
+
+// The user's decimal separator, as the locale writes it.
+std::string DecimalSeparator();
+
 // Reads up to max_bytes from the start of a file (fewer when it is shorter).
 std::string ReadFilePrefix(const std::string& path, std::size_t max_bytes);
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <clocale>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -78,6 +79,19 @@ std::uint64_t FileSize(const std::string& path) {
 
 void RemoveFile(const std::string& path) {
   if (::unlink(path.c_str()) != 0) ThrowErrno("unlink");
+}
+
+std::uint32_t MillisecondCounter() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  // Truncated to 32 bits, like the Windows counter; the wait is wrap-safe.
+  const auto ms = static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+  return static_cast<std::uint32_t>(ms);
+}
+
+std::string DecimalSeparator() {
+  const lconv* lc = std::localeconv();
+  return lc && lc->decimal_point && *lc->decimal_point ? lc->decimal_point : ".";
 }
 
 std::string ReadFilePrefix(const std::string& path, std::size_t max_bytes) {

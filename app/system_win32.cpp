@@ -1,6 +1,7 @@
 #include "app/system.h"
 
 #include <windows.h>
+#include <mmsystem.h>
 
 #include "app/step.h"
 #include "app/text_win32.h"
@@ -85,6 +86,14 @@ std::uint64_t FileSize(const std::string& path) {
 
 void RemoveFile(const std::string& path) {
   if (!DeleteFileW(Wide(path).c_str())) ThrowLastError("DeleteFileW");
+}
+
+std::uint32_t MillisecondCounter() { return timeGetTime(); }
+
+std::string DecimalSeparator() {
+  wchar_t buf[8] = {};
+  if (GetLocaleInfoEx(LOCALE_NAME_USER_DEFAULT, LOCALE_SDECIMAL, buf, 8) <= 0) ThrowLastError("GetLocaleInfoEx");
+  return win32::Utf8(buf);
 }
 
 std::string ReadFilePrefix(const std::string& path, std::size_t max_bytes) {
