@@ -1,7 +1,211 @@
-// NOT BUILT YET: the Linux profile functions are being written.
-#include "settings/ini_file.h"
+// The settings file on Linux, which has no profile-string functions: the file
+// is read whole, looked up or changed by the profile text functions, and
+// replaced atomically. The file is UTF-8; a file that is not valid UTF-8 is
+// taken for GBK (a settings file carried over from a Windows copy) and keeps
+// that encoding when written.
+#include <fcntl.h>
+#include <iconv.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+#include <optional>
+
 #include "app/step.h"
+#include "settings/ini_file.h"
+#include "settings/profile_text.h"
+
 namespace pavo {
-std::string ReadIniValue(const std::string&, const std::string&, const std::string&) { throw Failure("not built yet"); }
-std::int32_t WriteIniValue(const std::string&, const std::string&, const std::string&, const std::string&) { throw Failure("not built yet"); }
+
+namespace {
+
+using profile::Encoding;
+
+// The Windows functions hand back at most 255 bytes of a value.
+constexpr std::size_t kMaxValueBytes = 255;
+
+enum class Read { kOk, kAbsent, kFailed };
+
+Read ReadWhole(const std::string& path, std::string& out, struct stat& st) {
+  // Non-blocking, so that a FIFO under the file's name cannot hang the read.
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return errno == ENOENT ? Read::kAbsent : Read::kFailed;
+  Read result = Read::kOk;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    result = Read::kFailed;
+  } else {
+    char buf[16384];
+    for (;;) {
+      const ssize_t n = read(fd, buf, sizeof buf);
+      if (n > 0) {
+        out.append(buf, static_cast<std::size_t>(n));
+      } else if (n == 0) {
+        break;
+      } else if (errno != EINTR) {
+        result = Read::kFailed;
+        break;
+      }
+    }
+  }
+  close(fd);
+  return result;
+}
+
+class Converter {
+ public:
+  Converter(const char* to, const char* from) : cd_(iconv_open(to, from)) {
+    if (cd_ == reinterpret_cast<iconv_t>(-1)) throw Failure(std::string("no converter from ") + from + " to " + to);
+  }
+  ~Converter() { iconv_close(cd_); }
+  Converter(const Converter&) = delete;
+  Converter& operator=(const Converter&) = delete;
+
+  // The text converted; bytes that do not convert become replacement
+  // (nullopt when replacement is null).
+  std::optional<std::string> operator()(std::string_view in, const char* replacement) {
+    std::string out;
+    char buf[1024];
+    char* src = const_cast<char*>(in.data());
+    std::size_t left = in.size();
+    while (left > 0) {
+      char* dst = buf;
+      std::size_t room = sizeof buf;
+      const std::size_t r = iconv(cd_, &src, &left, &dst, &room);
+      out.append(buf, static_cast<std::size_t>(dst - buf));
+      if (r != static_cast<std::size_t>(-1) || errno == E2BIG) continue;
+      if (!replacement) return std::nullopt;
+      out += replacement;  // EILSEQ, or EINVAL for a cut-off character
+      ++src;
+      --left;
+      iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+    }
+    return out;
+  }
+
+ private:
+  iconv_t cd_;
+};
+
+// A GBK value as UTF-8; bytes that are not GBK become U+FFFD, so the result
+// is always valid UTF-8.
+std::string FromGbk(std::string_view gbk) { return *Converter("UTF-8", "GBK")(gbk, "\xEF\xBF\xBD"); }
+
+// UTF-8 text as GBK; nullopt when a character has no GBK form.
+std::optional<std::string> ToGbk(std::string_view utf8) { return Converter("GBK", "UTF-8")(utf8, nullptr); }
+
+bool WriteAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+// Replaces path by a file holding bytes: written beside it, flushed to disk,
+// then renamed over it, so a reader sees the old file or the new one and a
+// failure leaves the old one. An existing file's permission bits (and, where
+// allowed, its owner) carry over; a new file gets the usual 0666 less umask.
+bool ReplaceFile(const std::string& path, std::string_view bytes, const struct stat* old) {
+  const std::size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+
+  std::string temp;
+  int fd = -1;
+  for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+    timespec now {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    temp = dir + "/." + base + "." + std::to_string(getpid()) + "." +
+           std::to_string((now.tv_nsec + attempt * 7919L) % 1000000000L) + ".tmp";
+    fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd < 0 && errno != EEXIST) return false;
+  }
+  if (fd < 0) return false;
+
+  bool ok = true;
+  if (old) {
+    if ((old->st_uid != geteuid() || old->st_gid != getegid()) && fchown(fd, old->st_uid, old->st_gid) != 0) {
+      // Not allowed to give the file away: it becomes the writer's, as
+      // after any editor's save. Not a reason to keep the old value.
+    }
+    ok = fchmod(fd, old->st_mode & 07777) == 0;
+  }
+  ok = ok && WriteAll(fd, bytes) && fsync(fd) == 0;
+  ok = (close(fd) == 0) && ok;
+  ok = ok && rename(temp.c_str(), path.c_str()) == 0;
+  if (!ok) {
+    unlink(temp.c_str());
+    return false;
+  }
+  // The rename itself reaches the disk with the directory.
+  const int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd >= 0) {
+    fsync(dfd);
+    close(dfd);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string ReadIniValue(const std::string& section, const std::string& key, const std::string& file) {
+  std::string text;
+  struct stat st {};
+  if (ReadWhole(file, text, st) != Read::kOk) return "";
+  const Encoding encoding = profile::EncodingOf(text);
+  std::optional<std::string> value;
+  if (encoding == Encoding::kUtf8) {
+    value = profile::FindValue(text, section, key, encoding);
+  } else {
+    const auto gbk_section = ToGbk(section);
+    const auto gbk_key = ToGbk(key);
+    // A name with no GBK form cannot be in a GBK file.
+    if (gbk_section && gbk_key) value = profile::FindValue(text, *gbk_section, *gbk_key, encoding);
+  }
+  if (!value) return "";
+  // The cut keeps whole characters of the file's own encoding: the first 255
+  // bytes as Windows would count them, but never half a character.
+  std::string cut(profile::CutValue(*value, kMaxValueBytes, encoding));
+  return encoding == Encoding::kUtf8 ? cut : FromGbk(cut);
+}
+
+std::int32_t WriteIniValue(const std::string& section, const std::string& key, const std::string& value,
+                           const std::string& file) {
+  // A link stays a link: the file it names is the one replaced.
+  std::string path = file;
+  struct stat st {};
+  if (lstat(file.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    char* real = realpath(file.c_str(), nullptr);
+    if (!real) return 0;
+    path = real;
+    std::free(real);
+  }
+
+  std::string text;
+  const Read state = ReadWhole(path, text, st);
+  // A file that is there but cannot be read is never overwritten.
+  if (state == Read::kFailed) return 0;
+
+  const Encoding encoding = state == Read::kOk ? profile::EncodingOf(text) : Encoding::kUtf8;
+  std::optional<std::string> updated;
+  if (encoding == Encoding::kUtf8) {
+    // One stray byte would turn the whole file into GBK for every later read.
+    if (!profile::IsUtf8(section) || !profile::IsUtf8(key) || !profile::IsUtf8(value)) return 0;
+    updated = profile::SetValue(text, section, key, value, encoding);
+  } else {
+    // New text goes into a GBK file as GBK; text with no GBK form is refused
+    // rather than stored as question marks.
+    const auto s = ToGbk(section), k = ToGbk(key), v = ToGbk(value);
+    if (!s || !k || !v) return 0;
+    updated = profile::SetValue(text, *s, *k, *v, encoding);
+  }
+  if (!updated) return 0;
+  if (state == Read::kOk && *updated == text) return 1;
+  return ReplaceFile(path, *updated, state == Read::kOk ? &st : nullptr) ? 1 : 0;
+}
+
 }  // namespace pavo

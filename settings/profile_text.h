@@ -1,0 +1,54 @@
+// The text of a profile (INI) file as the settings operations see it: pure
+// functions on the file's bytes, no file access. They behave as the Windows
+// profile-string functions are documented and observed to:
+// - a section starts at a line "[name]" (blanks around the name ignored; the
+//   name ends at the line's last "]") and runs to the next such line; lines
+//   before the first header belong to a section without a name;
+// - a key line is "key=value"; key and value lose the blanks around them
+//   (space, tab, vertical tab, form feed and the old end-of-file mark ^Z),
+//   and the value loses one pair of matching outer quotes (" or ');
+// - section and key names match without regard to the case of ASCII
+//   letters; the first matching section and in it the first matching key win;
+// - a line whose first non-blank character is ";" is a comment; a line
+//   without "=" is ignored; a ";" inside a value belongs to the value;
+// - lines end with CR LF, LF or CR; a NUL ends the text of its line, as it
+//   ends the C string the Windows functions work on.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace pavo::profile {
+
+// How the bytes of a text form characters. A file that is valid UTF-8 is
+// UTF-8; anything else is taken for GBK, the code page of the Windows
+// systems the program is made for. Names and values handed to the functions
+// below are in the encoding of the text they are used with.
+enum class Encoding { kUtf8, kGbk };
+
+bool IsUtf8(std::string_view bytes);
+Encoding EncodingOf(std::string_view text);
+
+// The value of key in section, trimmed and unquoted but not cut; nullopt
+// when the section or the key is absent.
+std::optional<std::string> FindValue(std::string_view text, std::string_view section,
+                                     std::string_view key, Encoding encoding);
+
+// The longest start of value that fits in max_bytes bytes and ends on a
+// whole character, so a cut never leaves half a character behind.
+std::string_view CutValue(std::string_view value, std::size_t max_bytes, Encoding encoding);
+
+// text with key in section set to value. An existing key keeps its line and
+// everything before its value; a new key goes after the last key line of the
+// section (right after the header when it has none), a new section at the
+// end of the text. New lines end as the text's first line does (CR LF for a
+// text without line ends), and every other byte stays as it was.
+// nullopt when the names or the value cannot be stored without breaking the
+// file: an empty section or key, a line end or NUL anywhere, a key holding
+// "=" or starting with ";" or "[".
+std::optional<std::string> SetValue(std::string_view text, std::string_view section,
+                                    std::string_view key, std::string_view value, Encoding encoding);
+
+}  // namespace pavo::profile
