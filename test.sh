@@ -5,21 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-PACKAGES=(
-  cmake ninja-build g++ pkg-config python3 libgtest-dev googletest
-  libcurl4-openssl-dev libjpeg62-turbo-dev libglib2.0-dev libcpp-httplib-dev libssl-dev
-  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 xvfb xauth
-  imagemagick libjpeg-turbo-progs
-)
-missing=()
-for p in "${PACKAGES[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+tools/install-deps all
 
 for preset in linux windows windows-x86; do
   cmake --preset "$preset" >/dev/null

@@ -14,6 +14,19 @@ using win32::FromAnsi;
 using win32::Wide;
 
 namespace {
+
+// The first bytes of an ANSI text, up to max, never ending in half of a
+// double-byte character (that would come back as a stray "?").
+std::string CutAtCharacter(const std::string& ansi, size_t max) {
+  size_t at = 0;
+  while (at < ansi.size()) {
+    size_t n = IsDBCSLeadByte(static_cast<BYTE>(ansi[at])) ? 2 : 1;
+    if (at + n > max) break;
+    at += n;
+  }
+  return ansi.substr(0, at);
+}
+
 // A value comes back through a buffer of 255 characters handed over with a
 // size of 256, so at most 255 bytes of it.
 constexpr DWORD kBufferSize = 256;
@@ -26,18 +39,18 @@ std::string ReadIniValue(const std::string& section, const std::string& key, con
     char buf[kBufferSize] = {};
     GetPrivateProfileStringA(Ansi(section).c_str(), Ansi(key).c_str(), "", buf, kBufferSize,
                              Ansi(file).c_str());
+    // Every character with code 0 goes, wherever it stands in the buffer.
     ansi.assign(buf, kMaxValueBytes);
+    std::erase(ansi, '\0');
+    ansi = CutAtCharacter(ansi, kMaxValueBytes);
   } else {
     // A program directory outside the ANSI code page cannot be named through
     // the ANSI function; the wide one reads the same file, still ANSI inside.
     wchar_t buf[kBufferSize] = {};
     GetPrivateProfileStringW(Wide(section).c_str(), Wide(key).c_str(), L"", buf, kBufferSize,
                              Wide(file).c_str());
-    ansi = Ansi(win32::Utf8(buf));
-    if (ansi.size() > kMaxValueBytes) ansi.resize(kMaxValueBytes);
+    ansi = CutAtCharacter(Ansi(win32::Utf8(buf)), kMaxValueBytes);
   }
-  // Every character with code 0 goes, wherever it stands.
-  std::erase(ansi, '\0');
   return FromAnsi(ansi);
 }
 

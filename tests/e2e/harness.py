@@ -153,10 +153,15 @@ def reg_quote(s):
 def run_values():
     """The values under the current user's Run key: {name: (kind, text)}.
     kind is the .reg notation: "sz", "dword", "hex", "hex(7)", ..."""
+    return reg_values(RUN_KEY)
+
+
+def reg_values(key):
+    """The values of one registry key: {name: (kind, text)}."""
     tmp = Path(tempfile.mkdtemp(prefix="pavo-reg-"))
     try:
         f = tmp / "out.reg"
-        _wine("regedit", "/E", _to_windows_path(f), RUN_KEY)
+        _wine("regedit", "/E", _to_windows_path(f), key)
         if not f.exists():
             return {}
         raw = f.read_bytes()
@@ -164,9 +169,14 @@ def run_values():
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
     values = {}
+    section = None
     joined = text.replace("\\\r\n  ", "").replace("\\\n  ", "")
     for line in joined.splitlines():
-        if not line.startswith('"'):
+        if line.startswith("["):
+            section = line.strip("[]")
+            continue
+        # Only the key itself, not its subkeys.
+        if not line.startswith('"') or section is None or section.lower() != key.lower():
             continue
         name, _, data = _split_reg_line(line)
         if data.startswith('"'):
@@ -206,3 +216,99 @@ def set_autostart(kind_and_data):
 
 def autostart_entry():
     return run_values().get(AUTOSTART_NAME)
+
+
+WALLPAPER_KEY = r"HKEY_CURRENT_USER\Control Panel\Desktop"
+
+
+def wallpaper_setting():
+    """The wallpaper choice as the desktop stores it ("" when none)."""
+    if windows():
+        v = reg_values(WALLPAPER_KEY).get("Wallpaper")
+        return v[1] if v else ""
+    return ""
+
+
+def set_wallpaper_setting(text):
+    if windows():
+        reg_import(f"[{WALLPAPER_KEY}]\n\"Wallpaper\"={reg_quote(text)}\n")
+
+
+def windows_path(p):
+    return _to_windows_path(p) if windows() else str(p)
+
+
+# --- The local image service ------------------------------------------------
+
+def _cache_dir():
+    d = Path(_args.build) / "e2e-cache"
+    d.mkdir(exist_ok=True)
+    return d
+
+
+def sample_jpeg(width=1920, height=1080, seed=1):
+    """A JPEG of our own drawing, made once per build directory."""
+    f = _cache_dir() / f"sample-{width}x{height}-{seed}.jpg"
+    if not f.exists():
+        sys.path.insert(0, str(ROOT / "tools"))
+        import sample_jpeg as sj
+        tmp = f.with_suffix(".tmp")
+        sj.make_jpeg(str(tmp), width, height, seed)
+        tmp.rename(f)
+    return f
+
+
+def service_binary():
+    """The image service is built natively, in the Linux build."""
+    build = Path(_args.build)
+    for cand in (build / "tools" / "image_service" / "pavo-image-service",
+                 build.parent / "linux" / "tools" / "image_service" / "pavo-image-service"):
+        if cand.exists():
+            return cand
+    raise FileNotFoundError("the image service is not built (build the linux preset first)")
+
+
+class ImageService:
+    """The local image service on loopback, serving the JPEG files of a folder."""
+
+    def __init__(self):
+        self.tmp = Path(tempfile.mkdtemp(prefix="pavo-svc-"))
+        self.folder = self.tmp / "images"
+        self.folder.mkdir()
+        self.log = self.tmp / "requests.log"
+        out = self.tmp / "port"
+        self.proc = subprocess.Popen(
+            [str(service_binary()), "--port", "0", "--folder", str(self.folder), "--lifetime", "600"],
+            stdin=subprocess.DEVNULL, stdout=open(out, "wb"), stderr=open(self.log, "wb"))
+        deadline = datetime.datetime.now() + datetime.timedelta(seconds=10)
+        while datetime.datetime.now() < deadline:
+            text = out.read_text().strip()
+            if text:
+                self.port = int(text.split()[0])
+                break
+        else:
+            raise RuntimeError("the image service did not start")
+        self.base = f"http://127.0.0.1:{self.port}"
+
+    def put_today(self, data):
+        (self.folder / (today() + ".jpg")).write_bytes(data)
+
+    def requests(self):
+        return self.log.read_text(encoding="utf-8", errors="replace")
+
+    def stop(self):
+        self.proc.terminate()
+        try:
+            self.proc.wait(5)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+
+def bmp_size(path):
+    """Width and height of a Windows bitmap file."""
+    import struct
+    head = Path(path).read_bytes()[:26]
+    assert head[:2] == b"BM", "not a bitmap"
+    w, h = struct.unpack("<ii", head[18:26])
+    return w, abs(h)

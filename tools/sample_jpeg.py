@@ -1,0 +1,52 @@
+#!/usr/bin/env python3
+"""Draws a picture of our own and encodes it as a JPEG with cjpeg (Debian's
+libjpeg-turbo-progs), for the tests and the demonstration run.
+
+    sample_jpeg.py OUT.jpg [WIDTH HEIGHT [SEED]]
+
+The picture is a sky-to-sea gradient with a sun and fine noise, so that a
+1920 x 1080 picture is well over 200000 bytes, as the day's image must be.
+"""
+import random
+import subprocess
+import sys
+
+
+def ppm(width, height, seed):
+    rnd = random.Random(seed)
+    sun_x, sun_y, sun_r = width * 0.7, height * 0.35, min(width, height) * 0.12
+    rows = []
+    for y in range(height):
+        t = y / max(1, height - 1)
+        row = bytearray(width * 3)
+        for x in range(width):
+            if t < 0.6:
+                r, g, b = 40 + 150 * t, 90 + 120 * t, 200 - 40 * t
+            else:
+                r, g, b = 10, 60 + 40 * (1 - t), 110 + 60 * (1 - t)
+            dx, dy = x - sun_x, y - sun_y
+            if dx * dx + dy * dy < sun_r * sun_r:
+                r, g, b = 250, 210, 90
+            n = rnd.randint(-24, 24)
+            i = 3 * x
+            row[i] = max(0, min(255, int(r) + n))
+            row[i + 1] = max(0, min(255, int(g) + n))
+            row[i + 2] = max(0, min(255, int(b) + n))
+        rows.append(bytes(row))
+    return b"P6\n%d %d\n255\n" % (width, height) + b"".join(rows)
+
+
+def make_jpeg(path, width=1920, height=1080, seed=1, quality=90, extra=()):
+    data = ppm(width, height, seed)
+    with open(path, "wb") as out:
+        subprocess.run(["cjpeg", "-quality", str(quality), *extra], input=data, stdout=out, check=True)
+    return path
+
+
+if __name__ == "__main__":
+    a = sys.argv[1:]
+    if not a:
+        sys.exit(__doc__)
+    w, h = (int(a[1]), int(a[2])) if len(a) >= 3 else (1920, 1080)
+    seed = int(a[3]) if len(a) >= 4 else 1
+    make_jpeg(a[0], w, h, seed)
