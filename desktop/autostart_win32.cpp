@@ -4,6 +4,7 @@
 // text, a number as its decimal text, anything else cannot be read as text.
 #include <windows.h>
 
+#include <cstring>
 #include <string>
 
 #include "app/step.h"
@@ -56,10 +57,18 @@ std::string Read() {
       return win32::Utf8(data);
     case REG_DWORD:
       if (size < 4) throw Failure("short number");
-      return std::to_string(*reinterpret_cast<const DWORD*>(bytes.data()));
+      {
+        DWORD n;
+        std::memcpy(&n, bytes.data(), sizeof n);
+        return std::to_string(n);
+      }
     case REG_QWORD:
       if (size < 8) throw Failure("short number");
-      return std::to_string(*reinterpret_cast<const unsigned long long*>(bytes.data()));
+      {
+        unsigned long long n;
+        std::memcpy(&n, bytes.data(), sizeof n);
+        return std::to_string(n);
+      }
     default:
       throw Failure("the autostart entry is not text");
   }
