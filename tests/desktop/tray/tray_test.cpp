@@ -191,7 +191,6 @@ TEST_F(TrayTest, WinesTrayTakesTheIconAndGivesItBack) {
   window::SetState(window::kMinimised);
   ASSERT_EQ(g_calls.size(), 1u);
   EXPECT_TRUE(g_calls[0].result) << "NIM_ADD refused";
-  // A second add of the same icon is refused by the shell; nothing breaks.
   MinToTray::RemoveIcon();
   ASSERT_EQ(g_calls.size(), 2u);
   EXPECT_TRUE(g_calls[1].result) << "NIM_DELETE refused";
