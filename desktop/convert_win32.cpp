@@ -1,1 +1,218 @@
-// NOT BUILT YET: being written.
+// The conversion on Windows: the Windows Imaging Component decodes the day's
+// JPEG, and its rows reach the bitmap writer in bands of 24-bit
+// blue-green-red.
+#include <windows.h>
+#include <wincodec.h>
+
+#include <vector>
+
+#include "app/step.h"
+#include "app/system.h"
+#include "app/text_win32.h"
+#include "desktop/bitmap.h"
+#include "desktop/wallpaper.h"
+
+namespace pavo {
+
+using win32::ThrowLastError;
+using win32::Wide;
+
+namespace bitmap {
+
+struct PendingFile::Impl {
+  std::wstring final_path;
+  std::wstring temp_wide;
+  std::string temp_path;
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  bool committed = false;
+};
+
+PendingFile::PendingFile(const std::string& final_path) : impl_(std::make_unique<Impl>()) {
+  impl_->final_path = Wide(final_path);
+  // A name of this process's own, so two copies running at once never write
+  // into each other's file.
+  static unsigned counter = 0;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    impl_->temp_path =
+        final_path + ".tmp." + std::to_string(GetCurrentProcessId()) + "." + std::to_string(counter++);
+    impl_->temp_wide = Wide(impl_->temp_path);
+    impl_->handle = CreateFileW(impl_->temp_wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (impl_->handle != INVALID_HANDLE_VALUE) return;
+    if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS)
+      ThrowLastError("CreateFileW");
+  }
+  throw Failure("no free name for the bitmap's temporary file");
+}
+
+PendingFile::~PendingFile() {
+  if (impl_->handle != INVALID_HANDLE_VALUE) CloseHandle(impl_->handle);
+  if (!impl_->committed) DeleteFileW(impl_->temp_wide.c_str());
+}
+
+const std::string& PendingFile::TempPath() const { return impl_->temp_path; }
+
+void PendingFile::WriteAt(std::uint64_t offset, const void* data, std::size_t size) {
+  if (impl_->handle == INVALID_HANDLE_VALUE) throw Failure("bitmap file already closed");
+  auto p = static_cast<const char*>(data);
+  while (size > 0) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    const DWORD chunk = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
+    DWORD written = 0;
+    if (!WriteFile(impl_->handle, p, chunk, &written, &at)) ThrowLastError("WriteFile");
+    if (written == 0) throw Failure("WriteFile: no progress");
+    p += written;
+    offset += written;
+    size -= written;
+  }
+}
+
+void PendingFile::Commit() {
+  if (impl_->handle == INVALID_HANDLE_VALUE) throw Failure("bitmap file already closed");
+  // On disk before it replaces the earlier bitmap, so a power cut leaves one
+  // or the other, never an empty file under the final name.
+  if (!FlushFileBuffers(impl_->handle)) ThrowLastError("FlushFileBuffers");
+  HANDLE h = impl_->handle;
+  impl_->handle = INVALID_HANDLE_VALUE;
+  if (!CloseHandle(h)) ThrowLastError("CloseHandle");
+  if (!MoveFileExW(impl_->temp_wide.c_str(), impl_->final_path.c_str(),
+                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    ThrowLastError("MoveFileExW");
+  impl_->committed = true;
+}
+
+}  // namespace bitmap
+
+namespace {
+
+// Holds one COM interface and releases it.
+template <class T>
+class Com {
+ public:
+  Com() = default;
+  ~Com() {
+    if (p_) p_->Release();
+  }
+  Com(const Com&) = delete;
+  Com& operator=(const Com&) = delete;
+  T** put() { return &p_; }
+  T* operator->() const { return p_; }
+  T* get() const { return p_; }
+
+ private:
+  T* p_ = nullptr;
+};
+
+void Check(HRESULT hr, const char* what) {
+  if (FAILED(hr))
+    throw Failure(std::string(what) + " failed, HRESULT 0x" + [hr] {
+      char buf[9];
+      wsprintfA(buf, "%08lX", static_cast<unsigned long>(hr));
+      return std::string(buf);
+    }());
+}
+
+// The thread's COM apartment for the length of one conversion. The window's
+// thread already has one; a thread without gets one and gives it back.
+class Apartment {
+ public:
+  Apartment() {
+    HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    release_ = SUCCEEDED(hr);  // S_FALSE too: every success needs its uninitialise
+    if (FAILED(hr) && hr != RPC_E_CHANGED_MODE) Check(hr, "CoInitializeEx");
+  }
+  ~Apartment() {
+    if (release_) CoUninitialize();
+  }
+  Apartment(const Apartment&) = delete;
+  Apartment& operator=(const Apartment&) = delete;
+
+ private:
+  bool release_ = false;
+};
+
+std::string ReadJpegFile(const std::string& source) {
+  const std::uint64_t size = sys::FileSize(source);
+  if (size > bitmap::kMaxJpegBytes) throw Failure("JPEG file too large");
+  return sys::ReadFilePrefix(source, static_cast<std::size_t>(size));
+}
+
+bool IsFourChannel(const WICPixelFormatGUID& f) {
+  return IsEqualGUID(f, GUID_WICPixelFormat32bppCMYK) || IsEqualGUID(f, GUID_WICPixelFormat64bppCMYK) ||
+         IsEqualGUID(f, GUID_WICPixelFormat40bppCMYKAlpha) || IsEqualGUID(f, GUID_WICPixelFormat80bppCMYKAlpha);
+}
+
+}  // namespace
+
+void ConvertToBitmap(const std::string& source, const std::string& bitmap_path) {
+  // The decoder sees the file only once its structure and claimed size have
+  // passed: some decoders allocate the whole picture as soon as they open it.
+  std::string data = ReadJpegFile(source);
+  const bitmap::Size size = bitmap::CheckJpeg(data);
+
+  Apartment apartment;
+  Com<IWICImagingFactory> factory;
+  Check(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_IWICImagingFactory,
+                         reinterpret_cast<void**>(factory.put())),
+        "CoCreateInstance(WICImagingFactory)");
+  Com<IWICStream> stream;
+  Check(factory->CreateStream(stream.put()), "CreateStream");
+  Check(stream->InitializeFromMemory(reinterpret_cast<BYTE*>(data.data()), static_cast<DWORD>(data.size())),
+        "InitializeFromMemory");
+  Com<IWICBitmapDecoder> decoder;
+  Check(factory->CreateDecoder(GUID_ContainerFormatJpeg, nullptr, decoder.put()), "CreateDecoder");
+  Check(decoder->Initialize(stream.get(), WICDecodeMetadataCacheOnDemand), "decoder Initialize");
+  Com<IWICBitmapFrameDecode> frame;
+  Check(decoder->GetFrame(0, frame.put()), "GetFrame");
+  UINT width = 0, height = 0;
+  Check(frame->GetSize(&width, &height), "GetSize");
+  if (width != size.width || height != size.height) throw Failure("JPEG size mismatch");
+  WICPixelFormatGUID format{};
+  Check(frame->GetPixelFormat(&format), "GetPixelFormat");
+  // Four-channel JPEGs have no agreed conversion to screen colours; they are
+  // refused rather than shown in wrong colours, as on every platform.
+  if (IsFourChannel(format)) throw Failure("unsupported JPEG colour space");
+  // Colour JPEGs decode to blue-green-red already and go straight into the
+  // band. Anything else (grayscale) goes through a converter to 32-bit
+  // blue-green-red, the one target every converter offers, and is packed
+  // to three bytes here, a band at a time.
+  const bool direct = IsEqualGUID(format, GUID_WICPixelFormat24bppBGR);
+  Com<IWICFormatConverter> converter;
+  if (!direct) {
+    Check(factory->CreateFormatConverter(converter.put()), "CreateFormatConverter");
+    Check(converter->Initialize(frame.get(), GUID_WICPixelFormat32bppBGR, WICBitmapDitherTypeNone, nullptr, 0.0,
+                                WICBitmapPaletteTypeCustom),
+          "converter Initialize");
+  }
+
+  bitmap::Writer out(bitmap_path, width, height);
+  std::vector<BYTE> wide_band;
+  for (UINT y = 0; y < height;) {
+    const UINT rows = out.Room();
+    if (rows == 0) throw Failure("bitmap rows out of step");
+    const WICRect band{0, static_cast<INT>(y), static_cast<INT>(width), static_cast<INT>(rows)};
+    if (direct) {
+      Check(frame->CopyPixels(&band, out.Stride(), out.Stride() * rows, out.Next()), "CopyPixels");
+    } else {
+      wide_band.resize(std::size_t{width} * 4 * rows);
+      Check(converter->CopyPixels(&band, width * 4, static_cast<UINT>(wide_band.size()), wide_band.data()),
+            "CopyPixels");
+      for (UINT r = 0; r < rows; ++r) {
+        const BYTE* from = wide_band.data() + std::size_t{r} * width * 4;
+        unsigned char* to = out.Next() + std::size_t{r} * out.Stride();
+        for (UINT x = 0; x < width; ++x, from += 4, to += 3) {
+          to[0] = from[0];
+          to[1] = from[1];
+          to[2] = from[2];
+        }
+      }
+    }
+    out.Advance(rows);
+    y += rows;
+  }
+  out.Finish();
+}
+
+}  // namespace pavo

@@ -6,6 +6,7 @@
 #include "app/form1.h"
 #include "app/step.h"
 #include "app/text_win32.h"
+#include "desktop/window_win32.h"
 
 namespace pavo::window {
 
@@ -93,6 +94,8 @@ int Run(Form1& form) {
   if (msg.message == WM_QUIT) status = static_cast<int>(msg.wParam);
   return status;
 }
+
+void AttachForTest(HWND window) { g_window = window; }
 
 void SetState(int state) {
   int cmd = state == kMinimised ? SW_MINIMIZE : state == kMaximised ? SW_MAXIMIZE : SW_RESTORE;

@@ -1,0 +1,102 @@
+// The conversion's portable half: the limits on a picture we agree to decode,
+// the check of a JPEG's structure before any decoder sees it, and the writer
+// of uncompressed 24-bit Windows bitmaps that both platforms' decoders stream
+// their rows into.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pavo::bitmap {
+
+// Anything larger is refused before decoding: a claimed size is only a few
+// header bytes, and the decoded picture would not fit in memory.
+inline constexpr std::uint32_t kMaxSide = 16384;
+inline constexpr std::uint64_t kMaxPixels = 100'000'000;
+// The compressed file is read into memory whole; a JPEG of the largest
+// accepted picture stays well below this.
+inline constexpr std::uint64_t kMaxJpegBytes = 128ull << 20;
+
+inline constexpr std::uint32_t kHeaderBytes = 54;
+
+// Bytes per row in the file: three per pixel, padded to a multiple of four.
+constexpr std::uint32_t RowBytes(std::uint32_t width) { return (width * 3u + 3u) & ~3u; }
+
+struct Size {
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+};
+
+// Throws pavo::Failure for an empty picture or one beyond the limits above.
+void CheckSize(std::uint64_t width, std::uint64_t height);
+
+// Walks the marker structure of a JPEG from its start-of-image marker to its
+// end-of-image marker and returns the size its frame header claims, checked
+// against the limits. Throws pavo::Failure for anything else: not a JPEG, a
+// file cut short (an interrupted download), no frame, a size out of bounds.
+Size CheckJpeg(std::string_view data);
+
+// The file under construction beside the final path. The platform's part,
+// implemented in convert_<platform>.cpp: a new file of a name of its own in
+// the same directory, replaced over the final path only by Commit. Until
+// then the final path is untouched; destroying an uncommitted file removes it.
+class PendingFile {
+ public:
+  explicit PendingFile(const std::string& final_path);
+  ~PendingFile();
+  PendingFile(const PendingFile&) = delete;
+  PendingFile& operator=(const PendingFile&) = delete;
+
+  void WriteAt(std::uint64_t offset, const void* data, std::size_t size);
+  // Flushes, closes and renames over the final path.
+  void Commit();
+  // The name the file has until Commit.
+  const std::string& TempPath() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Writes a bitmap of width x height, rows handed over from the top; the file
+// stores them bottom-up. Rows are gathered in a band of about a megabyte and
+// written band by band, so the picture is never held whole.
+class Writer {
+ public:
+  // Throws pavo::Failure for a size out of bounds or a file that cannot be
+  // created. Nothing is written at path until Finish.
+  Writer(const std::string& path, std::uint32_t width, std::uint32_t height);
+  ~Writer();
+  Writer(const Writer&) = delete;
+  Writer& operator=(const Writer&) = delete;
+
+  std::uint32_t Stride() const { return stride_; }
+  // Room for the next Room() rows at Stride() apart, the top one first. A
+  // row's pixels are blue, green, red; the padding after them is zero and
+  // must stay so. Room() is 0 only when every row has been handed over.
+  unsigned char* Next() { return band_.data() + std::size_t{filled_} * stride_; }
+  std::uint32_t Room() const;
+  // The next `rows` rows (at most Room()) have been filled in.
+  void Advance(std::uint32_t rows);
+  // One row of width * 3 bytes, blue, green, red.
+  void WriteRow(const unsigned char* bgr);
+  // Throws unless every row was handed over; then writes the rest and puts
+  // the file in place.
+  void Finish();
+
+ private:
+  void Flush();
+
+  std::uint32_t width_, height_, stride_;
+  std::uint32_t band_rows_;
+  std::uint32_t done_ = 0;    // rows already written to the file
+  std::uint32_t filled_ = 0;  // rows waiting in the band
+  std::vector<unsigned char> band_;
+  PendingFile file_;
+};
+
+}  // namespace pavo::bitmap
