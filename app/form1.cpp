@@ -114,7 +114,8 @@ void Form1::Form_Activate() {
   End();
 }
 
-void Form1::Form_Resize() { MinToTray::Form_Resize(); }
+// A failure here must not travel back through the window procedure.
+void Form1::Form_Resize() { Step([] { MinToTray::Form_Resize(); }); }
 
 std::string Form1::GetData(std::string StrUrl, std::string StrBianMa) { return pavo::GetData(StrUrl, StrBianMa); }
 
