@@ -15,10 +15,13 @@ enum class Desktop { kNone, kGnome, kCinnamon, kMate, kXfce, kKde, kLxqt, kLxde,
 Desktop ChooseDesktop(const char* current_desktop, const char* swaysock);
 
 // Desktops remember the wallpaper by its file name and may keep showing what
-// they loaded before when the name does not change; the bitmap's name is the
-// same every day. The desktop is therefore given a second name for the same
-// file, "<stem>-<modification time in ns><ext>" beside it (a hard link, or a
-// copy where links are refused). Returns that path; the same bitmap always
+// they loaded before when the name does not change (a setting written with
+// its old value announces no change; Plasma keeps its picture for the same
+// URL); the bitmap's name is the same every day. The desktop is therefore
+// given a second name for the same file, "<stem>-<modification time in
+// ns><ext>" beside it (a hard link, or a copy where links are refused). A
+// query or fragment on the file URI would not do: GLib before 2.78 reads "?"
+// as part of the file name and refuses "#", and only GNOME takes URIs. Returns that path; the same bitmap always
 // gets the same name, a rewritten one a new name. Throws pavo::Failure when
 // the bitmap is not a regular file or no second name can be made. *created
 // tells whether the name was made by this call.
