@@ -2,6 +2,7 @@
 // in the same order as on Windows, and "dispatch pending messages" serves the
 // program's GLib main context (the tray item's D-Bus connection lives there).
 #include "desktop/window.h"
+#include "desktop/window_linux.h"
 
 #include <glib.h>
 #include <unistd.h>
@@ -39,6 +40,9 @@ std::uintptr_t Handle() { return 1; }
 std::uintptr_t IconHandle() { return 1; }
 std::string Caption() { return kCaption; }
 void Hide() { g_hidden = true; }
+
+void SetStateQuietly(int state) { g_state = state; }
+bool Hidden() { return g_hidden; }
 
 void DoEvents() {
   while (g_main_context_iteration(nullptr, FALSE)) {

@@ -1,0 +1,176 @@
+"""The wallpaper on the desktops that keep it in GSettings (the GNOME family,
+Cinnamon, MATE), read back by another process through gsettings."""
+
+import glob
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import busenv  # noqa: E402
+
+busenv.enter_private_session()
+ARGS = busenv.parse_args()
+
+from gi.repository import GLib  # noqa: E402  (Debian's python3-gi)
+
+ROOT = os.environ.get("PAVO_SESSION_ROOT", "")
+# A folder name that a careless quoting would break.
+AWKWARD = "my \"pictures\" 壁纸 'x' \\y $HOME"
+
+SCHEMA = """<schemalist>
+  <schema id="{id}" path="/{path}/">
+{keys}
+  </schema>
+</schemalist>
+"""
+KEY = """    <key name="{name}" type="{type}"><default>{default}</default></key>"""
+
+
+def compile_schemas(schemas):
+    """A schema directory holding the given {id: [(key, type, default)]}."""
+    directory = tempfile.mkdtemp(prefix="schemas-", dir=ROOT)
+    for schema_id, keys in schemas.items():
+        text = SCHEMA.format(id=schema_id, path=schema_id.replace(".", "/"),
+                             keys="\n".join(KEY.format(name=n, type=t, default=d) for n, t, d in keys))
+        with open(os.path.join(directory, schema_id + ".gschema.xml"), "w", encoding="utf-8") as f:
+            f.write(text)
+    subprocess.run(["glib-compile-schemas", directory], check=True)
+    return directory
+
+
+def setting(env, schema, key):
+    done = subprocess.run(["gsettings", "get", schema, key], env=env, capture_output=True, text=True)
+    if done.returncode != 0:
+        raise AssertionError("gsettings get %s %s: %s" % (schema, key, done.stderr))
+    return GLib.Variant.parse(None, done.stdout.strip(), None, None).unpack()
+
+
+def uri_path(uri):
+    path, _ = GLib.filename_from_uri(uri)
+    return path
+
+
+def keyfile_env(desktop, **more):
+    config = tempfile.mkdtemp(prefix="config-", dir=ROOT)
+    env = busenv.probe_env(XDG_CURRENT_DESKTOP=desktop, GSETTINGS_BACKEND="keyfile", XDG_CONFIG_HOME=config, **more)
+    return env, os.path.join(config, "glib-2.0", "settings", "keyfile")
+
+
+def custom_schema_env(desktop, schemas):
+    empty = tempfile.mkdtemp(prefix="nodata-", dir=ROOT)
+    return keyfile_env(desktop, XDG_DATA_DIRS=empty, XDG_DATA_HOME=empty, GSETTINGS_SCHEMA_DIR=compile_schemas(schemas))
+
+
+def new_bitmap(name="img"):
+    return busenv.make_image_dir(tempfile.mkdtemp(prefix="case-", dir=ROOT), name)
+
+
+class GnomeFamily(unittest.TestCase):
+    def test_the_stored_uri_names_the_bitmap(self):
+        for desktop in ("GNOME", "ubuntu:GNOME", "Budgie:GNOME"):
+            with self.subTest(desktop):
+                env, keyfile = keyfile_env(desktop)
+                bitmap = new_bitmap(AWKWARD)
+                elapsed, _ = busenv.run_wallpaper(ARGS.probe, bitmap, env)
+                self.assertTrue(os.path.exists(keyfile), "nothing reached the settings file")
+                uri = setting(env, "org.gnome.desktop.background", "picture-uri")
+                self.assertTrue(uri.startswith("file:///"), uri)
+                shown = uri_path(uri)
+                busenv.assert_shows_bitmap(self, shown, bitmap)
+                self.assertEqual(setting(env, "org.gnome.desktop.background", "picture-uri-dark"), uri)
+                self.assertLess(elapsed, 10000)
+
+    def test_a_new_picture_gets_a_new_uri_and_the_old_name_goes(self):
+        env, _ = keyfile_env("GNOME")
+        bitmap = new_bitmap()
+        busenv.run_wallpaper(ARGS.probe, bitmap, env)
+        first = setting(env, "org.gnome.desktop.background", "picture-uri")
+
+        # The same bitmap again (a failed conversion re-applies it): same URI.
+        busenv.run_wallpaper(ARGS.probe, bitmap, env)
+        self.assertEqual(setting(env, "org.gnome.desktop.background", "picture-uri"), first)
+        busenv.assert_shows_bitmap(self, uri_path(first), bitmap)
+
+        # The next day's bitmap: a URI the desktop has not seen, one name left.
+        busenv.rewrite_bitmap(bitmap, b"BM second day", 1700086400)
+        busenv.run_wallpaper(ARGS.probe, bitmap, env)
+        second = setting(env, "org.gnome.desktop.background", "picture-uri")
+        self.assertNotEqual(second, first)
+        busenv.assert_shows_bitmap(self, uri_path(second), bitmap)
+        with open(uri_path(second), "rb") as f:
+            self.assertEqual(f.read(), b"BM second day")
+        self.assertFalse(os.path.exists(uri_path(first)))
+
+    def test_through_the_settings_daemon(self):
+        # The usual backend: writes go to the dconf daemon on the session
+        # bus, so they are stored only if the program waits for them.
+        if not glob.glob("/usr/lib/*/gio/modules/libdconfsettings.so"):
+            self.skipTest("dconf-gsettings-backend is not installed")
+        env = busenv.probe_env(XDG_CURRENT_DESKTOP="GNOME", GSETTINGS_BACKEND="dconf")
+        bitmap = new_bitmap()
+        busenv.run_wallpaper(ARGS.probe, bitmap, env)
+        uri = setting(env, "org.gnome.desktop.background", "picture-uri")
+        busenv.assert_shows_bitmap(self, uri_path(uri), bitmap)
+        self.assertEqual(setting(env, "org.gnome.desktop.background", "picture-uri-dark"), uri)
+
+
+class OtherSchemas(unittest.TestCase):
+    def test_each_desktop_gets_its_own_key(self):
+        gnome_without_dark = {"org.gnome.desktop.background": [("picture-uri", "s", "''"),
+                                                               ("picture-options", "s", "'zoom'")]}
+        cases = [
+            ("X-Cinnamon", {"org.cinnamon.desktop.background": [("picture-uri", "s", "''")]},
+             "org.cinnamon.desktop.background", "picture-uri", "uri"),
+            ("MATE", {"org.mate.background": [("picture-filename", "s", "''")]},
+             "org.mate.background", "picture-filename", "path"),
+            ("GNOME", gnome_without_dark, "org.gnome.desktop.background", "picture-uri", "uri"),
+        ]
+        for desktop, schemas, schema, key, form in cases:
+            with self.subTest(desktop):
+                env, _ = custom_schema_env(desktop, schemas)
+                bitmap = new_bitmap(AWKWARD)
+                busenv.run_wallpaper(ARGS.probe, bitmap, env)
+                value = setting(env, schema, key)
+                shown = uri_path(value) if form == "uri" else value
+                busenv.assert_shows_bitmap(self, shown, bitmap)
+        # The key the schema lacks was not invented, the others not touched.
+        env, _ = custom_schema_env("GNOME", gnome_without_dark)
+        busenv.run_wallpaper(ARGS.probe, new_bitmap(), env)
+        self.assertEqual(setting(env, "org.gnome.desktop.background", "picture-options"), "zoom")
+
+    def test_nothing_is_set_where_nothing_can_be(self):
+        odd_type = {"org.gnome.desktop.background": [("picture-uri", "as", "[]"), ("picture-uri-dark", "i", "0")]}
+        unrelated = {"org.example.other": [("picture-uri", "s", "''")]}
+        cases = [
+            ("no schema at all", custom_schema_env("GNOME", {})),
+            ("only other schemas", custom_schema_env("GNOME", unrelated)),
+            ("keys of another type", custom_schema_env("GNOME", odd_type)),
+            ("Cinnamon without its schema", keyfile_env("X-Cinnamon")),
+            ("MATE without its schema", keyfile_env("MATE")),
+            ("an unknown desktop", keyfile_env("Hyprland")),
+            ("no desktop named", keyfile_env(None)),
+        ]
+        for label, (env, keyfile) in cases:
+            with self.subTest(label):
+                bitmap = new_bitmap()
+                elapsed, _ = busenv.run_wallpaper(ARGS.probe, bitmap, env)
+                self.assertFalse(os.path.exists(keyfile), "a setting was written")
+                self.assertEqual(busenv.shown_names(bitmap), [], "a name made for no desktop stays")
+                self.assertLess(elapsed, 3000)
+
+    def test_no_bitmap_leaves_the_wallpaper_as_it_was(self):
+        env, keyfile = keyfile_env("GNOME")
+        bitmap = new_bitmap()
+        busenv.run_wallpaper(ARGS.probe, bitmap, env)
+        before = setting(env, "org.gnome.desktop.background", "picture-uri")
+        os.remove(bitmap)
+        busenv.run_wallpaper(ARGS.probe, bitmap, env)
+        self.assertEqual(setting(env, "org.gnome.desktop.background", "picture-uri"), before)
+        self.assertTrue(os.path.exists(uri_path(before)), "the picture on show was removed")
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
