@@ -23,7 +23,7 @@ today=$(date +%Y%m%d)
 python3 tools/sample_jpeg.py "$work/service/$today.jpg"
 
 # The image service, bound to loopback; it ends by itself after ten minutes.
-build/linux/tools/image_service/pavo-image-service --port 0 --folder "$work/service" --lifetime 600 \
+build/linux/tools/image_service/pavo_image_service --port 0 --folder "$work/service" --max-lifetime 600 \
   >"$work/service.port" 2>"$work/service.log" &
 svc=$!
 trap 'kill $svc 2>/dev/null || true' EXIT

@@ -95,8 +95,11 @@ class ProgramDir:
         if not windows():
             env["HOME"] = str(self.home)
             env["XDG_CONFIG_HOME"] = str(self.home / ".config")
-            for k in ("XDG_CURRENT_DESKTOP", "DBUS_SESSION_BUS_ADDRESS", "SWAYSOCK"):
+            for k in ("XDG_CURRENT_DESKTOP", "DBUS_SESSION_BUS_ADDRESS", "SWAYSOCK", "XDG_RUNTIME_DIR"):
                 env.pop(k, None)
+            # A GNOME desktop whose settings live in a key file of this home.
+            env["XDG_CURRENT_DESKTOP"] = "GNOME"
+            env["GSETTINGS_BACKEND"] = "keyfile"
         env.update(extra or {})
         return env
 
@@ -221,17 +224,51 @@ def autostart_entry():
 WALLPAPER_KEY = r"HKEY_CURRENT_USER\Control Panel\Desktop"
 
 
-def wallpaper_setting():
-    """The wallpaper choice as the desktop stores it ("" when none)."""
+def _gnome_keyfile(program_dir):
+    return program_dir.home / ".config" / "glib-2.0" / "settings" / "keyfile"
+
+
+def wallpaper_setting(program_dir):
+    """The wallpaper choice as the desktop stores it ("" when none): on
+    Windows the registry value, on Linux the GNOME picture-uri as a path."""
     if windows():
         v = reg_values(WALLPAPER_KEY).get("Wallpaper")
         return v[1] if v else ""
+    f = _gnome_keyfile(program_dir)
+    if not f.exists():
+        return ""
+    import urllib.parse
+    section = None
+    for line in f.read_text(encoding="utf-8").splitlines():
+        if line.startswith("["):
+            section = line.strip("[]")
+        elif section == "org/gnome/desktop/background" and line.startswith("picture-uri="):
+            uri = line.split("=", 1)[1].strip().strip("'")
+            if uri.startswith("file://"):
+                return urllib.parse.unquote(uri[len("file://"):])
+            return uri
     return ""
 
 
-def set_wallpaper_setting(text):
+def set_wallpaper_setting(program_dir, text):
     if windows():
         reg_import(f"[{WALLPAPER_KEY}]\n\"Wallpaper\"={reg_quote(text)}\n")
+    else:
+        f = _gnome_keyfile(program_dir)
+        f.parent.mkdir(parents=True, exist_ok=True)
+        f.write_text(f"[org/gnome/desktop/background]\npicture-uri='{text}'\n", encoding="utf-8")
+
+
+def wallpaper_names(program_dir, bitmap):
+    """Whether the stored wallpaper choice names the bitmap file (on Linux a
+    second name of the same file may serve, so desktops see a new name)."""
+    stored = wallpaper_setting(program_dir)
+    if windows():
+        return stored == windows_path(bitmap)
+    try:
+        return os.path.samefile(stored, bitmap)
+    except OSError:
+        return False
 
 
 def windows_path(p):
@@ -261,8 +298,8 @@ def sample_jpeg(width=1920, height=1080, seed=1):
 def service_binary():
     """The image service is built natively, in the Linux build."""
     build = Path(_args.build)
-    for cand in (build / "tools" / "image_service" / "pavo-image-service",
-                 build.parent / "linux" / "tools" / "image_service" / "pavo-image-service"):
+    for cand in (build / "tools" / "image_service" / "pavo_image_service",
+                 build.parent / "linux" / "tools" / "image_service" / "pavo_image_service"):
         if cand.exists():
             return cand
     raise FileNotFoundError("the image service is not built (build the linux preset first)")
@@ -278,7 +315,7 @@ class ImageService:
         self.log = self.tmp / "requests.log"
         out = self.tmp / "port"
         self.proc = subprocess.Popen(
-            [str(service_binary()), "--port", "0", "--folder", str(self.folder), "--lifetime", "600"],
+            [str(service_binary()), "--port", "0", "--folder", str(self.folder), "--max-lifetime", "600"],
             stdin=subprocess.DEVNULL, stdout=open(out, "wb"), stderr=open(self.log, "wb"))
         deadline = datetime.datetime.now() + datetime.timedelta(seconds=10)
         while datetime.datetime.now() < deadline:

@@ -20,7 +20,7 @@ class RunTest(unittest.TestCase):
     def setUp(self):
         self.svc = h.ImageService()
         self.p = h.ProgramDir()
-        h.set_wallpaper_setting("untouched")
+        h.set_wallpaper_setting(self.p, "untouched")
 
     def tearDown(self):
         self.svc.stop()
@@ -41,8 +41,7 @@ class RunTest(unittest.TestCase):
         self.assertEqual(r.returncode, 0)
         self.assertEqual(self.p.today_file.read_bytes(), self.jpeg)
         self.assertEqual(h.bmp_size(self.bitmap()), (1920, 1080))
-        if h.windows():
-            self.assertEqual(h.wallpaper_setting(), h.windows_path(self.bitmap()))
+        self.assertTrue(h.wallpaper_names(self.p, self.bitmap()), h.wallpaper_setting(self.p))
         log = self.svc.requests()
         self.assertIn("GET " + META, log)
         self.assertIn("If-Modified-Since: 0", log)
@@ -51,15 +50,14 @@ class RunTest(unittest.TestCase):
 
         for flag in ("0", "01", "", None):
             with self.subTest(flag=flag):
-                h.set_wallpaper_setting("untouched")
+                h.set_wallpaper_setting(self.p, "untouched")
                 self.bitmap().unlink()
                 self.p.today_file.unlink()
                 self.settings(**{"设为壁纸": flag})
                 self.assertEqual(self.p.run().returncode, 0)
                 self.assertEqual(self.p.today_file.read_bytes(), self.jpeg)
                 self.assertFalse(self.bitmap().exists())
-                if h.windows():
-                    self.assertEqual(h.wallpaper_setting(), "untouched")
+                self.assertEqual(h.wallpaper_setting(self.p), "untouched")
 
     def test_size_limit_and_empty_body(self):
         pad = lambda n: (self.jpeg[:n] + b"\0" * max(0, n - len(self.jpeg)))[:n]
@@ -80,14 +78,13 @@ class RunTest(unittest.TestCase):
         self.assertEqual(self.p.run().returncode, 0)
         earlier = self.bitmap().read_bytes()
         self.p.today_file.unlink()
-        h.set_wallpaper_setting("untouched")
+        h.set_wallpaper_setting(self.p, "untouched")
         self.settings(**{"域名": self.svc.base + "/mode/404"})
         r = self.p.run()
         self.assertEqual(r.returncode, 1)
         self.assertFalse(self.p.today_file.exists(), "an error page is never kept")
         self.assertEqual(self.bitmap().read_bytes(), earlier)
-        if h.windows():
-            self.assertEqual(h.wallpaper_setting(), h.windows_path(self.bitmap()))
+        self.assertTrue(h.wallpaper_names(self.p, self.bitmap()), h.wallpaper_setting(self.p))
         before = self.svc.requests().count(META)
         self.p.run()
         self.assertEqual(self.svc.requests().count(META), before + 1, "tried again the same day")
