@@ -39,4 +39,9 @@ extern const bool kComponentStopsRedirectLoop;
 // complete.
 extern const bool kDownloadSeesCutChunkedBody;
 
+// Whether the text of an answer follows the character set its Content-Type
+// declares. The Windows request component, as Wine provides it, always reads
+// UTF-8 (the component's decoding is its own business).
+extern const bool kTextFollowsDeclaredCharset;
+
 }  // namespace webtest

@@ -9,6 +9,7 @@ const bool kNetworkFailureEndsFetchAtOnce = true;
 const bool kFetchStopsEndlessAnswer = true;
 const bool kComponentStopsRedirectLoop = true;
 const bool kDownloadSeesCutChunkedBody = true;
+const bool kTextFollowsDeclaredCharset = true;
 
 namespace {
 int g_ticks = 0;

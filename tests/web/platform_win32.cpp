@@ -9,6 +9,7 @@ const bool kNetworkFailureEndsFetchAtOnce = false;
 const bool kFetchStopsEndlessAnswer = false;
 const bool kComponentStopsRedirectLoop = false;
 const bool kDownloadSeesCutChunkedBody = false;
+const bool kTextFollowsDeclaredCharset = false;
 
 namespace {
 int g_ticks = 0;

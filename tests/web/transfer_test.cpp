@@ -239,6 +239,14 @@ TEST_F(Transfer, OnlyExactlyGbkDecodesThroughTheCodePage) {
     EXPECT_NE(pavo::GetData(gbk, selector), wallpaper);
   }
   EXPECT_EQ(pavo::GetData(utf8, "gbk"), "澹佺焊");
+  // A declared character set decides the text; the "gbk" selector overrides
+  // it.
+  if (webtest::kTextFollowsDeclaredCharset) {
+    EXPECT_EQ(pavo::GetData(Base() + "/mode/charset-GBK/t/enc/images/gbk.txt", "utf-8"), wallpaper);
+    EXPECT_EQ(pavo::GetData(Base() + "/mode/charset-utf-8/t/enc/images/utf8.txt", "utf-8"), wallpaper);
+    EXPECT_EQ(pavo::GetData(Base() + "/mode/charset-utf-8/t/enc/images/gbk.txt", "gbk"), wallpaper);
+    EXPECT_EQ(pavo::GetData(Base() + "/mode/charset-no-such-charset/t/enc/images/utf8.txt", "utf-8"), "");
+  }
 }
 
 TEST_F(Transfer, AnswersOverFourMebibytesAreNoAnswer) {
