@@ -1,1 +1,171 @@
-// NOT BUILT YET: being written.
+// The text between two markers, found without regard to letter case.
+//
+// Positions and lengths count UTF-16 units, as the program's text did when it
+// was wide text: the UTF-8 input is widened to UTF-16 here, the search runs on
+// the units, and the piece is narrowed back. A byte sequence that is not
+// UTF-8 becomes U+FFFD (the same thing the fetch does to a body that is not
+// UTF-8), so the search never fails on bad bytes.
+//
+// Lower-casing maps one UTF-16 unit to one unit, so a lowered text keeps its
+// length and every position in it is the same position in the original. It
+// covers ASCII, Latin-1, Latin Extended-A, basic Greek, basic Cyrillic and the
+// full-width Latin letters; every other unit (surrogates included) is kept as
+// it is. Letters whose lower case is not a single unit (such as U+0130,
+// capital I with dot) are kept too.
+#include <string>
+
+#include "app/step.h"
+#include "web/web.h"
+
+namespace pavo {
+
+namespace {
+
+std::u16string Widen(const std::string& s) {
+  std::u16string out;
+  out.reserve(s.size());
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const std::size_t n = s.size();
+  std::size_t i = 0;
+  while (i < n) {
+    unsigned char b = p[i];
+    char32_t cp = 0;
+    int extra = 0;
+    char32_t min = 0;
+    if (b < 0x80) {
+      cp = b;
+    } else if (b >= 0xC2 && b <= 0xDF) {
+      cp = b & 0x1F, extra = 1, min = 0x80;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+      cp = b & 0x0F, extra = 2, min = 0x800;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+      cp = b & 0x07, extra = 3, min = 0x10000;
+    } else {
+      out.push_back(u'\uFFFD');
+      ++i;
+      continue;
+    }
+    std::size_t j = i + 1;
+    for (int k = 0; k < extra; ++k, ++j) {
+      if (j >= n || (p[j] & 0xC0) != 0x80) break;
+      cp = (cp << 6) | (p[j] & 0x3F);
+    }
+    if (j - i != static_cast<std::size_t>(extra) + 1 || cp < min || cp > 0x10FFFF ||
+        (cp >= 0xD800 && cp <= 0xDFFF)) {
+      // A broken sequence stands for one replacement character; the next
+      // scan starts at the first byte that did not belong to it.
+      out.push_back(u'\uFFFD');
+      i = j > i + 1 ? j : i + 1;
+      continue;
+    }
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(cp));
+    }
+    i = j;
+  }
+  return out;
+}
+
+std::string Narrow(const std::u16string& s) {
+  std::string out;
+  out.reserve(s.size());
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    char32_t cp = s[i];
+    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (s[i + 1] - 0xDC00);
+      ++i;
+    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+      cp = 0xFFFD;  // a lone surrogate cannot be written as UTF-8
+    }
+    if (cp < 0x80) {
+      out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+  }
+  return out;
+}
+
+char16_t LowerUnit(char16_t c) {
+  if (c >= u'A' && c <= u'Z') return static_cast<char16_t>(c + 0x20);
+  if (c < 0x80) return c;
+  // Latin-1: À..Þ except the multiplication sign.
+  if (c >= 0xC0 && c <= 0xDE && c != 0xD7) return static_cast<char16_t>(c + 0x20);
+  // Latin Extended-A: upper and lower case alternate in pairs.
+  if ((c >= 0x100 && c <= 0x12F) || (c >= 0x132 && c <= 0x137) || (c >= 0x14A && c <= 0x177)) {
+    return (c % 2 == 0) ? static_cast<char16_t>(c + 1) : c;
+  }
+  if ((c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E)) {
+    return (c % 2 == 1) ? static_cast<char16_t>(c + 1) : c;
+  }
+  if (c == 0x178) return 0xFF;  // Ÿ
+  // Greek: Ά and Έ..Ί, Ό, Ύ Ώ, then Α..Ω (no capital final sigma exists).
+  if (c == 0x386) return 0x3AC;
+  if (c >= 0x388 && c <= 0x38A) return static_cast<char16_t>(c + 0x25);
+  if (c == 0x38C) return 0x3CC;
+  if (c == 0x38E || c == 0x38F) return static_cast<char16_t>(c + 0x3F);
+  if (c >= 0x391 && c <= 0x3AB && c != 0x3A2) return static_cast<char16_t>(c + 0x20);
+  // Cyrillic: Ѐ..Џ and А..Я.
+  if (c >= 0x400 && c <= 0x40F) return static_cast<char16_t>(c + 0x50);
+  if (c >= 0x410 && c <= 0x42F) return static_cast<char16_t>(c + 0x20);
+  // Full-width Latin capitals.
+  if (c >= 0xFF21 && c <= 0xFF3A) return static_cast<char16_t>(c + 0x20);
+  return c;
+}
+
+std::u16string Lower(std::u16string s) {
+  for (auto& c : s) c = LowerUnit(c);
+  return s;
+}
+
+// 1-based position of the first occurrence of needle in haystack, 0 when
+// there is none. An empty haystack has no occurrence of anything; an empty
+// needle occurs at 1 in any other text.
+std::size_t Find(const std::u16string& haystack, const std::u16string& needle) {
+  if (haystack.empty()) return 0;
+  if (needle.empty()) return 1;
+  auto at = haystack.find(needle);
+  return at == std::u16string::npos ? 0 : at + 1;
+}
+
+}  // namespace
+
+std::string GetContent(const std::string& str, const std::string& start, const std::string& last) {
+  const std::u16string text = Widen(str);
+  const std::u16string open = Widen(start);
+  const std::u16string lowered_text = Lower(text);
+  const std::u16string lowered_close = Lower(Widen(last));
+
+  const std::size_t p = Find(lowered_text, Lower(open));
+  if (p < 1) return "";
+  if (Find(lowered_text, lowered_close) < 1) return "";
+
+  // Everything after the first start marker, in the text's own letter case.
+  const std::size_t n = text.size() - p - open.size() + 1;
+  const std::u16string remainder = text.substr(text.size() - n);
+
+  const std::size_t q = Find(Lower(remainder), lowered_close);
+  if (q == 0) {
+    // The end marker exists, but only before or inside the start marker (or
+    // the start marker ends the text): there is no piece to give, and that
+    // must not look like an empty piece.
+    throw Failure("end marker not found after the start marker");
+  }
+  return Narrow(remainder.substr(0, q - 1));
+}
+
+}  // namespace pavo

@@ -1,1 +1,349 @@
-// NOT BUILT YET: being written.
+// The metadata fetch and the image download on Linux, with libcurl.
+//
+// The fetch runs on the multi interface so that the thread keeps serving its
+// GLib main context while it waits; the download runs on the easy interface
+// and blocks. Both speak http and https only (redirects included), verify TLS,
+// and bound memory, time and size.
+#include <curl/curl.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <iconv.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "app/step.h"
+#include "desktop/window.h"
+#include "web/transfer.h"
+#include "web/web.h"
+
+namespace pavo {
+
+namespace {
+
+constexpr long kMaxRedirects = 10;
+// Between two turns of the fetch's wait: short enough that the GLib main
+// context is served promptly, long enough that waiting costs no CPU.
+constexpr int kTurnMs = 100;
+
+struct EasyDeleter {
+  void operator()(CURL* c) const { curl_easy_cleanup(c); }
+};
+using Easy = std::unique_ptr<CURL, EasyDeleter>;
+
+struct SlistDeleter {
+  void operator()(curl_slist* l) const { curl_slist_free_all(l); }
+};
+using Slist = std::unique_ptr<curl_slist, SlistDeleter>;
+
+void Set(CURLcode rc) {
+  if (rc != CURLE_OK) throw Failure(std::string("curl option: ") + curl_easy_strerror(rc));
+}
+
+// What both transfers set: the address, the schemes, redirects and TLS.
+void CommonOptions(CURL* c, const std::string& url) {
+  Set(curl_easy_setopt(c, CURLOPT_URL, url.c_str()));
+  Set(curl_easy_setopt(c, CURLOPT_HTTPGET, 1L));
+  Set(curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https"));
+  Set(curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https"));
+  Set(curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L));
+  Set(curl_easy_setopt(c, CURLOPT_MAXREDIRS, kMaxRedirects));
+  Set(curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L));
+  Set(curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L));
+  Set(curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L));
+}
+
+// ---- the fetch -----------------------------------------------------------
+
+struct TextSink {
+  std::string body;
+  bool too_long = false;
+};
+
+size_t CollectText(char* data, size_t size, size_t count, void* user) {
+  auto* sink = static_cast<TextSink*>(user);
+  const size_t n = size * count;
+  if (sink->body.size() + n > web::kMaxTextBytes) {
+    sink->too_long = true;
+    return 0;  // abandons the transfer
+  }
+  sink->body.append(data, n);
+  return n;
+}
+
+// The charset parameter of a Content-Type value, "" when there is none.
+std::string CharsetOf(const char* content_type) {
+  if (!content_type) return "";
+  std::string v(content_type);
+  std::string lower(v);
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
+  auto at = lower.find("charset=");
+  if (at == std::string::npos) return "";
+  std::string cs = v.substr(at + 8);
+  auto end = cs.find_first_of(";, \t");
+  cs = cs.substr(0, end);
+  if (cs.size() >= 2 && cs.front() == '"' && cs.back() == '"') cs = cs.substr(1, cs.size() - 2);
+  return cs;
+}
+
+bool IsUtf8Name(const std::string& cs) {
+  std::string l(cs);
+  std::transform(l.begin(), l.end(), l.begin(),
+                 [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
+  return l.empty() || l == "utf-8" || l == "utf8";
+}
+
+// Decodes bytes of the given character set to UTF-8. A byte the character set
+// cannot read becomes U+FFFD, as the Windows conversions do; an unknown
+// character set is a failure.
+std::string ToUtf8(const std::string& bytes, const std::string& charset) {
+  iconv_t cd = iconv_open("UTF-8", charset.c_str());
+  if (cd == reinterpret_cast<iconv_t>(-1)) throw Failure("unknown character set " + charset);
+  std::string out;
+  out.reserve(bytes.size() + bytes.size() / 2);
+  char* in = const_cast<char*>(bytes.data());
+  size_t in_left = bytes.size();
+  char buf[4096];
+  while (in_left > 0) {
+    char* o = buf;
+    size_t o_left = sizeof buf;
+    size_t rc = iconv(cd, &in, &in_left, &o, &o_left);
+    out.append(buf, static_cast<size_t>(o - buf));
+    if (rc == static_cast<size_t>(-1)) {
+      if (errno == E2BIG) continue;
+      out += "\xEF\xBF\xBD";
+      if (errno == EINVAL) break;  // cut short at the end
+      ++in;
+      --in_left;
+      iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    }
+  }
+  char* o = buf;
+  size_t o_left = sizeof buf;
+  iconv(cd, nullptr, nullptr, &o, &o_left);
+  out.append(buf, static_cast<size_t>(o - buf));
+  iconv_close(cd);
+  return out;
+}
+
+std::string DecodeBody(const std::string& body, const std::string& selector, const char* content_type) {
+  if (selector == "gbk") return ToUtf8(body, "GBK");
+  std::string cs = CharsetOf(content_type);
+  if (!IsUtf8Name(cs)) return ToUtf8(body, cs);
+  // The text the service sends as UTF-8 (or undeclared): a byte-order mark is
+  // no part of the text.
+  std::string text = ToUtf8(body, "UTF-8");
+  if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
+  return text;
+}
+
+struct MultiHandle {
+  CURLM* multi = nullptr;
+  CURL* easy = nullptr;
+  ~MultiHandle() {
+    if (multi && easy) curl_multi_remove_handle(multi, easy);
+    if (multi) curl_multi_cleanup(multi);
+  }
+};
+
+long long WholeSeconds(std::chrono::steady_clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::seconds>(t.time_since_epoch()).count();
+}
+
+std::string Fetch(const std::string& url, const std::string& selector) {
+  if (!web::IsWebAddress(url)) return "";
+  Easy easy(curl_easy_init());
+  if (!easy) throw Failure("curl_easy_init");
+  CommonOptions(easy.get(), url);
+
+  // Exactly these two headers, and no other of ours.
+  curl_slist* list = nullptr;
+  for (std::string h : {std::string("If-Modified-Since: 0"), std::string("User-Agent: ") + web::kUserAgent}) {
+    curl_slist* l = curl_slist_append(list, h.c_str());
+    if (!l) {
+      curl_slist_free_all(list);
+      throw Failure("curl_slist_append");
+    }
+    list = l;
+  }
+  Slist headers(list);
+  Set(curl_easy_setopt(easy.get(), CURLOPT_HTTPHEADER, headers.get()));
+
+  TextSink sink;
+  Set(curl_easy_setopt(easy.get(), CURLOPT_WRITEFUNCTION, CollectText));
+  Set(curl_easy_setopt(easy.get(), CURLOPT_WRITEDATA, &sink));
+  Set(curl_easy_setopt(easy.get(), CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(web::kMaxTextBytes)));
+
+  MultiHandle m;
+  m.multi = curl_multi_init();
+  if (!m.multi) throw Failure("curl_multi_init");
+  if (curl_multi_add_handle(m.multi, easy.get()) != CURLM_OK) throw Failure("curl_multi_add_handle");
+  m.easy = easy.get();
+
+  // The request is on its way; the time-out counts whole seconds from here,
+  // on a clock that a change of the wall clock does not move.
+  const long long start = WholeSeconds(std::chrono::steady_clock::now());
+  CURLcode result = CURLE_OK;
+  for (;;) {
+    // Is the answer complete?
+    int running = 0;
+    if (curl_multi_perform(m.multi, &running) != CURLM_OK) return "";
+    bool done = false;
+    int left = 0;
+    while (CURLMsg* msg = curl_multi_info_read(m.multi, &left)) {
+      if (msg->msg == CURLMSG_DONE) {
+        done = true;
+        result = msg->data.result;
+      }
+    }
+    if (done) break;
+    // Serve whatever else the thread has to do.
+    window::DoEvents();
+    if (WholeSeconds(std::chrono::steady_clock::now()) - start > web::kTextTimeoutSeconds) return "";
+    // Sleep until the transfer can move on, or the next turn is due.
+    curl_multi_poll(m.multi, nullptr, 0, kTurnMs, nullptr);
+  }
+  if (result != CURLE_OK || sink.too_long) return "";
+
+  char* content_type = nullptr;
+  curl_easy_getinfo(easy.get(), CURLINFO_CONTENT_TYPE, &content_type);
+  return DecodeBody(sink.body, selector, content_type);
+}
+
+// ---- the download --------------------------------------------------------
+
+// The file the body goes into before it becomes the target. It lives beside
+// the target (so the final rename stays on one file system) and is removed on
+// every path that does not end in that rename.
+class TempFile {
+ public:
+  explicit TempFile(const std::string& target) {
+    std::string tmpl = target + ".part-XXXXXX";
+    fd_ = mkostemp(tmpl.data(), O_CLOEXEC);
+    if (fd_ < 0) throw Failure("cannot create a file beside " + target);
+    path_ = tmpl;
+  }
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  ~TempFile() {
+    if (fd_ >= 0) close(fd_);
+    if (!path_.empty()) unlink(path_.c_str());
+  }
+
+  bool Write(const char* data, size_t n) {
+    while (n > 0) {
+      ssize_t w = write(fd_, data, n);
+      if (w < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      data += w;
+      n -= static_cast<size_t>(w);
+    }
+    return true;
+  }
+
+  // Makes the bytes durable and puts them in the target's place in one step.
+  void Commit(const std::string& target) {
+    // mkstemp creates the file for its owner alone; an image gets the
+    // permissions any new file of the user gets.
+    mode_t mask = umask(0);
+    umask(mask);
+    if (fchmod(fd_, 0666 & ~mask) != 0) throw Failure("fchmod");
+    if (fsync(fd_) != 0) throw Failure("fsync");
+    int fd = fd_;
+    fd_ = -1;
+    if (close(fd) != 0) throw Failure("close");
+    if (rename(path_.c_str(), target.c_str()) != 0) throw Failure("rename onto " + target);
+    path_.clear();
+    // The new name, too, should survive a power cut.
+    const auto slash = target.find_last_of('/');
+    const std::string dir = slash == std::string::npos ? std::string(".") : target.substr(0, slash + 1);
+    int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+      fsync(dfd);
+      close(dfd);
+    }
+  }
+
+ private:
+  int fd_ = -1;
+  std::string path_;
+};
+
+struct FileSink {
+  TempFile* file;
+  std::uint64_t max_bytes;
+  std::uint64_t written = 0;
+};
+
+size_t CollectFile(char* data, size_t size, size_t count, void* user) {
+  auto* sink = static_cast<FileSink*>(user);
+  const size_t n = size * count;
+  if (sink->written + n > sink->max_bytes) return 0;
+  if (!sink->file->Write(data, n)) return 0;
+  sink->written += n;
+  return n;
+}
+
+void Download(const std::string& address, const std::string& target, const web::DownloadLimits& limits) {
+  if (!web::IsWebAddress(address) || target.empty()) return;
+  // A target that cannot be created (missing directory, no rights) is found
+  // out before anything is fetched.
+  TempFile file(target);
+
+  Easy easy(curl_easy_init());
+  if (!easy) throw Failure("curl_easy_init");
+  CommonOptions(easy.get(), address);
+  FileSink sink{&file, limits.max_bytes};
+  Set(curl_easy_setopt(easy.get(), CURLOPT_WRITEFUNCTION, CollectFile));
+  Set(curl_easy_setopt(easy.get(), CURLOPT_WRITEDATA, &sink));
+  Set(curl_easy_setopt(easy.get(), CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.max_bytes)));
+  // An error page is no image: a status of 400 or more ends the transfer
+  // before its body is read (the 2xx test below catches the rest).
+  Set(curl_easy_setopt(easy.get(), CURLOPT_FAILONERROR, 1L));
+  // No progress: less than one byte a second over the whole span.
+  Set(curl_easy_setopt(easy.get(), CURLOPT_CONNECTTIMEOUT, static_cast<long>(limits.no_progress_seconds)));
+  Set(curl_easy_setopt(easy.get(), CURLOPT_LOW_SPEED_LIMIT, 1L));
+  Set(curl_easy_setopt(easy.get(), CURLOPT_LOW_SPEED_TIME, static_cast<long>(limits.no_progress_seconds)));
+  Set(curl_easy_setopt(easy.get(), CURLOPT_TIMEOUT, static_cast<long>(limits.total_seconds)));
+
+  if (curl_easy_perform(easy.get()) != CURLE_OK) return;
+  long status = 0;
+  curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &status);
+  if (status < 200 || status > 299) return;
+  file.Commit(target);
+}
+
+}  // namespace
+
+std::string GetData(const std::string& StrUrl, const std::string& StrBianMa) noexcept {
+  try {
+    return Fetch(StrUrl, StrBianMa);
+  } catch (...) {
+    return "";
+  }
+}
+
+namespace web {
+void DownloadFileWithin(const std::string& address, const std::string& target,
+                        const DownloadLimits& limits) noexcept {
+  try {
+    Download(address, target, limits);
+  } catch (...) {
+  }
+}
+}  // namespace web
+
+void DownloadFile(const std::string& address, const std::string& target) noexcept {
+  web::DownloadFileWithin(address, target, web::DownloadLimits{});
+}
+
+}  // namespace pavo

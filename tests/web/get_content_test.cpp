@@ -1,0 +1,77 @@
+// The extraction of the text between two markers: one table of texts and
+// markers with the piece each must give, or the failure.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+#include "app/step.h"
+#include "web/web.h"
+
+namespace {
+
+struct Case {
+  const char* what;
+  std::string str, start, last;
+  std::optional<std::string> piece;  // nullopt: GetContent must fail
+};
+
+const std::string kUrl = "url\":\"";  // url":"
+
+TEST(GetContent, Table) {
+  const Case cases[] = {
+      {"the worked example", R"({"Title":"Sea","Url":"/Pic/A1.JPG&w=1","Hsh":"x"})", kUrl, "&", "/Pic/A1.JPG"},
+      {"a start marker that is not there", R"({"Title":"Sea","Url":"/Pic/A1.JPG&w=1","Hsh":"x"})", "uri\":\"", "&",
+       ""},
+      {"an end marker only before the start marker", R"({"a":"1&2","Url":"/Pic/A1.JPG"})", kUrl, "&", std::nullopt},
+      {"an end marker that is not there at all", R"({"Url":"/Pic/A1.JPG"})", kUrl, "&", ""},
+      {"markers in another letter case; the piece keeps the text's case", R"({"url":"/Pic/A1.JPG&x"})",
+       "URL\":\"", "&", "/Pic/A1.JPG"},
+      {"an end marker in another letter case", R"({"url":"/a.jpg&AMP;b"})", kUrl, "&amp;", "/a.jpg"},
+      {"the first start marker counts", R"(url":"A&url":"B&)", kUrl, "&", "A"},
+      {"the first end marker after the start counts", R"(x&url":"AB&C&)", kUrl, "&", "AB"},
+      {"an empty text", "", kUrl, "&", ""},
+      {"an empty text and empty markers", "", "", "", ""},
+      {"an empty start marker: from the first character", "abc&def", "", "&", "abc"},
+      {"an empty end marker: an empty piece", R"(url":"abc)", kUrl, "", ""},
+      {"an empty end marker after a start marker that ends the text", R"(abc url":")", kUrl, "", std::nullopt},
+      {"a start marker that ends the text", R"(a&b url":")", kUrl, "&", std::nullopt},
+      {"the start marker directly followed by the end marker", R"(url":"&rest)", kUrl, "&", ""},
+      {"an end marker only inside the start marker", R"(url":"x)", kUrl, "\":\"", std::nullopt},
+      {"an end marker only overlapping the start marker", R"(url":"x)", kUrl, "\"x", std::nullopt},
+      {"markers longer than the text", "ab", "abc", "&", ""},
+      {"the whole text is the start marker and the end marker follows", "url\":\"&", kUrl, "&", ""},
+      // Positions count UTF-16 units: a character outside the basic plane
+      // counts twice, a Chinese character once, whatever their UTF-8 length.
+      {"Chinese text around the markers", "图片URL\":\"/图/壁纸.jpg&尾", kUrl, "&", "/图/壁纸.jpg"},
+      {"a character outside the basic plane before and in the piece", "😀url\":\"😀/b&c", kUrl, "&", "😀/b"},
+      {"markers with Chinese characters", "前【开始】中间【完】后", "【开始】", "【完】", "中间"},
+      // Lower-casing beyond ASCII, one unit for one unit.
+      {"Latin-1 letters in another case", "xÄBCdéf&", "äbc", "&", "déf"},
+      {"Cyrillic letters in another case", "ПРИВЕТмир|", "привет", "|", "мир"},
+      {"Greek letters in another case", "ΑΒΓ:δ;", "αβγ:", ";", "δ"},
+      {"full-width letters in another case", "ＵＲＬ=ａ;", "ｕｒｌ=", ";", "ａ"},
+      {"a letter without a one-unit lower case stays as it is", "İurl\":\"A&", kUrl, "&", "A"},
+      {"İ is not found by i", "İx=1;", "ix=", ";", ""},
+      // Bytes that are no UTF-8 stand for one replacement character each.
+      {"a stray byte before the marker", "\xFFurl\":\"a&", kUrl, "&", "a"},
+      {"a stray byte inside the piece", "url\":\"a\xFF&", kUrl, "&", "a\xEF\xBF\xBD"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string str = c.str, start = c.start, last = c.last;
+    if (c.piece) {
+      std::string got;
+      EXPECT_NO_THROW(got = pavo::GetContent(str, start, last));
+      EXPECT_EQ(got, *c.piece);
+    } else {
+      EXPECT_THROW(pavo::GetContent(str, start, last), pavo::Failure);
+    }
+    // The arguments are read, never changed.
+    EXPECT_EQ(str, c.str);
+    EXPECT_EQ(start, c.start);
+    EXPECT_EQ(last, c.last);
+  }
+}
+
+}  // namespace

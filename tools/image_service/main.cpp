@@ -1,0 +1,378 @@
+// pavo_image_service: a small image-of-the-day service for loopback.
+//
+// It answers the metadata request
+//     GET <any prefix>/HPImageArchive.aspx?format=js&idx=0&n=1
+// with a JSON text whose "url" names the day's picture, and serves the
+// pictures of a folder as <any prefix>/images/<name>. The day's picture is the
+// file named after today's date (yyyymmdd.jpg) when there is one, otherwise
+// the first JPEG file by name.
+//
+// A path that begins with /mode/<mode> makes the answer misbehave; the rest of
+// the path is served as usual, so a base URL such as
+// http://127.0.0.1:PORT/mode/404 makes the metadata and the picture requests
+// misbehave alike. See Usage() for the modes.
+//
+// Every request line, with its headers, goes to standard error as it comes
+// in, one block per request ended by an empty line. The chosen port is the
+// first line on standard output. The service stops on SIGTERM or SIGINT, and
+// by itself after its maximum lifetime.
+#include <httplib.h>
+#include <pthread.h>
+#include <signal.h>
+#include <time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Options {
+  std::string address = "127.0.0.1";
+  int port = 0;
+  std::string folder = ".";
+  int max_lifetime = 600;
+};
+
+void Usage(std::FILE* out) {
+  std::fputs(
+      "usage: pavo_image_service [--address A] [--port P] [--folder DIR] [--max-lifetime S]\n"
+      "  --address A        address to bind (default 127.0.0.1)\n"
+      "  --port P           port; 0 picks a free one (default 0); printed on start\n"
+      "  --folder DIR       folder of JPEG pictures (default .)\n"
+      "  --max-lifetime S   stop by itself after S seconds (default 600)\n"
+      "\n"
+      "Misbehaviour by path prefix /mode/<mode>/...:\n"
+      "  404, 500           that status with an HTML page\n"
+      "  empty              status 200 with an empty body\n"
+      "  hang               accept the request and never answer\n"
+      "  trickle            the usual body, one byte a second\n"
+      "  cut                declare the whole length, send half, close\n"
+      "  cut-chunked        chunked, send half, close without the last chunk\n"
+      "  endless            a chunked body that never ends\n"
+      "  redirect           302 to the same request without the mode prefix\n"
+      "  redirect-loop      302 to the very same request, forever\n"
+      "  redirect-scheme    302 to a file: URL\n"
+      "  nomarker           metadata without the url field\n"
+      "  amp-before         metadata with \"&\" only before the url field\n"
+      "  charset-<name>     the usual body as text/plain; charset=<name>\n",
+      out);
+}
+
+// ---- stopping --------------------------------------------------------------
+
+std::mutex g_stop_mutex;
+std::condition_variable g_stop_cv;
+bool g_stopping = false;
+
+bool Stopping() {
+  std::lock_guard<std::mutex> lock(g_stop_mutex);
+  return g_stopping;
+}
+
+// Sleeps for d unless the service stops first; false when it stops.
+bool Pause(std::chrono::milliseconds d) {
+  std::unique_lock<std::mutex> lock(g_stop_mutex);
+  return !g_stop_cv.wait_for(lock, d, [] { return g_stopping; });
+}
+
+// ---- the request log -------------------------------------------------------
+
+std::mutex g_log_mutex;
+
+void LogRequest(const httplib::Request& req) {
+  std::string block = req.method + " " + req.target + " " + req.version + "\n";
+  for (const auto& [name, value] : req.headers) {
+    // The library adds the peer's addresses as if they were headers.
+    if (name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" || name == "LOCAL_PORT") continue;
+    block += name + ": " + value + "\n";
+  }
+  block += "\n";
+  std::lock_guard<std::mutex> lock(g_log_mutex);
+  std::fwrite(block.data(), 1, block.size(), stderr);
+  std::fflush(stderr);
+}
+
+// ---- content ---------------------------------------------------------------
+
+std::string Lower(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return s;
+}
+
+bool EndsWith(const std::string& s, const std::string& tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+bool IsJpegName(const std::string& name) {
+  std::string l = Lower(name);
+  return EndsWith(l, ".jpg") || EndsWith(l, ".jpeg");
+}
+
+std::string Today() {
+  std::time_t t = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  char buf[16];
+  std::strftime(buf, sizeof buf, "%Y%m%d", &tm);
+  return buf;
+}
+
+// The day's picture: today's file when the folder has it, else the first
+// JPEG file by name; "" when there is none.
+std::string DayPicture(const std::string& folder) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(folder, ec)) {
+    std::error_code ec2;
+    if (e.is_regular_file(ec2) && IsJpegName(e.path().filename().string())) {
+      names.push_back(e.path().filename().string());
+    }
+  }
+  if (names.empty()) return "";
+  std::sort(names.begin(), names.end());
+  std::string today = Today() + ".jpg";
+  if (std::find(names.begin(), names.end(), today) != names.end()) return today;
+  return names.front();
+}
+
+bool ReadFile(const std::string& path, std::string& out) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  out = ss.str();
+  return true;
+}
+
+// A name that stays inside the folder.
+bool SafeName(const std::string& name) {
+  return !name.empty() && name[0] != '.' && name.find('/') == std::string::npos &&
+         name.find('\\') == std::string::npos;
+}
+
+const char kTitle[] = "Pavo 每日一图";
+
+struct Resource {
+  int status = 200;
+  std::string body;
+  std::string type;
+};
+
+Resource Metadata(const std::string& folder, const std::string& mode) {
+  std::string name = DayPicture(folder);
+  if (name.empty()) return {404, "no pictures in the folder\n", "text/plain; charset=utf-8"};
+  std::string date = name.size() == 12 && std::all_of(name.begin(), name.begin() + 8, ::isdigit) ? name.substr(0, 8)
+                                                                                                 : Today();
+  std::string json;
+  if (mode == "nomarker") {
+    json = R"({"images":[{"startdate":")" + date + R"(","link":"/images/)" + name + R"(","title":")" + kTitle +
+           R"("}]})";
+  } else if (mode == "amp-before") {
+    json = R"({"images":[{"copyright":"Sea & Sky","startdate":")" + date + R"(","url":"/images/)" + name +
+           R"(","title":")" + kTitle + R"("}]})";
+  } else {
+    json = R"({"images":[{"startdate":")" + date + R"(","url":"/images/)" + name + "&rf=" + name +
+           R"(&pid=hp","title":")" + kTitle + R"("}]})";
+  }
+  return {200, json, "application/json; charset=utf-8"};
+}
+
+Resource Picture(const std::string& folder, std::string name) {
+  name = name.substr(0, name.find('&'));
+  std::string body;
+  if (!SafeName(name) || !ReadFile(folder + "/" + name, body)) {
+    return {404, "no such picture\n", "text/plain; charset=utf-8"};
+  }
+  return {200, body, IsJpegName(name) ? "image/jpeg" : "application/octet-stream"};
+}
+
+Resource Lookup(const std::string& folder, const std::string& path, const std::string& mode) {
+  if (EndsWith(path, "/HPImageArchive.aspx")) return Metadata(folder, mode);
+  auto at = path.rfind("/images/");
+  if (at != std::string::npos) return Picture(folder, path.substr(at + 8));
+  return {404, "not found\n", "text/plain; charset=utf-8"};
+}
+
+std::string ErrorPage(int status, const char* reason) {
+  std::string s = std::to_string(status);
+  return "<!DOCTYPE html>\n<html><head><title>" + s + " " + reason + "</title></head><body><h1>" + s + " " +
+         reason + "</h1><p>The image service could not serve this request.</p></body></html>\n";
+}
+
+void Handle(const Options& opt, const httplib::Request& req, httplib::Response& res) {
+  // The mode, and the request as it would be without the mode prefix.
+  std::string mode;
+  std::string path = req.path;
+  std::string target = req.target;
+  if (path.rfind("/mode/", 0) == 0) {
+    auto slash = path.find('/', 6);
+    mode = path.substr(6, slash == std::string::npos ? std::string::npos : slash - 6);
+    path = slash == std::string::npos ? "/" : path.substr(slash);
+    std::string prefix = "/mode/" + mode;
+    target = target.rfind(prefix, 0) == 0 ? target.substr(prefix.size()) : target;
+    if (target.empty() || target[0] != '/') target = "/" + target;
+  }
+
+  if (mode == "404" || mode == "500") {
+    int status = mode == "404" ? 404 : 500;
+    res.status = status;
+    res.set_content(ErrorPage(status, status == 404 ? "Not Found" : "Internal Server Error"),
+                    "text/html; charset=utf-8");
+    return;
+  }
+  if (mode == "redirect" || mode == "redirect-loop" || mode == "redirect-scheme") {
+    res.status = 302;
+    res.set_header("Location", mode == "redirect" ? target : mode == "redirect-loop" ? req.target
+                                                                                     : "file:///etc/hostname");
+    res.set_content("", "text/plain");
+    return;
+  }
+  if (mode == "hang") {
+    // The connection stays open and silent until the client gives up (or the
+    // service stops); then whatever is sent goes nowhere.
+    Pause(std::chrono::seconds(120));
+    res.status = 503;
+    return;
+  }
+
+  auto r = std::make_shared<Resource>(Lookup(opt.folder, path, mode));
+  res.status = r->status;
+  if (mode.rfind("charset-", 0) == 0) r->type = "text/plain; charset=" + mode.substr(8);
+
+  if (mode == "empty") {
+    res.set_content("", r->type);
+  } else if (mode == "trickle") {
+    res.set_content_provider(r->body.size(), r->type, [r](size_t offset, size_t, httplib::DataSink& sink) {
+      if (offset > 0 && !Pause(std::chrono::seconds(1))) return false;
+      return sink.write(r->body.data() + offset, 1);
+    });
+  } else if (mode == "cut") {
+    // The full length is promised, half of it comes, then the connection
+    // closes.
+    res.set_content_provider(r->body.size(), r->type, [r](size_t offset, size_t, httplib::DataSink& sink) {
+      size_t half = r->body.size() / 2;
+      if (offset >= half) return false;
+      return sink.write(r->body.data() + offset, half - offset);
+    });
+  } else if (mode == "cut-chunked") {
+    res.set_chunked_content_provider(r->type, [r](size_t offset, httplib::DataSink& sink) {
+      size_t half = r->body.size() / 2;
+      if (offset >= half) return false;
+      return sink.write(r->body.data() + offset, half - offset);
+    });
+  } else if (mode == "endless") {
+    res.set_chunked_content_provider(r->type, [](size_t, httplib::DataSink& sink) {
+      static const std::string block(64 * 1024, 'x');
+      if (Stopping()) return false;
+      return sink.write(block.data(), block.size());
+    });
+  } else {
+    res.set_content(r->body, r->type);
+  }
+}
+
+bool ParseInt(const char* s, int& out) {
+  char* end = nullptr;
+  long v = std::strtol(s, &end, 10);
+  if (!*s || *end || v < 0 || v > 1000000) return false;
+  out = static_cast<int>(v);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options opt;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    bool has_value = i + 1 < argc;
+    if (a == "--help" || a == "-h") {
+      Usage(stdout);
+      return 0;
+    } else if (a == "--address" && has_value) {
+      opt.address = argv[++i];
+    } else if (a == "--port" && has_value && ParseInt(argv[i + 1], opt.port)) {
+      ++i;
+    } else if (a == "--folder" && has_value) {
+      opt.folder = argv[++i];
+    } else if (a == "--max-lifetime" && has_value && ParseInt(argv[i + 1], opt.max_lifetime)) {
+      ++i;
+    } else {
+      std::fprintf(stderr, "pavo_image_service: bad argument %s\n", a.c_str());
+      Usage(stderr);
+      return 2;
+    }
+  }
+
+  // Only the watcher thread below takes the stop signals; every thread made
+  // from here on inherits the mask.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGTERM);
+  sigaddset(&stop_signals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  httplib::Server server;
+  // Hanging and trickling requests each hold a worker; keep plenty.
+  server.new_task_queue = [] { return new httplib::ThreadPool(64); };
+  server.set_keep_alive_timeout(2);
+  server.set_pre_routing_handler([](const httplib::Request& req, httplib::Response&) {
+    LogRequest(req);
+    return httplib::Server::HandlerResponse::Unhandled;
+  });
+  server.Get(".*", [&opt](const httplib::Request& req, httplib::Response& res) { Handle(opt, req, res); });
+
+  int port = opt.port;
+  if (port == 0) {
+    port = server.bind_to_any_port(opt.address);
+    if (port <= 0) {
+      std::fprintf(stderr, "pavo_image_service: cannot bind %s\n", opt.address.c_str());
+      return 1;
+    }
+  } else if (!server.bind_to_port(opt.address, port)) {
+    std::fprintf(stderr, "pavo_image_service: cannot bind %s:%d\n", opt.address.c_str(), port);
+    return 1;
+  }
+  std::printf("%d\n", port);
+  std::fflush(stdout);
+
+  std::thread watcher([&] {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(opt.max_lifetime);
+    for (;;) {
+      auto left = end - std::chrono::steady_clock::now();
+      if (left <= std::chrono::nanoseconds(0)) break;
+      auto s = std::chrono::duration_cast<std::chrono::seconds>(left);
+      timespec ts{static_cast<time_t>(s.count()), static_cast<long>((left - s).count())};
+      int sig = sigtimedwait(&stop_signals, nullptr, &ts);
+      if (sig == SIGTERM || sig == SIGINT) break;
+    }
+    {
+      std::lock_guard<std::mutex> lock(g_stop_mutex);
+      g_stopping = true;
+    }
+    g_stop_cv.notify_all();
+    server.stop();
+  });
+
+  bool clean = server.listen_after_bind() || Stopping();
+  // Connections still open, and the watcher, go with the process; nothing
+  // waits for them.
+  std::fflush(stderr);
+  std::_Exit(clean ? 0 : 1);
+}

@@ -1,0 +1,51 @@
+// What the two transfers of web.h share between their platform versions, and
+// the download with its limits spelled out, so the limits can be tested
+// without waiting minutes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace pavo::web {
+
+// The browser identification the metadata request carries.
+inline constexpr const char kUserAgent[] =
+    "Mozilla/5.0 (Windows NT 6.1; WOW64; Trident/7.0; rv:11.0) like Gecko";
+
+// An answer to the metadata request longer than this is no answer.
+inline constexpr std::uint64_t kMaxTextBytes = 4u << 20;
+
+// The whole-second time-out of the metadata request: more than this many
+// whole seconds since the request went out.
+inline constexpr int kTextTimeoutSeconds = 10;
+
+// Bounds of one download. A transfer that breaks one of them is abandoned and
+// leaves no file.
+struct DownloadLimits {
+  int no_progress_seconds = 30;              // nothing received for this long
+  int total_seconds = 300;                   // not finished after this long
+  std::uint64_t max_bytes = 64ull << 20;     // body longer than this
+};
+
+// DownloadFile with explicit limits; DownloadFile uses the defaults.
+void DownloadFileWithin(const std::string& address, const std::string& target,
+                        const DownloadLimits& limits) noexcept;
+
+// Only http and https addresses are ever fetched: anything else (a file path,
+// another scheme, an address without a scheme, "") is refused before any
+// platform call sees it.
+inline bool IsWebAddress(const std::string& url) {
+  auto starts = [&](const char* scheme) {
+    std::size_t i = 0;
+    for (; scheme[i]; ++i) {
+      if (i >= url.size()) return false;
+      char c = url[i];
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+      if (c != scheme[i]) return false;
+    }
+    return url.size() > i;  // something after "//"
+  };
+  return starts("http://") || starts("https://");
+}
+
+}  // namespace pavo::web
