@@ -314,9 +314,10 @@ class ImageService:
         self.folder.mkdir()
         self.log = self.tmp / "requests.log"
         out = self.tmp / "port"
-        self.proc = subprocess.Popen(
-            [str(service_binary()), "--port", "0", "--folder", str(self.folder), "--max-lifetime", "600"],
-            stdin=subprocess.DEVNULL, stdout=open(out, "wb"), stderr=open(self.log, "wb"))
+        with open(out, "wb") as o, open(self.log, "wb") as e:
+            self.proc = subprocess.Popen(
+                [str(service_binary()), "--port", "0", "--folder", str(self.folder), "--max-lifetime", "600"],
+                stdin=subprocess.DEVNULL, stdout=o, stderr=e)
         deadline = datetime.datetime.now() + datetime.timedelta(seconds=10)
         while datetime.datetime.now() < deadline:
             text = out.read_text().strip()
