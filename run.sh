@@ -52,18 +52,25 @@ if [ $mode = windows ]; then
   # The desktop is shown again so that it paints the stored choice, then photographed.
   env LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8 wine explorer /desktop=pavo,1024x768 cmd /c "ping -n 3 127.0.0.1 >nul" \
     </dev/null >/dev/null 2>&1 &
+  desktop=$!
   sleep 2
   import -display "$DISPLAY" -window root "$work/desktop.png" 2>/dev/null
-  wait
+  wait $desktop
   wallpaper=$(env LANG=zh_CN.UTF-8 LC_ALL=zh_CN.UTF-8 wine reg query 'HKCU\Control Panel\Desktop' /v Wallpaper 2>/dev/null \
     </dev/null | tr -d '\r' | awk -F'REG_SZ' '/Wallpaper/ {sub(/^[ \t]+/, "", $2); print $2}')
-else
+elif [ -n "${XDG_CURRENT_DESKTOP:-}" ] && [ -n "${DBUS_SESSION_BUS_ADDRESS:-}" ]; then
+  # A real desktop session: its wallpaper really changes.
   "$work/prog/pavo"
   status=$?
-  wallpaper="(no desktop session: nothing to set)"
-  if command -v gsettings >/dev/null && [ -n "${DBUS_SESSION_BUS_ADDRESS:-}" ]; then
-    wallpaper=$(gsettings get org.gnome.desktop.background picture-uri 2>/dev/null || echo "(not a GNOME-family desktop)")
-  fi
+  wallpaper=$(gsettings get org.gnome.desktop.background picture-uri 2>/dev/null \
+    || echo "(stored by $XDG_CURRENT_DESKTOP in its own settings)")
+else
+  # No desktop session here: a GNOME desktop is stood in for by GSettings'
+  # key-file store in the throw-away directory, so the choice can be shown.
+  export XDG_CURRENT_DESKTOP=GNOME GSETTINGS_BACKEND=keyfile XDG_CONFIG_HOME="$work/config"
+  HOME="$work/home" "$work/prog/pavo"
+  status=$?
+  wallpaper="$(gsettings get org.gnome.desktop.background picture-uri 2>/dev/null) (GNOME settings in $work/config; no desktop session here)"
 fi
 set -e
 
