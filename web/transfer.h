@@ -27,6 +27,11 @@ struct DownloadLimits {
   std::uint64_t max_bytes = 64ull << 20;     // body longer than this
 };
 
+// The platform's transfers, which throw pavo::Failure on any failure:
+// the metadata fetch (the body as text) and the download into target.
+std::string Fetch(const std::string& url, const std::string& selector);
+void Download(const std::string& address, const std::string& target, const DownloadLimits& limits);
+
 // DownloadFile with explicit limits; DownloadFile uses the defaults.
 void DownloadFileWithin(const std::string& address, const std::string& target,
                         const DownloadLimits& limits) noexcept;

@@ -157,6 +157,10 @@ long long WholeSeconds(std::chrono::steady_clock::time_point t) {
   return std::chrono::duration_cast<std::chrono::seconds>(t.time_since_epoch()).count();
 }
 
+}  // namespace
+
+namespace web {
+
 std::string Fetch(const std::string& url, const std::string& selector) {
   if (!web::IsWebAddress(url)) return "";
   Easy easy(curl_easy_init());
@@ -216,6 +220,10 @@ std::string Fetch(const std::string& url, const std::string& selector) {
   curl_easy_getinfo(easy.get(), CURLINFO_CONTENT_TYPE, &content_type);
   return DecodeBody(sink.body, selector, content_type);
 }
+
+}  // namespace web
+
+namespace {
 
 // ---- the download --------------------------------------------------------
 
@@ -293,6 +301,10 @@ size_t CollectFile(char* data, size_t size, size_t count, void* user) {
   return n;
 }
 
+}  // namespace
+
+namespace web {
+
 void Download(const std::string& address, const std::string& target, const web::DownloadLimits& limits) {
   if (!web::IsWebAddress(address) || target.empty()) return;
   // A target that cannot be created (missing directory, no rights) is found
@@ -322,28 +334,6 @@ void Download(const std::string& address, const std::string& target, const web::
   file.Commit(target);
 }
 
-}  // namespace
-
-std::string GetData(const std::string& StrUrl, const std::string& StrBianMa) noexcept {
-  try {
-    return Fetch(StrUrl, StrBianMa);
-  } catch (...) {
-    return "";
-  }
-}
-
-namespace web {
-void DownloadFileWithin(const std::string& address, const std::string& target,
-                        const DownloadLimits& limits) noexcept {
-  try {
-    Download(address, target, limits);
-  } catch (...) {
-  }
-}
 }  // namespace web
-
-void DownloadFile(const std::string& address, const std::string& target) noexcept {
-  web::DownloadFileWithin(address, target, web::DownloadLimits{});
-}
 
 }  // namespace pavo

@@ -165,6 +165,10 @@ constexpr long kInteractive = 3;
 // every turn would cost more than the transfer itself.
 constexpr auto kPartialCheckEvery = std::chrono::milliseconds(250);
 
+}  // namespace
+
+namespace web {
+
 std::string Fetch(const std::string& url, const std::string& selector) {
   if (!web::IsWebAddress(url)) return "";
   Request req;
@@ -218,6 +222,10 @@ std::string Fetch(const std::string& url, const std::string& selector) {
   if ((body && body->size() > web::kMaxTextBytes) || text.size() > web::kMaxTextBytes) return "";
   return win32::Utf8(text);
 }
+
+}  // namespace web
+
+namespace {
 
 // ---- the download --------------------------------------------------------
 
@@ -292,6 +300,10 @@ class TempFile {
 void SetDword(HINTERNET h, DWORD option, DWORD value) {
   if (!WinHttpSetOption(h, option, &value, sizeof value)) win32::ThrowLastError("WinHttpSetOption");
 }
+
+}  // namespace
+
+namespace web {
 
 void Download(const std::string& address, const std::string& target, const web::DownloadLimits& limits) {
   if (!web::IsWebAddress(address) || target.empty()) return;
@@ -387,28 +399,6 @@ void Download(const std::string& address, const std::string& target, const web::
   file.Commit(wtarget);
 }
 
-}  // namespace
-
-std::string GetData(const std::string& StrUrl, const std::string& StrBianMa) noexcept {
-  try {
-    return Fetch(StrUrl, StrBianMa);
-  } catch (...) {
-    return "";
-  }
-}
-
-namespace web {
-void DownloadFileWithin(const std::string& address, const std::string& target,
-                        const DownloadLimits& limits) noexcept {
-  try {
-    Download(address, target, limits);
-  } catch (...) {
-  }
-}
 }  // namespace web
-
-void DownloadFile(const std::string& address, const std::string& target) noexcept {
-  web::DownloadFileWithin(address, target, web::DownloadLimits{});
-}
 
 }  // namespace pavo

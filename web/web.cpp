@@ -1,0 +1,30 @@
+// The web operations as the run sees them: every failure of the platform's
+// transfer stays inside, as "" for the fetch and as no file for the download.
+#include "web/transfer.h"
+#include "web/web.h"
+
+namespace pavo {
+
+std::string GetData(const std::string& StrUrl, const std::string& StrBianMa) noexcept {
+  try {
+    return web::Fetch(StrUrl, StrBianMa);
+  } catch (...) {
+    return "";
+  }
+}
+
+namespace web {
+void DownloadFileWithin(const std::string& address, const std::string& target,
+                        const DownloadLimits& limits) noexcept {
+  try {
+    Download(address, target, limits);
+  } catch (...) {
+  }
+}
+}  // namespace web
+
+void DownloadFile(const std::string& address, const std::string& target) noexcept {
+  web::DownloadFileWithin(address, target, web::DownloadLimits{});
+}
+
+}  // namespace pavo
