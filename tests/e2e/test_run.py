@@ -61,11 +61,13 @@ class RunTest(unittest.TestCase):
 
     def test_size_limit_and_empty_body(self):
         pad = lambda n: (self.jpeg[:n] + b"\0" * max(0, n - len(self.jpeg)))[:n]
-        for size, kept in ((200000, False), (200001, True), (0, False)):
+        page = b"<html><body>" + b"Not a picture. " * 20000 + b"</body></html>"
+        for size, body, kept in ((200000, None, False), (200001, None, True), (0, None, False),
+                                 (len(page), page, False)):
             with self.subTest(size=size):
                 if self.p.today_file.exists():
                     self.p.today_file.unlink()
-                self.svc.put_today(pad(size))
+                self.svc.put_today(body if body is not None else pad(size))
                 self.settings(**{"设为壁纸": "0"})
                 r = self.p.run()
                 self.assertEqual(self.p.today_file.exists(), kept)
@@ -96,6 +98,7 @@ class RunTest(unittest.TestCase):
             (self.svc.base + "/mode/nomarker", None),
             (self.svc.base + "/mode/amp-before", None),
             ("", None),
+            (None, None),  # no such key at all
         ]
         for base, seen in cases:
             with self.subTest(base=base):
