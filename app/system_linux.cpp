@@ -10,6 +10,7 @@
 #include <ctime>
 #include <filesystem>
 
+#include "app/errno_linux.h"
 #include "app/step.h"
 
 namespace pavo::sys {
@@ -17,10 +18,6 @@ namespace pavo::sys {
 const char* const kSeparator = "/";
 
 namespace {
-
-[[noreturn]] void ThrowErrno(const char* what) {
-  throw Failure(std::string(what) + ": " + std::strerror(errno));
-}
 
 std::string RealExecutable() {
   std::error_code ec;

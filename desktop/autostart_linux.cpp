@@ -22,10 +22,13 @@
 #include <string>
 #include <string_view>
 
+#include "app/errno_linux.h"
 #include "app/step.h"
 #include "desktop/autostart.h"
 
 namespace pavo::autostart {
+
+using sys::ThrowErrno;
 
 namespace {
 
@@ -44,10 +47,6 @@ struct GFree {
   void operator()(void* p) const { g_free(p); }
 };
 using GChars = std::unique_ptr<char, GFree>;
-
-[[noreturn]] void ThrowErrno(const std::string& what) {
-  throw Failure(what + ": " + std::strerror(errno));
-}
 
 [[noreturn]] void ThrowGError(const std::string& what, GError* error) {
   std::string message = what + ": " + (error ? error->message : "unknown error");

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "app/pending_file.h"
+
 namespace pavo::bitmap {
 
 // Anything larger is refused before decoding: a claimed size is only a few
@@ -39,28 +41,6 @@ void CheckSize(std::uint64_t width, std::uint64_t height);
 // against the limits. Throws pavo::Failure for anything else: not a JPEG, a
 // file cut short (an interrupted download), no frame, a size out of bounds.
 Size CheckJpeg(std::string_view data);
-
-// The file under construction beside the final path. The platform's part,
-// implemented in convert_<platform>.cpp: a new file of a name of its own in
-// the same directory, replaced over the final path only by Commit. Until
-// then the final path is untouched; destroying an uncommitted file removes it.
-class PendingFile {
- public:
-  explicit PendingFile(const std::string& final_path);
-  ~PendingFile();
-  PendingFile(const PendingFile&) = delete;
-  PendingFile& operator=(const PendingFile&) = delete;
-
-  void WriteAt(std::uint64_t offset, const void* data, std::size_t size);
-  // Flushes, closes and renames over the final path.
-  void Commit();
-  // The name the file has until Commit.
-  const std::string& TempPath() const;
-
- private:
-  struct Impl;
-  std::unique_ptr<Impl> impl_;
-};
 
 // Writes a bitmap of width x height, rows handed over from the top; the file
 // stores them bottom-up. Rows are gathered in a band of about a megabyte and
@@ -96,7 +76,7 @@ class Writer {
   std::uint32_t done_ = 0;    // rows already written to the file
   std::uint32_t filled_ = 0;  // rows waiting in the band
   std::vector<unsigned char> band_;
-  PendingFile file_;
+  sys::PendingFile file_;
 };
 
 }  // namespace pavo::bitmap

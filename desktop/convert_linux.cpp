@@ -1,12 +1,7 @@
 // The conversion on Linux: libjpeg-turbo decodes the day's JPEG scanline by
 // scanline straight into the bitmap writer's band.
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <csetjmp>
 #include <cstdio>
-#include <cstring>
 #include <vector>
 
 // jpeglib.h needs FILE and size_t declared before it.
@@ -19,69 +14,6 @@
 #include "desktop/wallpaper.h"
 
 namespace pavo {
-
-namespace bitmap {
-
-namespace {
-[[noreturn]] void ThrowErrno(const char* what) { throw Failure(std::string(what) + ": " + std::strerror(errno)); }
-}  // namespace
-
-struct PendingFile::Impl {
-  std::string final_path;
-  std::string temp_path;
-  int fd = -1;
-  bool committed = false;
-};
-
-PendingFile::PendingFile(const std::string& final_path) : impl_(std::make_unique<Impl>()) {
-  impl_->final_path = final_path;
-  // A name of this process's own, so two copies running at once never write
-  // into each other's file.
-  static unsigned counter = 0;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    impl_->temp_path =
-        final_path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
-    impl_->fd = ::open(impl_->temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (impl_->fd >= 0) return;
-    if (errno != EEXIST) ThrowErrno("open");
-  }
-  throw Failure("no free name for the bitmap's temporary file");
-}
-
-PendingFile::~PendingFile() {
-  if (impl_->fd >= 0) ::close(impl_->fd);
-  if (!impl_->committed) ::unlink(impl_->temp_path.c_str());
-}
-
-const std::string& PendingFile::TempPath() const { return impl_->temp_path; }
-
-void PendingFile::WriteAt(std::uint64_t offset, const void* data, std::size_t size) {
-  if (impl_->fd < 0) throw Failure("bitmap file already closed");
-  auto p = static_cast<const char*>(data);
-  while (size > 0) {
-    ssize_t n = ::pwrite(impl_->fd, p, size, static_cast<off_t>(offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) ThrowErrno("write");
-    if (n == 0) throw Failure("write: no progress");
-    p += n;
-    offset += static_cast<std::uint64_t>(n);
-    size -= static_cast<std::size_t>(n);
-  }
-}
-
-void PendingFile::Commit() {
-  if (impl_->fd < 0) throw Failure("bitmap file already closed");
-  // On disk before it replaces the earlier bitmap, so a power cut leaves one
-  // or the other, never an empty file under the final name.
-  if (::fsync(impl_->fd) != 0) ThrowErrno("fsync");
-  int fd = impl_->fd;
-  impl_->fd = -1;
-  if (::close(fd) != 0) ThrowErrno("close");
-  if (::rename(impl_->temp_path.c_str(), impl_->final_path.c_str()) != 0) ThrowErrno("rename");
-  impl_->committed = true;
-}
-
-}  // namespace bitmap
 
 namespace {
 

@@ -10,9 +10,9 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <ctime>
 #include <optional>
 
+#include "app/pending_file.h"
 #include "app/step.h"
 #include "settings/ini_file.h"
 #include "settings/profile_text.h"
@@ -95,59 +95,17 @@ std::string FromGbk(std::string_view gbk) { return *Converter("UTF-8", "GBK")(gb
 // UTF-8 text as GBK; nullopt when a character has no GBK form.
 std::optional<std::string> ToGbk(std::string_view utf8) { return Converter("GBK", "UTF-8")(utf8, nullptr); }
 
-bool WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
-// Replaces path by a file holding bytes: written beside it, flushed to disk,
-// then renamed over it, so a reader sees the old file or the new one and a
-// failure leaves the old one. An existing file's permission bits (and, where
-// allowed, its owner) carry over; a new file gets the usual 0666 less umask.
-bool ReplaceFile(const std::string& path, std::string_view bytes, const struct stat* old) {
-  const std::size_t slash = path.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
-  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-
-  std::string temp;
-  int fd = -1;
-  for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-    timespec now {};
-    clock_gettime(CLOCK_REALTIME, &now);
-    temp = dir + "/." + base + "." + std::to_string(getpid()) + "." +
-           std::to_string((now.tv_nsec + attempt * 7919L) % 1000000000L) + ".tmp";
-    fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
-    if (fd < 0 && errno != EEXIST) return false;
-  }
-  if (fd < 0) return false;
-
-  bool ok = true;
-  if (old) {
-    if ((old->st_uid != geteuid() || old->st_gid != getegid()) && fchown(fd, old->st_uid, old->st_gid) != 0) {
-      // Not allowed to give the file away: it becomes the writer's, as
-      // after any editor's save. Not a reason to keep the old value.
-    }
-    ok = fchmod(fd, old->st_mode & 07777) == 0;
-  }
-  ok = ok && WriteAll(fd, bytes) && fsync(fd) == 0;
-  ok = (close(fd) == 0) && ok;
-  ok = ok && rename(temp.c_str(), path.c_str()) == 0;
-  if (!ok) {
-    unlink(temp.c_str());
+// Replaces path by a file holding bytes, so a reader sees the old file or
+// the new one and a failure leaves the old one.
+bool ReplaceFile(const std::string& path, std::string_view bytes) {
+  try {
+    sys::PendingFile file(path);
+    file.Append(bytes.data(), bytes.size());
+    file.Commit();
+    return true;
+  } catch (const Failure&) {
     return false;
   }
-  // The rename itself reaches the disk with the directory.
-  const int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    fsync(dfd);
-    close(dfd);
-  }
-  return true;
 }
 
 }  // namespace
@@ -205,7 +163,7 @@ std::int32_t WriteIniValue(const std::string& section, const std::string& key, c
   }
   if (!updated) return 0;
   if (state == Read::kOk && *updated == text) return 1;
-  return ReplaceFile(path, *updated, state == Read::kOk ? &st : nullptr) ? 1 : 0;
+  return ReplaceFile(path, *updated) ? 1 : 0;
 }
 
 }  // namespace pavo

@@ -6,10 +6,7 @@
 // and bound memory, time and size.
 #include <curl/curl.h>
 #include <errno.h>
-#include <fcntl.h>
 #include <iconv.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -18,6 +15,7 @@
 #include <memory>
 #include <string>
 
+#include "app/pending_file.h"
 #include "app/step.h"
 #include "desktop/window.h"
 #include "web/transfer.h"
@@ -227,67 +225,8 @@ namespace {
 
 // ---- the download --------------------------------------------------------
 
-// The file the body goes into before it becomes the target. It lives beside
-// the target (so the final rename stays on one file system) and is removed on
-// every path that does not end in that rename.
-class TempFile {
- public:
-  explicit TempFile(const std::string& target) {
-    std::string tmpl = target + ".part-XXXXXX";
-    fd_ = mkostemp(tmpl.data(), O_CLOEXEC);
-    if (fd_ < 0) throw Failure("cannot create a file beside " + target);
-    path_ = tmpl;
-  }
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  ~TempFile() {
-    if (fd_ >= 0) close(fd_);
-    if (!path_.empty()) unlink(path_.c_str());
-  }
-
-  bool Write(const char* data, size_t n) {
-    while (n > 0) {
-      ssize_t w = write(fd_, data, n);
-      if (w < 0) {
-        if (errno == EINTR) continue;
-        return false;
-      }
-      data += w;
-      n -= static_cast<size_t>(w);
-    }
-    return true;
-  }
-
-  // Makes the bytes durable and puts them in the target's place in one step.
-  void Commit(const std::string& target) {
-    // mkstemp creates the file for its owner alone; an image gets the
-    // permissions any new file of the user gets.
-    mode_t mask = umask(0);
-    umask(mask);
-    if (fchmod(fd_, 0666 & ~mask) != 0) throw Failure("fchmod");
-    if (fsync(fd_) != 0) throw Failure("fsync");
-    int fd = fd_;
-    fd_ = -1;
-    if (close(fd) != 0) throw Failure("close");
-    if (rename(path_.c_str(), target.c_str()) != 0) throw Failure("rename onto " + target);
-    path_.clear();
-    // The new name, too, should survive a power cut.
-    const auto slash = target.find_last_of('/');
-    const std::string dir = slash == std::string::npos ? std::string(".") : target.substr(0, slash + 1);
-    int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-      fsync(dfd);
-      close(dfd);
-    }
-  }
-
- private:
-  int fd_ = -1;
-  std::string path_;
-};
-
 struct FileSink {
-  TempFile* file;
+  sys::PendingFile* file;
   std::uint64_t max_bytes;
   std::uint64_t written = 0;
 };
@@ -296,7 +235,11 @@ size_t CollectFile(char* data, size_t size, size_t count, void* user) {
   auto* sink = static_cast<FileSink*>(user);
   const size_t n = size * count;
   if (sink->written + n > sink->max_bytes) return 0;
-  if (!sink->file->Write(data, n)) return 0;
+  try {
+    sink->file->Append(data, n);
+  } catch (const Failure&) {
+    return 0;  // curl then ends the transfer with a write error
+  }
   sink->written += n;
   return n;
 }
@@ -309,7 +252,7 @@ void Download(const std::string& address, const std::string& target, const web::
   if (!web::IsWebAddress(address) || target.empty()) return;
   // A target that cannot be created (missing directory, no rights) is found
   // out before anything is fetched.
-  TempFile file(target);
+  sys::PendingFile file(target);
 
   Easy easy(curl_easy_init());
   if (!easy) throw Failure("curl_easy_init");
@@ -331,7 +274,7 @@ void Download(const std::string& address, const std::string& target, const web::
   long status = 0;
   curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &status);
   if (status < 200 || status > 299) return;
-  file.Commit(target);
+  file.Commit();
 }
 
 }  // namespace web

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "app/pending_file.h"
 #include "app/step.h"
 #include "app/text_win32.h"
 #include "desktop/window.h"
@@ -243,60 +244,6 @@ class Internet {
   HINTERNET h_;
 };
 
-// The file the body goes into before it becomes the target. It lives beside
-// the target (so the final rename stays on one volume) and is deleted on every
-// path that does not end in that rename.
-class TempFile {
- public:
-  explicit TempFile(const std::wstring& target) {
-    for (unsigned attempt = 0; attempt < 16; ++attempt) {
-      wchar_t suffix[64];
-      wsprintfW(suffix, L".part-%lx-%lx", GetCurrentProcessId(),
-                static_cast<unsigned long>(GetTickCount() + attempt));
-      std::wstring path = target + suffix;
-      file_ = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-      if (file_ != INVALID_HANDLE_VALUE) {
-        path_ = path;
-        return;
-      }
-      DWORD e = GetLastError();
-      if (e != ERROR_FILE_EXISTS && e != ERROR_ALREADY_EXISTS) break;
-    }
-    win32::ThrowLastError("CreateFileW beside the target");
-  }
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  ~TempFile() {
-    if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
-    if (!path_.empty()) DeleteFileW(path_.c_str());
-  }
-
-  void Write(const char* data, DWORD n) {
-    while (n > 0) {
-      DWORD done = 0;
-      if (!WriteFile(file_, data, n, &done, nullptr) || done == 0) win32::ThrowLastError("WriteFile");
-      data += done;
-      n -= done;
-    }
-  }
-
-  // Makes the bytes durable and puts them in the target's place in one step.
-  void Commit(const std::wstring& target) {
-    if (!FlushFileBuffers(file_)) win32::ThrowLastError("FlushFileBuffers");
-    HANDLE f = file_;
-    file_ = INVALID_HANDLE_VALUE;
-    if (!CloseHandle(f)) win32::ThrowLastError("CloseHandle");
-    if (!MoveFileExW(path_.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-      win32::ThrowLastError("MoveFileExW");
-    }
-    path_.clear();
-  }
-
- private:
-  HANDLE file_ = INVALID_HANDLE_VALUE;
-  std::wstring path_;
-};
-
 void SetDword(HINTERNET h, DWORD option, DWORD value) {
   if (!WinHttpSetOption(h, option, &value, sizeof value)) win32::ThrowLastError("WinHttpSetOption");
 }
@@ -308,7 +255,6 @@ namespace web {
 void Download(const std::string& address, const std::string& target, const web::DownloadLimits& limits) {
   if (!web::IsWebAddress(address) || target.empty()) return;
   const std::wstring url = win32::Wide(address);
-  const std::wstring wtarget = win32::Wide(target);
 
   URL_COMPONENTS parts{};
   parts.dwStructSize = sizeof parts;
@@ -324,7 +270,7 @@ void Download(const std::string& address, const std::string& target, const web::
 
   // A target that cannot be created (missing directory, no rights) is found
   // out before anything is fetched.
-  TempFile file(wtarget);
+  sys::PendingFile file(target);
 
   const auto deadline = Clock::now() + std::chrono::seconds(limits.total_seconds);
   const DWORD stall_ms = static_cast<DWORD>(limits.no_progress_seconds) * 1000;
@@ -393,10 +339,10 @@ void Download(const std::string& address, const std::string& target, const web::
     if (got == 0) break;
     received += got;
     if (received > limits.max_bytes) return;
-    file.Write(buffer.data(), got);
+    file.Append(buffer.data(), got);
   }
   if (declared && received != *declared) return;  // the connection ended early
-  file.Commit(wtarget);
+  file.Commit();
 }
 
 }  // namespace web

@@ -1,0 +1,17 @@
+// Failures of POSIX calls, as the rest of the program reports them.
+#pragma once
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "app/step.h"
+
+namespace pavo::sys {
+
+// Throws pavo::Failure naming the call and errno's message.
+[[noreturn]] inline void ThrowErrno(const std::string& what) {
+  throw Failure(what + ": " + std::strerror(errno));
+}
+
+}  // namespace pavo::sys

@@ -1,0 +1,85 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "app/errno_linux.h"
+#include "app/pending_file.h"
+#include "app/step.h"
+
+namespace pavo::sys {
+
+struct PendingFile::Impl {
+  std::string final_path;
+  std::string temp_path;
+  int fd = -1;
+  bool committed = false;
+};
+
+PendingFile::PendingFile(const std::string& final_path) : impl_(std::make_unique<Impl>()) {
+  impl_->final_path = final_path;
+  // A name of this process's own, so two copies running at once never write
+  // into each other's file; O_EXCL also refuses a link planted under it.
+  static unsigned counter = 0;
+  for (int attempt = 0; attempt < 100 && impl_->fd < 0; ++attempt) {
+    impl_->temp_path = final_path + ".part-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    impl_->fd = ::open(impl_->temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (impl_->fd < 0 && errno != EEXIST) ThrowErrno("open");
+  }
+  if (impl_->fd < 0) throw Failure("no free name beside " + final_path);
+
+  // The replacement keeps the permission bits (and, where allowed, the
+  // owner) of the file it replaces.
+  struct stat old {};
+  if (::stat(final_path.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
+    if (old.st_uid != ::geteuid() || old.st_gid != ::getegid()) {
+      // Not allowed to give the file away: it becomes the writer's, as after
+      // any editor's save.
+      [[maybe_unused]] int ignored = ::fchown(impl_->fd, old.st_uid, old.st_gid);
+    }
+    if (::fchmod(impl_->fd, old.st_mode & 07777) != 0) ThrowErrno("fchmod");
+  }
+}
+
+PendingFile::~PendingFile() {
+  if (impl_->fd >= 0) ::close(impl_->fd);
+  if (!impl_->committed) ::unlink(impl_->temp_path.c_str());
+}
+
+void PendingFile::WriteRaw(std::uint64_t offset, const void* data, std::size_t size) {
+  if (impl_->fd < 0) throw Failure("file already closed");
+  auto p = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = ::pwrite(impl_->fd, p, size, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) ThrowErrno("write");
+    if (n == 0) throw Failure("write: no progress");
+    p += n;
+    offset += static_cast<std::uint64_t>(n);
+    size -= static_cast<std::size_t>(n);
+  }
+}
+
+void PendingFile::Commit() {
+  if (impl_->fd < 0) throw Failure("file already closed");
+  // On disk before it replaces the earlier file, so a power cut leaves one
+  // or the other, never an empty file under the final name.
+  if (::fsync(impl_->fd) != 0) ThrowErrno("fsync");
+  int fd = impl_->fd;
+  impl_->fd = -1;
+  if (::close(fd) != 0) ThrowErrno("close");
+  if (::rename(impl_->temp_path.c_str(), impl_->final_path.c_str()) != 0) ThrowErrno("rename");
+  impl_->committed = true;
+  // The rename itself reaches the disk with the directory.
+  const std::size_t slash = impl_->final_path.rfind('/');
+  const std::string dir =
+      slash == std::string::npos ? "." : impl_->final_path.substr(0, slash == 0 ? 1 : slash);
+  const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd >= 0) {
+    ::fsync(dfd);
+    ::close(dfd);
+  }
+}
+
+}  // namespace pavo::sys

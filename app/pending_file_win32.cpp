@@ -1,0 +1,72 @@
+#include <windows.h>
+
+#include "app/pending_file.h"
+#include "app/step.h"
+#include "app/text_win32.h"
+
+namespace pavo::sys {
+
+using win32::ThrowLastError;
+using win32::Wide;
+
+struct PendingFile::Impl {
+  std::wstring final_path;
+  std::wstring temp_path;
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  bool committed = false;
+};
+
+PendingFile::PendingFile(const std::string& final_path) : impl_(std::make_unique<Impl>()) {
+  impl_->final_path = Wide(final_path);
+  // A name of this process's own, so two copies running at once never write
+  // into each other's file.
+  static unsigned counter = 0;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    impl_->temp_path = Wide(final_path + ".part-" + std::to_string(GetCurrentProcessId()) + "-" +
+                            std::to_string(counter++));
+    impl_->handle = CreateFileW(impl_->temp_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (impl_->handle != INVALID_HANDLE_VALUE) return;
+    const DWORD e = GetLastError();
+    if (e != ERROR_FILE_EXISTS && e != ERROR_ALREADY_EXISTS) ThrowLastError("CreateFileW");
+  }
+  throw Failure("no free name beside " + final_path);
+}
+
+PendingFile::~PendingFile() {
+  if (impl_->handle != INVALID_HANDLE_VALUE) CloseHandle(impl_->handle);
+  if (!impl_->committed) DeleteFileW(impl_->temp_path.c_str());
+}
+
+void PendingFile::WriteRaw(std::uint64_t offset, const void* data, std::size_t size) {
+  if (impl_->handle == INVALID_HANDLE_VALUE) throw Failure("file already closed");
+  auto p = static_cast<const char*>(data);
+  while (size > 0) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    const DWORD chunk = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
+    DWORD written = 0;
+    if (!WriteFile(impl_->handle, p, chunk, &written, &at)) ThrowLastError("WriteFile");
+    if (written == 0) throw Failure("WriteFile: no progress");
+    p += written;
+    offset += written;
+    size -= written;
+  }
+}
+
+void PendingFile::Commit() {
+  if (impl_->handle == INVALID_HANDLE_VALUE) throw Failure("file already closed");
+  // On disk before it replaces the earlier file, so a power cut leaves one
+  // or the other, never an empty file under the final name.
+  if (!FlushFileBuffers(impl_->handle)) ThrowLastError("FlushFileBuffers");
+  HANDLE h = impl_->handle;
+  impl_->handle = INVALID_HANDLE_VALUE;
+  if (!CloseHandle(h)) ThrowLastError("CloseHandle");
+  if (!MoveFileExW(impl_->temp_path.c_str(), impl_->final_path.c_str(),
+                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    ThrowLastError("MoveFileExW");
+  impl_->committed = true;
+}
+
+}  // namespace pavo::sys
