@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 
+#include "desktop/glib_wait_linux.h"
+
 namespace pavo::session_bus {
 
 namespace {
@@ -44,19 +46,7 @@ GDBusConnection* Connect() {
                                         G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
       nullptr, cancellable, Connected, attempt);
 
-  bool timed_out = false;
-  GSource* timer = g_timeout_source_new(kConnectTimeoutMs);
-  g_source_set_callback(
-      timer,
-      [](gpointer flag) -> gboolean {
-        *static_cast<bool*>(flag) = true;
-        return G_SOURCE_REMOVE;
-      },
-      &timed_out, nullptr);
-  g_source_attach(timer, context);
-  while (!attempt->done && !timed_out) g_main_context_iteration(context, TRUE);
-  g_source_destroy(timer);
-  g_source_unref(timer);
+  IterateUntil(context, attempt->done, kConnectTimeoutMs);
 
   GDBusConnection* connection = nullptr;
   if (attempt->done) {

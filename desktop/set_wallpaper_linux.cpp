@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "app/step.h"
+#include "desktop/glib_wait_linux.h"
 #include "desktop/session_bus_linux.h"
 #include "desktop/wallpaper.h"
 
@@ -254,25 +255,10 @@ Outcome RunBounded(const char* const* argv, unsigned timeout_ms) {
       },
       wait);
 
-  auto iterate_until = [&](unsigned ms) {
-    bool expired = false;
-    GSource* timer = g_timeout_source_new(ms);
-    g_source_set_callback(
-        timer,
-        [](gpointer flag) -> gboolean {
-          *static_cast<bool*>(flag) = true;
-          return G_SOURCE_REMOVE;
-        },
-        &expired, nullptr);
-    g_source_attach(timer, context);
-    while (!wait->done && !expired) g_main_context_iteration(context, TRUE);
-    g_source_destroy(timer);
-    g_source_unref(timer);
-  };
-  iterate_until(timeout_ms);
+  IterateUntil(context, wait->done, timeout_ms);
   if (!wait->done) {
     g_subprocess_force_exit(child);
-    iterate_until(1000);  // reaping a killed child takes a moment
+    IterateUntil(context, wait->done, 1000);  // reaping a killed child takes a moment
   }
 
   const Outcome outcome =
