@@ -28,7 +28,8 @@ struct DownloadLimits {
 };
 
 // The platform's transfers, which throw pavo::Failure on any failure:
-// the metadata fetch (the body as text) and the download into target.
+// the metadata fetch (the body as text) and the download into target. They
+// are only ever handed a web address and, for the download, a target.
 std::string Fetch(const std::string& url, const std::string& selector);
 void Download(const std::string& address, const std::string& target, const DownloadLimits& limits);
 
@@ -37,8 +38,8 @@ void DownloadFileWithin(const std::string& address, const std::string& target,
                         const DownloadLimits& limits) noexcept;
 
 // Only http and https addresses are ever fetched: anything else (a file path,
-// another scheme, an address without a scheme, "") is refused before any
-// platform call sees it.
+// another scheme, an address without a scheme, "") is refused by GetData and
+// DownloadFile before any platform call sees it.
 inline bool IsWebAddress(const std::string& url) {
   auto starts = [&](const char* scheme) {
     std::size_t i = 0;

@@ -160,7 +160,6 @@ long long WholeSeconds(std::chrono::steady_clock::time_point t) {
 namespace web {
 
 std::string Fetch(const std::string& url, const std::string& selector) {
-  if (!web::IsWebAddress(url)) return "";
   Easy easy(curl_easy_init());
   if (!easy) throw Failure("curl_easy_init");
   CommonOptions(easy.get(), url);
@@ -249,7 +248,6 @@ size_t CollectFile(char* data, size_t size, size_t count, void* user) {
 namespace web {
 
 void Download(const std::string& address, const std::string& target, const web::DownloadLimits& limits) {
-  if (!web::IsWebAddress(address) || target.empty()) return;
   // A target that cannot be created (missing directory, no rights) is found
   // out before anything is fetched.
   sys::PendingFile file(target);

@@ -171,7 +171,6 @@ constexpr auto kPartialCheckEvery = std::chrono::milliseconds(250);
 namespace web {
 
 std::string Fetch(const std::string& url, const std::string& selector) {
-  if (!web::IsWebAddress(url)) return "";
   Request req;
   Variant get(std::wstring(L"get")), address(win32::Wide(url)), async(true);
   req.Method(L"Open", {&get, &address, &async});
@@ -253,7 +252,6 @@ void SetDword(HINTERNET h, DWORD option, DWORD value) {
 namespace web {
 
 void Download(const std::string& address, const std::string& target, const web::DownloadLimits& limits) {
-  if (!web::IsWebAddress(address) || target.empty()) return;
   const std::wstring url = win32::Wide(address);
 
   URL_COMPONENTS parts{};
