@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "app/step.h"
+#include "app/system.h"
 
 namespace pavo::bitmap {
 
@@ -38,6 +39,12 @@ std::uint32_t CheckedWidth(std::uint32_t width, std::uint32_t height) {
 }
 
 }  // namespace
+
+std::string ReadJpeg(const std::string& path) {
+  const std::uint64_t size = sys::FileSize(path);
+  if (size > kMaxJpegBytes) throw Failure("JPEG file too large");
+  return sys::ReadFilePrefix(path, static_cast<std::size_t>(size));
+}
 
 void CheckSize(std::uint64_t width, std::uint64_t height) {
   if (width == 0 || height == 0) throw Failure("picture without pixels");

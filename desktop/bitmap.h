@@ -33,6 +33,10 @@ struct Size {
   std::uint32_t height = 0;
 };
 
+// The whole JPEG file at path. Throws pavo::Failure for one beyond
+// kMaxJpegBytes or one that cannot be read.
+std::string ReadJpeg(const std::string& path);
+
 // Throws pavo::Failure for an empty picture or one beyond the limits above.
 void CheckSize(std::uint64_t width, std::uint64_t height);
 

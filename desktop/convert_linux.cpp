@@ -9,7 +9,6 @@
 #include <jerror.h>
 
 #include "app/step.h"
-#include "app/system.h"
 #include "desktop/bitmap.h"
 #include "desktop/wallpaper.h"
 
@@ -108,16 +107,11 @@ class Decompressor {
   bool created_ = false;
 };
 
-std::string ReadJpegFile(const std::string& source) {
-  const std::uint64_t size = sys::FileSize(source);
-  if (size > bitmap::kMaxJpegBytes) throw Failure("JPEG file too large");
-  return sys::ReadFilePrefix(source, static_cast<std::size_t>(size));
-}
 
 }  // namespace
 
 void ConvertToBitmap(const std::string& source, const std::string& bitmap_path) {
-  const std::string data = ReadJpegFile(source);
+  const std::string data = bitmap::ReadJpeg(source);
   const bitmap::Size size = bitmap::CheckJpeg(data);
 
   Decompressor d;

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "app/step.h"
-#include "app/system.h"
 #include "app/text_win32.h"
 #include "desktop/bitmap.h"
 #include "desktop/wallpaper.h"
@@ -63,11 +62,6 @@ class Apartment {
   bool release_ = false;
 };
 
-std::string ReadJpegFile(const std::string& source) {
-  const std::uint64_t size = sys::FileSize(source);
-  if (size > bitmap::kMaxJpegBytes) throw Failure("JPEG file too large");
-  return sys::ReadFilePrefix(source, static_cast<std::size_t>(size));
-}
 
 bool IsFourChannel(const WICPixelFormatGUID& f) {
   return IsEqualGUID(f, GUID_WICPixelFormat32bppCMYK) || IsEqualGUID(f, GUID_WICPixelFormat64bppCMYK) ||
@@ -79,7 +73,7 @@ bool IsFourChannel(const WICPixelFormatGUID& f) {
 void ConvertToBitmap(const std::string& source, const std::string& bitmap_path) {
   // The decoder sees the file only once its structure and claimed size have
   // passed: some decoders allocate the whole picture as soon as they open it.
-  std::string data = ReadJpegFile(source);
+  std::string data = bitmap::ReadJpeg(source);
   const bitmap::Size size = bitmap::CheckJpeg(data);
 
   Apartment apartment;
