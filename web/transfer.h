@@ -3,6 +3,7 @@
 // without waiting minutes.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -18,6 +19,12 @@ inline constexpr std::uint64_t kMaxTextBytes = 4u << 20;
 // The whole-second time-out of the metadata request: more than this many
 // whole seconds since the request went out.
 inline constexpr int kTextTimeoutSeconds = 10;
+
+// The whole second of the steady clock a moment falls in; the time-out is
+// counted in these, on both platforms.
+inline long long WholeSeconds(std::chrono::steady_clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::seconds>(t.time_since_epoch()).count();
+}
 
 // Bounds of one download. A transfer that breaks one of them is abandoned and
 // leaves no file.

@@ -151,10 +151,6 @@ struct MultiHandle {
   }
 };
 
-long long WholeSeconds(std::chrono::steady_clock::time_point t) {
-  return std::chrono::duration_cast<std::chrono::seconds>(t.time_since_epoch()).count();
-}
-
 }  // namespace
 
 namespace web {

@@ -147,10 +147,6 @@ class Request {
   IDispatch* obj_ = nullptr;
 };
 
-long long WholeSeconds(Clock::time_point t) {
-  return std::chrono::duration_cast<std::chrono::seconds>(t.time_since_epoch()).count();
-}
-
 // Milliseconds until the next whole second of the steady clock begins: the
 // only moments at which the time-out can come.
 DWORD UntilNextSecond(Clock::time_point t) {
