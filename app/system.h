@@ -39,7 +39,9 @@ std::uint32_t MillisecondCounter();
 // The user's decimal separator, as the locale writes it.
 std::string DecimalSeparator();
 
-// Reads up to max_bytes from the start of a file (fewer when it is shorter).
+// Reads up to max_bytes from the start of an ordinary file (fewer when it is
+// shorter). Anything else under the name (a directory, a FIFO, a device) is
+// refused at once rather than read.
 std::string ReadFilePrefix(const std::string& path, std::size_t max_bytes);
 
 }  // namespace pavo::sys

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <clocale>
 #include <cstring>
@@ -92,19 +93,27 @@ std::string DecimalSeparator() {
 }
 
 std::string ReadFilePrefix(const std::string& path, std::size_t max_bytes) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking and for ordinary files only, so that a FIFO or a device
+  // under the name cannot hang the reader.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) ThrowErrno("open");
-  std::string out(max_bytes, '\0');
-  size_t got = 0;
-  while (got < max_bytes) {
-    ssize_t n = ::read(fd, out.data() + got, max_bytes - got);
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat st;
+  if (::fstat(fd, &st) != 0) ThrowErrno("fstat");
+  if (!S_ISREG(st.st_mode)) throw Failure("not a file");
+  std::string out;
+  out.reserve(std::min(max_bytes, static_cast<std::size_t>(st.st_size)));
+  char buf[16384];
+  while (out.size() < max_bytes) {
+    const ssize_t n = ::read(fd, buf, std::min(sizeof buf, max_bytes - out.size()));
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) { ::close(fd); ThrowErrno("read"); }
+    if (n < 0) ThrowErrno("read");
     if (n == 0) break;
-    got += static_cast<size_t>(n);
+    out.append(buf, static_cast<std::size_t>(n));
   }
-  ::close(fd);
-  out.resize(got);
   return out;
 }
 

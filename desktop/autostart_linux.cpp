@@ -8,7 +8,6 @@
 // one well-formed argument cannot name ExePath, so it reads as a text that
 // never equals a path (and is still "not empty", so switching autostart off
 // removes it).
-#include <fcntl.h>
 #include <glib.h>
 #include <glib/gstdio.h>
 #include <pwd.h>
@@ -24,6 +23,7 @@
 
 #include "app/errno_linux.h"
 #include "app/step.h"
+#include "app/system.h"
 #include "desktop/autostart.h"
 
 namespace pavo::autostart {
@@ -159,30 +159,11 @@ bool DecodeSingleArgument(const std::string& exec, std::string* out) {
   return true;
 }
 
-// The entry file's bytes. Opened without blocking and only when it is an
-// ordinary file, so a FIFO or a device of that name cannot hang the start.
+// The entry file's bytes; only an ordinary file is read, so a FIFO or a
+// device of that name cannot hang the start.
 std::string ReadEntryBytes(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) ThrowErrno("cannot open the autostart entry");
-  struct Closer {
-    int fd;
-    ~Closer() { ::close(fd); }
-  } closer{fd};
-  struct stat st;
-  if (::fstat(fd, &st) != 0) ThrowErrno("cannot examine the autostart entry");
-  if (!S_ISREG(st.st_mode)) throw Failure("the autostart entry is not a file");
-  std::string bytes;
-  char buf[8192];
-  for (;;) {
-    ssize_t got = ::read(fd, buf, sizeof buf);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      ThrowErrno("cannot read the autostart entry");
-    }
-    if (got == 0) break;
-    bytes.append(buf, static_cast<size_t>(got));
-    if (bytes.size() > kMaxEntrySize) throw Failure("the autostart entry is too large");
-  }
+  std::string bytes = sys::ReadFilePrefix(path, kMaxEntrySize + 1);
+  if (bytes.size() > kMaxEntrySize) throw Failure("the autostart entry is too large");
   return bytes;
 }
 

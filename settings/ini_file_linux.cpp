@@ -3,17 +3,16 @@
 // replaced atomically. The file is UTF-8; a file that is not valid UTF-8 is
 // taken for GBK (a settings file carried over from a Windows copy) and keeps
 // that encoding when written.
-#include <fcntl.h>
-#include <iconv.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
+#include <limits>
 #include <optional>
 
+#include "app/charset_linux.h"
 #include "app/pending_file.h"
 #include "app/step.h"
+#include "app/system.h"
 #include "settings/ini_file.h"
 #include "settings/profile_text.h"
 
@@ -28,72 +27,18 @@ constexpr std::size_t kMaxValueBytes = 255;
 
 enum class Read { kOk, kAbsent, kFailed };
 
-Read ReadWhole(const std::string& path, std::string& out, struct stat& st) {
-  // Non-blocking, so that a FIFO under the file's name cannot hang the read.
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return errno == ENOENT ? Read::kAbsent : Read::kFailed;
-  Read result = Read::kOk;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    result = Read::kFailed;
-  } else {
-    char buf[16384];
-    for (;;) {
-      const ssize_t n = read(fd, buf, sizeof buf);
-      if (n > 0) {
-        out.append(buf, static_cast<std::size_t>(n));
-      } else if (n == 0) {
-        break;
-      } else if (errno != EINTR) {
-        result = Read::kFailed;
-        break;
-      }
-    }
-  }
-  close(fd);
-  return result;
+Read ReadWhole(const std::string& path, std::string& out) {
+  if (!Holds([&] { return sys::AnyPathExists(path); })) return Read::kAbsent;
+  return Step([&] { out = sys::ReadFilePrefix(path, std::numeric_limits<std::size_t>::max()); }) ? Read::kOk
+                                                                                                 : Read::kFailed;
 }
-
-class Converter {
- public:
-  Converter(const char* to, const char* from) : cd_(iconv_open(to, from)) {
-    if (cd_ == reinterpret_cast<iconv_t>(-1)) throw Failure(std::string("no converter from ") + from + " to " + to);
-  }
-  ~Converter() { iconv_close(cd_); }
-  Converter(const Converter&) = delete;
-  Converter& operator=(const Converter&) = delete;
-
-  // The text converted; bytes that do not convert become replacement
-  // (nullopt when replacement is null).
-  std::optional<std::string> operator()(std::string_view in, const char* replacement) {
-    std::string out;
-    char buf[1024];
-    char* src = const_cast<char*>(in.data());
-    std::size_t left = in.size();
-    while (left > 0) {
-      char* dst = buf;
-      std::size_t room = sizeof buf;
-      const std::size_t r = iconv(cd_, &src, &left, &dst, &room);
-      out.append(buf, static_cast<std::size_t>(dst - buf));
-      if (r != static_cast<std::size_t>(-1) || errno == E2BIG) continue;
-      if (!replacement) return std::nullopt;
-      out += replacement;  // EILSEQ, or EINVAL for a cut-off character
-      ++src;
-      --left;
-      iconv(cd_, nullptr, nullptr, nullptr, nullptr);
-    }
-    return out;
-  }
-
- private:
-  iconv_t cd_;
-};
 
 // A GBK value as UTF-8; bytes that are not GBK become U+FFFD, so the result
 // is always valid UTF-8.
-std::string FromGbk(std::string_view gbk) { return *Converter("UTF-8", "GBK")(gbk, "\xEF\xBF\xBD"); }
+std::string FromGbk(std::string_view gbk) { return *charset::Convert(gbk, "UTF-8", "GBK", "\xEF\xBF\xBD"); }
 
 // UTF-8 text as GBK; nullopt when a character has no GBK form.
-std::optional<std::string> ToGbk(std::string_view utf8) { return Converter("GBK", "UTF-8")(utf8, nullptr); }
+std::optional<std::string> ToGbk(std::string_view utf8) { return charset::Convert(utf8, "GBK", "UTF-8", nullptr); }
 
 // Replaces path by a file holding bytes, so a reader sees the old file or
 // the new one and a failure leaves the old one.
@@ -112,8 +57,7 @@ bool ReplaceFile(const std::string& path, std::string_view bytes) {
 
 std::string ReadIniValue(const std::string& section, const std::string& key, const std::string& file) {
   std::string text;
-  struct stat st {};
-  if (ReadWhole(file, text, st) != Read::kOk) return "";
+  if (ReadWhole(file, text) != Read::kOk) return "";
   const Encoding encoding = profile::EncodingOf(text);
   std::optional<std::string> value;
   if (encoding == Encoding::kUtf8) {
@@ -144,7 +88,7 @@ std::int32_t WriteIniValue(const std::string& section, const std::string& key, c
   }
 
   std::string text;
-  const Read state = ReadWhole(path, text, st);
+  const Read state = ReadWhole(path, text);
   // A file that is there but cannot be read is never overwritten.
   if (state == Read::kFailed) return 0;
 

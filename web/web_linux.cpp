@@ -5,8 +5,6 @@
 // and blocks. Both speak http and https only (redirects included), verify TLS,
 // and bound memory, time and size.
 #include <curl/curl.h>
-#include <errno.h>
-#include <iconv.h>
 
 #include <algorithm>
 #include <cctype>
@@ -15,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "app/charset_linux.h"
 #include "app/pending_file.h"
 #include "app/step.h"
 #include "desktop/window.h"
@@ -102,33 +101,7 @@ bool IsUtf8Name(const std::string& cs) {
 // cannot read becomes U+FFFD, as the Windows conversions do; an unknown
 // character set is a failure.
 std::string ToUtf8(const std::string& bytes, const std::string& charset) {
-  iconv_t cd = iconv_open("UTF-8", charset.c_str());
-  if (cd == reinterpret_cast<iconv_t>(-1)) throw Failure("unknown character set " + charset);
-  std::string out;
-  out.reserve(bytes.size() + bytes.size() / 2);
-  char* in = const_cast<char*>(bytes.data());
-  size_t in_left = bytes.size();
-  char buf[4096];
-  while (in_left > 0) {
-    char* o = buf;
-    size_t o_left = sizeof buf;
-    size_t rc = iconv(cd, &in, &in_left, &o, &o_left);
-    out.append(buf, static_cast<size_t>(o - buf));
-    if (rc == static_cast<size_t>(-1)) {
-      if (errno == E2BIG) continue;
-      out += "\xEF\xBF\xBD";
-      if (errno == EINVAL) break;  // cut short at the end
-      ++in;
-      --in_left;
-      iconv(cd, nullptr, nullptr, nullptr, nullptr);
-    }
-  }
-  char* o = buf;
-  size_t o_left = sizeof buf;
-  iconv(cd, nullptr, nullptr, &o, &o_left);
-  out.append(buf, static_cast<size_t>(o - buf));
-  iconv_close(cd);
-  return out;
+  return *charset::Convert(bytes, "UTF-8", charset.c_str(), "\xEF\xBF\xBD");
 }
 
 std::string DecodeBody(const std::string& body, const std::string& selector, const char* content_type) {
