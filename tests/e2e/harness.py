@@ -108,12 +108,9 @@ class ProgramDir:
             env["XDG_CONFIG_HOME"] = str(self.home / ".config")
             for k in ("XDG_CURRENT_DESKTOP", "DBUS_SESSION_BUS_ADDRESS", "SWAYSOCK", "XDG_RUNTIME_DIR"):
                 env.pop(k, None)
-            # A GNOME desktop whose settings live in a key file of this home,
-            # with GNOME's wallpaper keys and no schema of the machine's.
+            # A GNOME desktop whose settings live in a key file of this home.
             env["XDG_CURRENT_DESKTOP"] = "GNOME"
             env["GSETTINGS_BACKEND"] = "keyfile"
-            env["GSETTINGS_SCHEMA_DIR"] = str(_gnome_schemas())
-            env["XDG_DATA_DIRS"] = env["XDG_DATA_HOME"] = str(self.tmp / "no-data")
         env.update(extra or {})
         return env
 
@@ -258,24 +255,6 @@ WALLPAPER_KEY = r"HKEY_CURRENT_USER\Control Panel\Desktop"
 
 def _gnome_keyfile(program_dir):
     return program_dir.home / ".config" / "glib-2.0" / "settings" / "keyfile"
-
-
-def _gnome_schemas():
-    """A schema directory with GNOME's wallpaper keys, compiled once per build."""
-    d = _cache_dir() / "schemas"
-    if not (d / "gschemas.compiled").exists():
-        tmp = Path(tempfile.mkdtemp(prefix="schemas-", dir=_cache_dir()))
-        (tmp / "org.gnome.desktop.background.gschema.xml").write_text(
-            '<schemalist><schema id="org.gnome.desktop.background" path="/org/gnome/desktop/background/">'
-            '<key name="picture-uri" type="s"><default>\'\'</default></key>'
-            '<key name="picture-uri-dark" type="s"><default>\'\'</default></key>'
-            '</schema></schemalist>\n', encoding="utf-8")
-        subprocess.run(["glib-compile-schemas", str(tmp)], check=True)
-        try:
-            tmp.rename(d)
-        except OSError:  # another test made it first
-            shutil.rmtree(tmp, ignore_errors=True)
-    return d
 
 
 def wallpaper_setting(program_dir):
