@@ -43,7 +43,8 @@ Desktop FromName(const std::string& name) {
   const std::string n = Lower(name);
   if (n == "budgie" || n == "gnome" || n == "ubuntu") return Desktop::kGnome;
   if (n == "x-cinnamon" || n == "cinnamon") return Desktop::kCinnamon;
-  if (n == "mate") return Desktop::kMate;
+  // UKUI's desktop reads its picture from MATE's settings key.
+  if (n == "mate" || n == "ukui") return Desktop::kMate;
   if (n == "xfce") return Desktop::kXfce;
   if (n == "kde") return Desktop::kKde;
   if (n == "lxqt") return Desktop::kLxqt;

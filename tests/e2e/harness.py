@@ -35,6 +35,12 @@ def parse_args():
     return [sys.argv[0]] + rest
 
 
+def configure(platform, build, program=None):
+    """For a script that runs the programs of more than one platform in turn."""
+    global _args
+    _args = argparse.Namespace(program=program, platform=platform, build=build)
+
+
 def main():
     unittest.main(argv=parse_args(), verbosity=2)
 
@@ -58,15 +64,20 @@ class Run:
 
 class ProgramDir:
     """A program directory holding a copy of the program, and (on Linux) a
-    private home for the run."""
+    private home for the run. Given a package (a .zip or .tar.gz download),
+    the program directory is the one folder the package unpacks into."""
 
-    def __init__(self, name="pavo"):
+    def __init__(self, name="pavo", package=None):
         self.tmp = Path(tempfile.mkdtemp(prefix="pavo-e2e-"))
-        self.dir = self.tmp / "prog"
-        self.dir.mkdir()
         suffix = ".exe" if windows() else ""
-        self.exe = self.dir / (name + suffix)
-        shutil.copy2(_args.program, self.exe)
+        if package:
+            self.dir = unpack(package, self.tmp / "download")
+            self.exe = self.dir / (name + suffix)
+        else:
+            self.dir = self.tmp / "prog"
+            self.dir.mkdir()
+            self.exe = self.dir / (name + suffix)
+            shutil.copy2(_args.program, self.exe)
         self.home = self.tmp / "home"
         (self.home / ".config").mkdir(parents=True)
 
@@ -118,6 +129,24 @@ class ProgramDir:
     # The autostart entry, as the platform stores it.
     def autostart_file(self):
         return self.home / ".config" / "autostart" / (AUTOSTART_NAME + ".desktop")
+
+
+def unpack(package, into):
+    """Unpacks a download as its user would (tar for a .tar.gz, keeping the
+    modes) into a new folder; returns the one folder it holds, and fails when
+    the package holds anything else at its top."""
+    into = Path(into)
+    into.mkdir(parents=True)
+    if str(package).endswith(".zip"):
+        import zipfile
+        with zipfile.ZipFile(package) as z:
+            z.extractall(into)
+    else:
+        subprocess.run(["tar", "-xzf", str(package), "-C", str(into)], check=True)
+    top = list(into.iterdir())
+    if len(top) != 1 or not top[0].is_dir():
+        raise AssertionError(f"{package} unpacks into {sorted(p.name for p in top)}, not one folder")
+    return top[0]
 
 
 # --- The Windows registry of the test prefix, through .reg files -----------
@@ -308,7 +337,7 @@ def service_binary():
 class ImageService:
     """The local image service on loopback, serving the JPEG files of a folder."""
 
-    def __init__(self):
+    def __init__(self, binary=None):
         self.tmp = Path(tempfile.mkdtemp(prefix="pavo-svc-"))
         self.folder = self.tmp / "images"
         self.folder.mkdir()
@@ -316,7 +345,7 @@ class ImageService:
         out = self.tmp / "port"
         with open(out, "wb") as o, open(self.log, "wb") as e:
             self.proc = subprocess.Popen(
-                [str(service_binary()), "--port", "0", "--folder", str(self.folder), "--max-lifetime", "600"],
+                [str(binary or service_binary()), "--port", "0", "--folder", str(self.folder), "--max-lifetime", "600"],
                 stdin=subprocess.DEVNULL, stdout=o, stderr=e)
         deadline = datetime.datetime.now() + datetime.timedelta(seconds=10)
         while datetime.datetime.now() < deadline:

@@ -35,6 +35,7 @@ TEST(ChooseDesktop, FromTheSessionsDesktopList) {
       {"gnome", nullptr, Desktop::kGnome},
       {"X-Cinnamon", nullptr, Desktop::kCinnamon},
       {"MATE", nullptr, Desktop::kMate},
+      {"UKUI", nullptr, Desktop::kMate},
       {"XFCE", nullptr, Desktop::kXfce},
       {"KDE", nullptr, Desktop::kKde},
       {"kde", nullptr, Desktop::kKde},

@@ -1,5 +1,5 @@
 """The wallpaper on the desktops that keep it in GSettings (the GNOME family,
-Cinnamon, MATE), read back by another process through gsettings."""
+Cinnamon, MATE and UKUI), read back by another process through gsettings."""
 
 import glob
 import os
@@ -53,15 +53,28 @@ def uri_path(uri):
     return path
 
 
-def keyfile_env(desktop, **more):
-    config = tempfile.mkdtemp(prefix="config-", dir=ROOT)
-    env = busenv.probe_env(XDG_CURRENT_DESKTOP=desktop, GSETTINGS_BACKEND="keyfile", XDG_CONFIG_HOME=config, **more)
-    return env, os.path.join(config, "glib-2.0", "settings", "keyfile")
+# The desktop settings the tests stand in for. Every case compiles its own
+# schemas and sees no others, so what is installed on the machine (MATE's
+# schemas come with UKUI, for one) changes nothing.
+GNOME = {"org.gnome.desktop.background": [("picture-uri", "s", "''"), ("picture-uri-dark", "s", "''"),
+                                          ("picture-options", "s", "'zoom'")]}
+MATE = {"org.mate.background": [("picture-filename", "s", "''")]}
+CINNAMON = {"org.cinnamon.desktop.background": [("picture-uri", "s", "''")]}
 
 
-def custom_schema_env(desktop, schemas):
+def settings_env(desktop, schemas, backend="keyfile"):
+    """A probe environment that sees only the given schemas, with its settings
+    in a key file of its own (or in the private session's dconf database, which
+    dconf clients read where the daemon writes it); returns the environment and
+    the key file's path."""
+    config = tempfile.mkdtemp(prefix="config-", dir=ROOT) if backend == "keyfile" else None
     empty = tempfile.mkdtemp(prefix="nodata-", dir=ROOT)
-    return keyfile_env(desktop, XDG_DATA_DIRS=empty, XDG_DATA_HOME=empty, GSETTINGS_SCHEMA_DIR=compile_schemas(schemas))
+    env = busenv.probe_env(XDG_CURRENT_DESKTOP=desktop, GSETTINGS_BACKEND=backend, XDG_DATA_DIRS=empty,
+                           XDG_DATA_HOME=empty, GSETTINGS_SCHEMA_DIR=compile_schemas(schemas))
+    if config is None:
+        return env, None
+    env["XDG_CONFIG_HOME"] = config
+    return env, os.path.join(config, "glib-2.0", "settings", "keyfile")
 
 
 def new_bitmap(name="img"):
@@ -72,7 +85,7 @@ class GnomeFamily(unittest.TestCase):
     def test_the_stored_uri_names_the_bitmap(self):
         for desktop in ("GNOME", "ubuntu:GNOME", "Budgie:GNOME"):
             with self.subTest(desktop):
-                env, keyfile = keyfile_env(desktop)
+                env, keyfile = settings_env(desktop, GNOME)
                 bitmap = new_bitmap(AWKWARD)
                 elapsed, _ = busenv.run_wallpaper(ARGS.probe, bitmap, env)
                 self.assertTrue(os.path.exists(keyfile), "nothing reached the settings file")
@@ -84,7 +97,7 @@ class GnomeFamily(unittest.TestCase):
                 self.assertLess(elapsed, 10000)
 
     def test_a_new_picture_gets_a_new_uri_and_the_old_name_goes(self):
-        env, _ = keyfile_env("GNOME")
+        env, _ = settings_env("GNOME", GNOME)
         bitmap = new_bitmap()
         busenv.run_wallpaper(ARGS.probe, bitmap, env)
         first = setting(env, "org.gnome.desktop.background", "picture-uri")
@@ -109,7 +122,7 @@ class GnomeFamily(unittest.TestCase):
         # bus, so they are stored only if the program waits for them.
         if not glob.glob("/usr/lib/*/gio/modules/libdconfsettings.so"):
             self.skipTest("dconf-gsettings-backend is not installed")
-        env = busenv.probe_env(XDG_CURRENT_DESKTOP="GNOME", GSETTINGS_BACKEND="dconf")
+        env, _ = settings_env("GNOME", GNOME, backend="dconf")
         bitmap = new_bitmap()
         busenv.run_wallpaper(ARGS.probe, bitmap, env)
         uri = setting(env, "org.gnome.desktop.background", "picture-uri")
@@ -121,37 +134,44 @@ class OtherSchemas(unittest.TestCase):
     def test_each_desktop_gets_its_own_key(self):
         gnome_without_dark = {"org.gnome.desktop.background": [("picture-uri", "s", "''"),
                                                                ("picture-options", "s", "'zoom'")]}
+        # GNOME's schema is there beside the desktop's own: only the
+        # desktop's key may change.
         cases = [
-            ("X-Cinnamon", {"org.cinnamon.desktop.background": [("picture-uri", "s", "''")]},
-             "org.cinnamon.desktop.background", "picture-uri", "uri"),
-            ("MATE", {"org.mate.background": [("picture-filename", "s", "''")]},
-             "org.mate.background", "picture-filename", "path"),
+            ("X-Cinnamon", {**GNOME, **CINNAMON}, "org.cinnamon.desktop.background", "picture-uri", "uri"),
+            ("MATE", {**GNOME, **MATE}, "org.mate.background", "picture-filename", "path"),
+            # UKUI's desktop reads MATE's key, as a plain absolute path.
+            ("UKUI", {**GNOME, **MATE}, "org.mate.background", "picture-filename", "path"),
             ("GNOME", gnome_without_dark, "org.gnome.desktop.background", "picture-uri", "uri"),
         ]
         for desktop, schemas, schema, key, form in cases:
             with self.subTest(desktop):
-                env, _ = custom_schema_env(desktop, schemas)
+                env, _ = settings_env(desktop, schemas)
                 bitmap = new_bitmap(AWKWARD)
                 busenv.run_wallpaper(ARGS.probe, bitmap, env)
                 value = setting(env, schema, key)
                 shown = uri_path(value) if form == "uri" else value
+                self.assertTrue(os.path.isabs(shown), value)
                 busenv.assert_shows_bitmap(self, shown, bitmap)
+                if schema != "org.gnome.desktop.background":
+                    self.assertEqual(setting(env, "org.gnome.desktop.background", "picture-uri"), "")
         # The key the schema lacks was not invented, the others not touched.
-        env, _ = custom_schema_env("GNOME", gnome_without_dark)
+        env, _ = settings_env("GNOME", gnome_without_dark)
         busenv.run_wallpaper(ARGS.probe, new_bitmap(), env)
         self.assertEqual(setting(env, "org.gnome.desktop.background", "picture-options"), "zoom")
 
     def test_nothing_is_set_where_nothing_can_be(self):
         odd_type = {"org.gnome.desktop.background": [("picture-uri", "as", "[]"), ("picture-uri-dark", "i", "0")]}
         unrelated = {"org.example.other": [("picture-uri", "s", "''")]}
+        everything = {**GNOME, **MATE, **CINNAMON}
         cases = [
-            ("no schema at all", custom_schema_env("GNOME", {})),
-            ("only other schemas", custom_schema_env("GNOME", unrelated)),
-            ("keys of another type", custom_schema_env("GNOME", odd_type)),
-            ("Cinnamon without its schema", keyfile_env("X-Cinnamon")),
-            ("MATE without its schema", keyfile_env("MATE")),
-            ("an unknown desktop", keyfile_env("Hyprland")),
-            ("no desktop named", keyfile_env(None)),
+            ("no schema at all", settings_env("GNOME", {})),
+            ("only other schemas", settings_env("GNOME", unrelated)),
+            ("keys of another type", settings_env("GNOME", odd_type)),
+            ("Cinnamon without its schema", settings_env("X-Cinnamon", GNOME)),
+            ("MATE without its schema", settings_env("MATE", GNOME)),
+            ("UKUI without MATE's schema", settings_env("UKUI", GNOME)),
+            ("an unknown desktop", settings_env("Hyprland", everything)),
+            ("no desktop named", settings_env(None, everything)),
         ]
         for label, (env, keyfile) in cases:
             with self.subTest(label):
@@ -162,7 +182,7 @@ class OtherSchemas(unittest.TestCase):
                 self.assertLess(elapsed, 3000)
 
     def test_no_bitmap_leaves_the_wallpaper_as_it_was(self):
-        env, keyfile = keyfile_env("GNOME")
+        env, keyfile = settings_env("GNOME", GNOME)
         bitmap = new_bitmap()
         busenv.run_wallpaper(ARGS.probe, bitmap, env)
         before = setting(env, "org.gnome.desktop.background", "picture-uri")

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -273,15 +274,31 @@ TEST(AppIcon, VersionInformationAndManifest) {
   UINT len = 0;
   ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &len));
   EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
-  EXPECT_EQ(fixed->dwFileVersionMS, 0x00010000u);
   EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_APP));
-  wchar_t* name = nullptr;
-  ASSERT_TRUE(VerQueryValueW(info.data(), L"\\StringFileInfo\\080404b0\\ProductName", reinterpret_cast<void**>(&name),
-                             &len));
-  EXPECT_EQ(win32::Utf8(name), "Pavo壁纸");
+  // Every version the program shows is the project's (absent numbers are 0).
+  unsigned v[4] = {0, 0, 0, 0};
+  ASSERT_GE(std::sscanf(PAVO_VERSION, "%u.%u.%u.%u", &v[0], &v[1], &v[2], &v[3]), 2) << PAVO_VERSION;
+  char quad[64];
+  std::snprintf(quad, sizeof quad, "%u.%u.%u.%u", v[0], v[1], v[2], v[3]);
+  EXPECT_EQ(fixed->dwFileVersionMS, v[0] << 16 | v[1]);
+  EXPECT_EQ(fixed->dwFileVersionLS, v[2] << 16 | v[3]);
+  EXPECT_EQ(fixed->dwProductVersionMS, v[0] << 16 | v[1]);
+  EXPECT_EQ(fixed->dwProductVersionLS, v[2] << 16 | v[3]);
+  const auto text = [&info](const wchar_t* name) {
+    wchar_t* value = nullptr;
+    UINT length = 0;
+    const std::wstring path = std::wstring(L"\\StringFileInfo\\080404b0\\") + name;
+    return VerQueryValueW(info.data(), path.c_str(), reinterpret_cast<void**>(&value), &length) && value
+               ? win32::Utf8(value)
+               : std::string("(none)");
+  };
+  EXPECT_EQ(text(L"ProductName"), "Pavo壁纸");
+  EXPECT_EQ(text(L"FileVersion"), quad);
+  EXPECT_EQ(text(L"ProductVersion"), quad);
 
   const std::string manifest = Resource(MAKEINTRESOURCEW(24) /* RT_MANIFEST */, 1);
   ASSERT_FALSE(manifest.empty()) << "manifest resource 1";
+  EXPECT_NE(manifest.find(std::string("version=\"") + quad + "\""), std::string::npos) << manifest;
   for (const char* os : {"35138b9a-5d96-4fbd-8e2d-a2440225f93a", "4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38",
                          "1f676c76-80e1-4239-95bb-83d0f6d0da78", "8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a"})
     EXPECT_NE(manifest.find(std::string("<supportedOS Id=\"{") + os + "}\"/>"), std::string::npos) << os;
