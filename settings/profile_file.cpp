@@ -39,12 +39,25 @@ bool ReplaceFile(const std::string& path, std::string_view bytes) {
   }
 }
 
+// The UTF-16 form a settings file takes on a Windows outside the GBK code
+// page: its byte-order mark says so.
+enum class Utf16 { kNo, kLittleEndian, kBigEndian };
+
+Utf16 Utf16Form(std::string_view text) {
+  if (text.starts_with("\xFF\xFE")) return Utf16::kLittleEndian;
+  if (text.starts_with("\xFE\xFF")) return Utf16::kBigEndian;
+  return Utf16::kNo;
+}
+
 }  // namespace
 
 std::string ReadFileValue(const std::string& path, const std::string& section, const std::string& key) {
   std::string text;
   const Read state = ReadCapped(path, text);
   if (state != Read::kOk && state != Read::kTooLarge) return "";
+  // A file from a Windows outside the GBK code page reads as its UTF-8 form.
+  if (const Utf16 form = Utf16Form(text); form != Utf16::kNo)
+    text = encoding::Utf16ToUtf8(std::string_view(text).substr(2), form == Utf16::kBigEndian);
   const Encoding encoding = EncodingOf(text);
   std::optional<std::string> value;
   if (encoding == Encoding::kUtf8) {
@@ -68,6 +81,8 @@ std::int32_t WriteFileValue(const std::string& path, const std::string& section,
   const Read state = ReadCapped(path, text);
   // A file that is there but cannot be read whole is never overwritten.
   if (state == Read::kFailed || state == Read::kTooLarge) return 0;
+  // Nor is a UTF-16 file rewritten in another encoding.
+  if (state == Read::kOk && Utf16Form(text) != Utf16::kNo) return 0;
 
   const Encoding encoding = state == Read::kOk ? EncodingOf(text) : Encoding::kUtf8;
   std::optional<std::string> updated;

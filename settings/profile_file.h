@@ -1,7 +1,10 @@
 // The settings file read and written byte for byte by the program itself,
-// over the profile text functions, where no profile-string functions serve
-// (Linux). The file is UTF-8 or GBK as profile::EncodingOf decides; a new
-// file is UTF-8. Paths are UTF-8.
+// over the profile text functions: on Linux, which has no profile-string
+// functions, and on Windows for a file the ANSI profile functions of a
+// system outside the GBK code page would misread. The file is UTF-8 or GBK
+// as profile::EncodingOf decides, or UTF-16 with its byte-order mark (as a
+// Windows outside the GBK code page writes it), which is read but never
+// rewritten here; a new file is UTF-8. Paths are UTF-8.
 #pragma once
 
 #include <cstddef>

@@ -52,6 +52,14 @@ def settings_encoding():
     return "gbk" if windows() else "utf-8"
 
 
+# Wine's ANSI code page follows the locale it runs in (tools/wine-run).
+WINE_LOCALES = {936: "zh_CN.UTF-8", 1252: "en_US.UTF-8", 932: "ja_JP.UTF-8"}
+
+
+def code_page_env(code_page):
+    return {"PAVO_WINE_LOCALE": WINE_LOCALES[code_page]} if code_page else {}
+
+
 DEFAULT_SETTINGS = ("[Config]\r\n开机自启动=0\r\n设为壁纸=1\r\n延迟运行=6\r\n"
                     "域名=https://www.image-service.invalid\r\n"
                     "备用域名=https://backup.image-service.invalid\r\n")
@@ -109,7 +117,9 @@ class ProgramDir:
         env.update(extra or {})
         return env
 
-    def run(self, timeout=60, extra_env=None, exe=None):
+    def run(self, timeout=60, extra_env=None, exe=None, code_page=None):
+        """One start, to its end. code_page chooses the Windows system's
+        (936 unless given)."""
         exe = exe or self.exe
         cmd = [str(WINE_RUN), str(exe)] if windows() else [str(exe)]
         out, err = self.tmp / "stdout", self.tmp / "stderr"
@@ -117,7 +127,7 @@ class ProgramDir:
         # Output goes to files: Wine's services may hold a pipe open forever.
         with open(out, "wb") as o, open(err, "wb") as e:
             p = subprocess.run(cmd, cwd=self.tmp, stdin=subprocess.DEVNULL, stdout=o, stderr=e,
-                               env=self.env(extra_env), timeout=timeout)
+                               env=self.env({**(extra_env or {}), **code_page_env(code_page)}), timeout=timeout)
         secs = (datetime.datetime.now() - start).total_seconds()
         return Run(p.returncode, out.read_bytes(), err.read_bytes(), secs)
 
@@ -429,7 +439,9 @@ def check_final_names(test, program_dir, served=()):
     says."""
     ini = program_dir.ini
     if ini.exists():
-        test.assertIn(b"[Config]", ini.read_bytes(), "half a settings file")
+        raw = ini.read_bytes()
+        text = raw[2:].decode("utf-16-le") if raw[:2] == b"\xff\xfe" else raw.decode("gb18030", "replace")
+        test.assertIn("[Config]", text, "half a settings file")
     if program_dir.today_file.is_file():
         test.assertIn(program_dir.today_file.read_bytes(), list(served), "today's image is not a whole picture")
     bmp = program_dir.img / "WallPaper.bmp"

@@ -189,31 +189,70 @@ class RunTest(unittest.TestCase):
     def test_settings_files_of_other_systems_are_read(self):
         """A settings file as another system left it: the flag, the delay and
         the base URL are read, the day's picture is fetched and made the
-        wallpaper."""
-        if h.windows():
-            self.skipTest("the profile functions read the file on Windows")
-        text = (f"[Config]\r\n开机自启动=0\r\n设为壁纸=1\r\n延迟运行=0\r\n"
+        wallpaper, and the autostart entry bears its name."""
+        text = (f"[Config]\r\n开机自启动=1\r\n设为壁纸=1\r\n延迟运行=0\r\n"
                 f"域名={self.svc.base}\r\n备用域名=x\r\n")
         stray = b"; \xff\xfe not the file's encoding\r\n"
         gbk = text.encode("gbk")
         rows = [
-            ("GBK, from a Chinese Windows", gbk),
-            ("GBK with a line that is no GBK", gbk.replace(b"\r\n", b"\r\n" + stray, 1)),
-            ("UTF-8 with a line that is no UTF-8", text.encode().replace(b"\r\n", b"\r\n" + stray, 1)),
+            # (what, the file's bytes, where: "linux" or a Windows code page)
+            ("GBK, from a Chinese Windows", gbk, ("linux", 1252, 932)),
+            ("GBK with a line that is no GBK", gbk.replace(b"\r\n", b"\r\n" + stray, 1), ("linux", 1252)),
+            ("UTF-8 with a line that is no UTF-8", text.encode().replace(b"\r\n", b"\r\n" + stray, 1),
+             ("linux",)),
+            ("UTF-16, from a Windows of another code page", b"\xff\xfe" + text.encode("utf-16-le"),
+             ("linux", 936)),
         ]
         self.svc.put_today(self.jpeg)
-        for what, data in rows:
-            with self.subTest(what):
-                self.p.today_file.unlink(missing_ok=True)
-                h.set_wallpaper_setting(self.p, "untouched")
-                before = self.svc.requests().count(META)
-                self.p.ini.write_bytes(data)
-                r = self.p.run()
-                self.assertEqual(self.svc.requests().count(META), before + 1, "no request: no base URL")
-                self.assertEqual(r.returncode, 0)
-                self.assertEqual(self.p.today_file.read_bytes(), self.jpeg)
-                self.assertTrue(h.wallpaper_names(self.p, self.bitmap()), h.wallpaper_setting(self.p))
-                self.assertEqual(self.p.ini.read_bytes(), data, "a run never writes the settings")
+        if h.windows():
+            self.addCleanup(h.set_autostart, None)
+        ran = 0
+        for what, data, where in rows:
+            for system in where:
+                if (system == "linux") == h.windows():
+                    continue
+                with self.subTest(what, system=system):
+                    ran += 1
+                    self.p.today_file.unlink(missing_ok=True)
+                    h.set_wallpaper_setting(self.p, "untouched")
+                    if h.windows():
+                        h.set_autostart(None)
+                    else:
+                        self.p.autostart_file().unlink(missing_ok=True)
+                    before = self.svc.requests().count(META)
+                    self.p.ini.write_bytes(data)
+                    r = self.p.run(code_page=None if system == "linux" else system)
+                    self.assertEqual(self.svc.requests().count(META), before + 1, "no request: no base URL")
+                    self.assertEqual(r.returncode, 0)
+                    self.assertEqual(self.p.today_file.read_bytes(), self.jpeg)
+                    self.assertTrue(h.wallpaper_names(self.p, self.bitmap()), h.wallpaper_setting(self.p))
+                    if h.windows():
+                        # Read back through the wide registry functions.
+                        self.assertEqual(h.autostart_entry(), ("sz", h.windows_path(self.p.exe)))
+                    else:
+                        self.assertTrue(self.p.autostart_file().is_file())
+                    self.assertEqual(self.p.ini.read_bytes(), data, "a run never writes the settings")
+        self.assertGreater(ran, 0)
+
+    def test_a_first_start_outside_gbk_keeps_the_settings_in_unicode(self):
+        if not h.windows():
+            self.skipTest("a Windows code page")
+        r = self.p.run(code_page=1252, timeout=120)
+        self.assertEqual(r.returncode, 1)
+        raw = self.p.ini.read_bytes()
+        # As Notepad reads it: UTF-16 by its byte-order mark.
+        self.assertEqual(raw[:2], b"\xff\xfe")
+        self.assertEqual(raw.decode("utf-16"), h.DEFAULT_SETTINGS)
+        # The user points 域名 at the service, and Notepad keeps the encoding.
+        edited = raw.decode("utf-16").replace("https://www.image-service.invalid", self.svc.base)
+        self.p.ini.write_bytes(b"\xff\xfe" + edited.encode("utf-16-le"))
+        self.svc.put_today(self.jpeg)
+        r = self.p.run(code_page=1252)
+        self.assertEqual(r.returncode, 0)
+        self.assertIn("GET " + META, self.svc.requests())
+        self.assertGreaterEqual(r.seconds, 6, "the delay of 6 s")
+        self.assertEqual(self.p.today_file.read_bytes(), self.jpeg)
+        self.assertTrue(h.wallpaper_names(self.p, self.bitmap()), h.wallpaper_setting(self.p))
 
     def test_what_a_killed_run_leaves_goes_at_the_next_start_and_a_working_copys_stays(self):
         # Killed while downloading, with another copy starting meanwhile.
