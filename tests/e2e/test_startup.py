@@ -77,6 +77,8 @@ class StartupTest(unittest.TestCase):
                                capture_output=True, text=True)
         if mount.returncode != 0:
             self.skipTest("a small disk cannot be mounted here: " + (mount.stderr.strip() or "mount failed"))
+        # After tearDown, which cannot remove a mounted directory.
+        self.addCleanup(shutil.rmtree, self.p.tmp, ignore_errors=True)
         self.addCleanup(subprocess.run, ["umount", "-l", str(disk)], capture_output=True)
         prog = disk / "prog"
         prog.mkdir()
