@@ -1,4 +1,5 @@
 #include "app/charset_linux.h"
+#include "app/encoding.h"
 
 #include <iconv.h>
 
@@ -45,3 +46,15 @@ std::optional<std::string> Convert(std::string_view in, const char* to, const ch
 }
 
 }  // namespace pavo::charset
+
+namespace pavo::encoding {
+
+std::string GbkToUtf8(std::string_view gbk) { return *charset::Convert(gbk, "UTF-8", "GBK", "\xEF\xBF\xBD"); }
+
+std::optional<std::string> Utf8ToGbk(std::string_view utf8) { return charset::Convert(utf8, "GBK", "UTF-8", nullptr); }
+
+std::string Utf16ToUtf8(std::string_view bytes, bool big_endian) {
+  return *charset::Convert(bytes, "UTF-8", big_endian ? "UTF-16BE" : "UTF-16LE", "\xEF\xBF\xBD");
+}
+
+}  // namespace pavo::encoding

@@ -3,9 +3,11 @@
 #include <cstdint>
 
 #include "app/delay.h"
+#include "app/pending_file.h"
 #include "app/step.h"
 #include "app/system.h"
 #include "desktop/autostart.h"
+#include "desktop/bitmap.h"
 #include "desktop/min_to_tray.h"
 #include "desktop/wallpaper.h"
 #include "desktop/window.h"
@@ -21,8 +23,30 @@ const char* const kSection = "Config";
 // A day's file of this size or less is no picture and is thrown away.
 constexpr std::uint64_t kMinImageBytes = 200000;
 
-// Every JPEG file begins with the start-of-image marker and another marker.
-bool LooksLikeJpeg(const std::string& path) { return sys::ReadFilePrefix(path, 3) == "\xFF\xD8\xFF"; }
+// The settings a first run writes, in this order.
+struct Default {
+  const char* key;
+  const char* value;
+};
+constexpr Default kDefaults[] = {
+    {"开机自启动", "0"},
+    {"设为壁纸", "1"},
+    {"延迟运行", "6"},
+    {"域名", PAVO_BASE_URL},
+    {"备用域名", PAVO_BACKUP_BASE_URL},
+};
+
+// The files the program replaces through pending files, by directory.
+bool IsSettingsFile(const std::string& name) { return name == "cfg.ini"; }
+
+bool IsImageFile(const std::string& name) {
+  if (name == "WallPaper.bmp") return true;
+  // A day's image: eight digits and ".jpg".
+  if (name.size() != 12 || !name.ends_with(".jpg")) return false;
+  for (std::size_t i = 0; i < 8; ++i)
+    if (name[i] < '0' || name[i] > '9') return false;
+  return true;
+}
 
 }  // namespace
 
@@ -43,13 +67,32 @@ void Form1::Form_Load() {
     Step([&] { sys::MakeDirectory(ThePath + sep + "img"); });
   // 4. The settings file.
   Step([&] { iniFile = ThePath + sep + "cfg.ini"; });
+  // What a run killed while writing left behind (a download, a bitmap,
+  // first-run defaults): no later run would ever finish those files. Those of
+  // a copy still at work stay.
+  Step([&] { sys::RemoveAbandonedPendingFiles(ThePath + sep + "img", IsImageFile); });
+  Step([&] { sys::RemoveAbandonedPendingFiles(ThePath, IsSettingsFile); });
   // 5. First-run defaults, in this order; an existing file is left alone.
+  //    They arrive whole or not at all: written beside the settings file and
+  //    put in place only once all five read back as written. A half-written
+  //    file (a full disk) would otherwise stand for the settings for ever,
+  //    as an existing file is never completed.
   if (Holds([&] { return !sys::RegularFileExists(iniFile); })) {
-    Step([&] { WriteIniValue(kSection, "开机自启动", "0", iniFile); });
-    Step([&] { WriteIniValue(kSection, "设为壁纸", "1", iniFile); });
-    Step([&] { WriteIniValue(kSection, "延迟运行", "6", iniFile); });
-    Step([&] { WriteIniValue(kSection, "域名", PAVO_BASE_URL, iniFile); });
-    Step([&] { WriteIniValue(kSection, "备用域名", PAVO_BACKUP_BASE_URL, iniFile); });
+    Step([&] {
+      sys::PendingFile defaults(iniFile);
+      defaults.Release();  // the settings operations write it by name
+      const std::string& file = defaults.Path();
+      bool whole = true;
+      for (const Default& d : kDefaults) {
+        bool written = false;
+        Step([&] { written = WriteIniValue(kSection, d.key, d.value, file) != 0; });
+        whole = whole && written;
+      }
+      // A profile function may report success for bytes that never reached
+      // the disk (Wine does, on a full disk): the file itself must say so.
+      for (const Default& d : kDefaults) whole = whole && ReadIniValue(kSection, d.key, file) == d.value;
+      if (whole) defaults.CommitNew();
+    });
   }
   // 6. The autostart setting.
   Step([&] { autostart_setting = ReadIniValue(kSection, "开机自启动", iniFile); });
@@ -92,11 +135,11 @@ void Form1::Form_Activate() {
   Step([&] { text = base_url + GetContent(text, "url\":\"", "&"); });
   // 8. Download it to today's file.
   Step([&] { DownloadFile(text, TodayFile); });
-  // 9. Size test: only a picture of more than 200000 bytes is kept. A file
-  //    that does not begin like a JPEG (an error page) is no picture, or the
-  //    day would be marked done without one. No file at all keeps to the
-  //    first branch.
-  if (Holds([&] { return sys::FileSize(TodayFile) > kMinImageBytes && LooksLikeJpeg(TodayFile); })) {
+  // 9. Size test: only a picture of more than 200000 bytes is kept, and only
+  //    a whole one: an error page, or a picture whose transfer broke off
+  //    unnoticed, would mark the day done without a wallpaper, and no later
+  //    start would try again. No file at all keeps to the first branch.
+  if (Holds([&] { return sys::FileSize(TodayFile) > kMinImageBytes && bitmap::IsCompleteJpeg(TodayFile); })) {
     // 10. Flag test.
     if (Holds([&] { return ReadIniValue(kSection, "设为壁纸", iniFile) == "1"; })) {
       // 11. Convert.

@@ -28,12 +28,35 @@ class PendingFile {
   // Flushes, closes and renames over the final path.
   void Commit();
 
+  // The name the file has until Commit.
+  const std::string& Path() const;
+  // Closes the file here, so that a writer of its own may open it by name
+  // (the profile functions); it stays pending all the same, and Commit
+  // flushes it by name.
+  void Release();
+  // Commit, but only while nothing is at the final path: throws
+  // pavo::Failure, and the file stays pending, when something is.
+  void CommitNew();
+
  private:
   void WriteRaw(std::uint64_t offset, const void* data, std::size_t size);
+  void Finish(bool replace);
 
   struct Impl;
   std::unique_ptr<Impl> impl_;
   std::uint64_t end_ = 0;
 };
+
+// The name of the n-th pending file of process pid beside final_path:
+// final_path + ".part-<pid>-<n>".
+std::string PendingPath(const std::string& final_path, std::uint32_t pid, unsigned n);
+
+// Removes from directory what a copy of the program killed while writing
+// left there: pending files whose final name `ours` accepts and whose
+// process is gone (no process has its id any more, or a later one does) or
+// that are older than a day. A copy still at work keeps its files: two
+// copies may work in one folder at once. Called before this process makes
+// any pending file of its own: one under its own id is a former process's.
+void RemoveAbandonedPendingFiles(const std::string& directory, bool (*ours)(const std::string& final_name));
 
 }  // namespace pavo::sys

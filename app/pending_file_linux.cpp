@@ -3,10 +3,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 #include "app/errno_linux.h"
 #include "app/pending_file.h"
 #include "app/step.h"
+#include "app/system.h"
 
 namespace pavo::sys {
 
@@ -14,6 +16,7 @@ struct PendingFile::Impl {
   std::string final_path;
   std::string temp_path;
   int fd = -1;
+  bool released = false;  // closed here; written by name, or done
   bool committed = false;
 };
 
@@ -23,7 +26,7 @@ PendingFile::PendingFile(const std::string& final_path) : impl_(std::make_unique
   // into each other's file; O_EXCL also refuses a link planted under it.
   static unsigned counter = 0;
   for (int attempt = 0; attempt < 100 && impl_->fd < 0; ++attempt) {
-    impl_->temp_path = final_path + ".part-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    impl_->temp_path = PendingPath(final_path, ProcessId(), counter++);
     impl_->fd = ::open(impl_->temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (impl_->fd < 0 && errno != EEXIST) ThrowErrno("open");
   }
@@ -61,15 +64,44 @@ void PendingFile::WriteRaw(std::uint64_t offset, const void* data, std::size_t s
   }
 }
 
-void PendingFile::Commit() {
+const std::string& PendingFile::Path() const { return impl_->temp_path; }
+
+void PendingFile::Release() {
   if (impl_->fd < 0) throw Failure("file already closed");
+  const int fd = impl_->fd;
+  impl_->fd = -1;
+  impl_->released = true;
+  if (::close(fd) != 0) ThrowErrno("close");
+}
+
+void PendingFile::Finish(bool replace) {
+  if (impl_->fd < 0 && !impl_->released) throw Failure("file already closed");
   // On disk before it replaces the earlier file, so a power cut leaves one
   // or the other, never an empty file under the final name.
-  if (::fsync(impl_->fd) != 0) ThrowErrno("fsync");
-  int fd = impl_->fd;
-  impl_->fd = -1;
-  if (::close(fd) != 0) ThrowErrno("close");
-  if (::rename(impl_->temp_path.c_str(), impl_->final_path.c_str()) != 0) ThrowErrno("rename");
+  if (impl_->fd < 0) {
+    // Written by name since: whatever file the name holds now.
+    const int fd = ::open(impl_->temp_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) ThrowErrno("open");
+    const int synced = ::fsync(fd);
+    ::close(fd);
+    if (synced != 0) ThrowErrno("fsync");
+  } else {
+    if (::fsync(impl_->fd) != 0) ThrowErrno("fsync");
+    const int fd = impl_->fd;
+    impl_->fd = -1;
+    impl_->released = true;
+    if (::close(fd) != 0) ThrowErrno("close");
+  }
+  if (replace) {
+    if (::rename(impl_->temp_path.c_str(), impl_->final_path.c_str()) != 0) ThrowErrno("rename");
+  } else if (::renameat2(AT_FDCWD, impl_->temp_path.c_str(), AT_FDCWD, impl_->final_path.c_str(),
+                         RENAME_NOREPLACE) != 0) {
+    if (errno != EINVAL && errno != ENOSYS) ThrowErrno("renameat2");
+    // A file system that cannot refuse by itself: look first.
+    struct stat st;
+    if (::lstat(impl_->final_path.c_str(), &st) == 0) throw Failure("something is at " + impl_->final_path);
+    if (::rename(impl_->temp_path.c_str(), impl_->final_path.c_str()) != 0) ThrowErrno("rename");
+  }
   impl_->committed = true;
   // The rename itself reaches the disk with the directory.
   const std::size_t slash = impl_->final_path.rfind('/');

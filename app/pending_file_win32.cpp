@@ -2,6 +2,7 @@
 
 #include "app/pending_file.h"
 #include "app/step.h"
+#include "app/system.h"
 #include "app/text_win32.h"
 
 namespace pavo::sys {
@@ -12,7 +13,9 @@ using win32::Wide;
 struct PendingFile::Impl {
   std::wstring final_path;
   std::wstring temp_path;
+  std::string temp_utf8;
   HANDLE handle = INVALID_HANDLE_VALUE;
+  bool released = false;  // closed here; written by name, or done
   bool committed = false;
 };
 
@@ -22,8 +25,8 @@ PendingFile::PendingFile(const std::string& final_path) : impl_(std::make_unique
   // into each other's file.
   static unsigned counter = 0;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    impl_->temp_path = Wide(final_path + ".part-" + std::to_string(GetCurrentProcessId()) + "-" +
-                            std::to_string(counter++));
+    impl_->temp_utf8 = PendingPath(final_path, ProcessId(), counter++);
+    impl_->temp_path = Wide(impl_->temp_utf8);
     impl_->handle = CreateFileW(impl_->temp_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (impl_->handle != INVALID_HANDLE_VALUE) return;
@@ -55,16 +58,38 @@ void PendingFile::WriteRaw(std::uint64_t offset, const void* data, std::size_t s
   }
 }
 
-void PendingFile::Commit() {
+const std::string& PendingFile::Path() const { return impl_->temp_utf8; }
+
+void PendingFile::Release() {
   if (impl_->handle == INVALID_HANDLE_VALUE) throw Failure("file already closed");
-  // On disk before it replaces the earlier file, so a power cut leaves one
-  // or the other, never an empty file under the final name.
-  if (!FlushFileBuffers(impl_->handle)) ThrowLastError("FlushFileBuffers");
   HANDLE h = impl_->handle;
   impl_->handle = INVALID_HANDLE_VALUE;
+  impl_->released = true;
   if (!CloseHandle(h)) ThrowLastError("CloseHandle");
+}
+
+void PendingFile::Finish(bool replace) {
+  if (impl_->handle == INVALID_HANDLE_VALUE && !impl_->released) throw Failure("file already closed");
+  // On disk before it replaces the earlier file, so a power cut leaves one
+  // or the other, never an empty file under the final name.
+  HANDLE h = impl_->handle;
+  if (h == INVALID_HANDLE_VALUE) {
+    // Written by name since: open it again to flush it.
+    h = CreateFileW(impl_->temp_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) ThrowLastError("CreateFileW");
+  }
+  impl_->handle = INVALID_HANDLE_VALUE;
+  impl_->released = true;
+  const bool flushed = FlushFileBuffers(h);
+  const DWORD flush_error = GetLastError();
+  if (!CloseHandle(h)) ThrowLastError("CloseHandle");
+  if (!flushed) {
+    SetLastError(flush_error);
+    ThrowLastError("FlushFileBuffers");
+  }
   if (!MoveFileExW(impl_->temp_path.c_str(), impl_->final_path.c_str(),
-                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+                   (replace ? MOVEFILE_REPLACE_EXISTING : 0) | MOVEFILE_WRITE_THROUGH))
     ThrowLastError("MoveFileExW");
   impl_->committed = true;
 }

@@ -1,6 +1,8 @@
 #include "app/system.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <limits>
 
 #include "app/errno_linux.h"
 #include "app/step.h"
@@ -90,6 +93,45 @@ std::uint32_t MillisecondCounter() {
 std::string DecimalSeparator() {
   const lconv* lc = std::localeconv();
   return lc && lc->decimal_point && *lc->decimal_point ? lc->decimal_point : ".";
+}
+
+std::vector<std::string> DirectoryNames(const std::string& directory) {
+  DIR* dir = ::opendir(directory.c_str());
+  if (!dir) ThrowErrno("opendir");
+  struct Closer {
+    DIR* dir;
+    ~Closer() { ::closedir(dir); }
+  } closer{dir};
+  std::vector<std::string> names;
+  errno = 0;
+  while (const dirent* e = ::readdir(dir)) {
+    const std::string name = e->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+    errno = 0;
+  }
+  if (errno != 0) ThrowErrno("readdir");
+  return names;
+}
+
+std::uint64_t SecondsSinceWritten(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) ThrowErrno("lstat");
+  const std::time_t now = std::time(nullptr);
+  return now > st.st_mtime ? static_cast<std::uint64_t>(now - st.st_mtime) : 0;
+}
+
+std::uint32_t ProcessId() { return static_cast<std::uint32_t>(::getpid()); }
+
+// Process ids count up to the system's limit before one is used again, so
+// an id still in use is taken for the file's own process, unless that
+// process has ended and only waits for its parent to notice (a zombie).
+bool ProcessEndedSince(std::uint32_t pid, const std::string&) {
+  if (pid == 0 || pid > static_cast<std::uint32_t>(std::numeric_limits<pid_t>::max())) return true;
+  if (::kill(static_cast<pid_t>(pid), 0) != 0) return errno == ESRCH;
+  std::string stat;
+  if (!Step([&] { stat = ReadFilePrefix("/proc/" + std::to_string(pid) + "/stat", 4096); })) return false;
+  const std::size_t close = stat.rfind(')');
+  return close != std::string::npos && stat.compare(close, 3, ") Z") == 0;
 }
 
 std::string ReadFilePrefix(const std::string& path, std::size_t max_bytes) {

@@ -96,6 +96,60 @@ std::string DecimalSeparator() {
   return win32::Utf8(buf);
 }
 
+std::vector<std::string> DirectoryNames(const std::string& directory) {
+  WIN32_FIND_DATAW found;
+  HANDLE h = FindFirstFileW(Wide(directory + "\\*").c_str(), &found);
+  if (h == INVALID_HANDLE_VALUE) ThrowLastError("FindFirstFileW");
+  std::vector<std::string> names;
+  do {
+    const std::wstring name = found.cFileName;
+    if (name != L"." && name != L"..") names.push_back(win32::Utf8(name));
+  } while (FindNextFileW(h, &found));
+  const DWORD e = GetLastError();
+  FindClose(h);
+  if (e != ERROR_NO_MORE_FILES) ThrowLastError("FindNextFileW");
+  return names;
+}
+
+namespace {
+
+std::uint64_t Ticks(const FILETIME& t) {
+  return (static_cast<std::uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+}
+
+// The moment the file at path was last written, in 100-nanosecond ticks.
+std::uint64_t LastWritten(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA d;
+  if (!GetFileAttributesExW(Wide(path).c_str(), GetFileExInfoStandard, &d)) ThrowLastError("GetFileAttributesExW");
+  return Ticks(d.ftLastWriteTime);
+}
+
+}  // namespace
+
+std::uint64_t SecondsSinceWritten(const std::string& path) {
+  const std::uint64_t then = LastWritten(path);
+  FILETIME now_time;
+  GetSystemTimeAsFileTime(&now_time);
+  const std::uint64_t now = Ticks(now_time);
+  return now > then ? (now - then) / 10000000u : 0;
+}
+
+std::uint32_t ProcessId() { return GetCurrentProcessId(); }
+
+// Process ids are used again soon after their process ends, so a process
+// with the id counts as the file's own only when it started before the file
+// was last written.
+bool ProcessEndedSince(std::uint32_t pid, const std::string& path) {
+  HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (!h) return GetLastError() == ERROR_INVALID_PARAMETER;  // no such process; denied: one runs
+  DWORD code = 0;
+  FILETIME created, exited, kernel, user;
+  const bool ended = GetExitCodeProcess(h, &code) && code != STILL_ACTIVE;
+  const bool times = GetProcessTimes(h, &created, &exited, &kernel, &user);
+  CloseHandle(h);
+  return ended || (times && Ticks(created) > LastWritten(path));
+}
+
 std::string ReadFilePrefix(const std::string& path, std::size_t max_bytes) {
   HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "app/encoding.h"
 #include "app/step.h"
 
 namespace pavo::win32 {
@@ -50,3 +51,45 @@ void ThrowLastError(const char* what) {
 }
 
 }  // namespace pavo::win32
+
+namespace pavo::encoding {
+
+namespace {
+constexpr UINT kGbk = 936;
+}
+
+std::string GbkToUtf8(std::string_view gbk) {
+  if (gbk.empty()) return {};
+  const int size = static_cast<int>(gbk.size());
+  const int n = MultiByteToWideChar(kGbk, 0, gbk.data(), size, nullptr, 0);
+  if (n <= 0) win32::ThrowLastError("MultiByteToWideChar");
+  std::wstring wide(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(kGbk, 0, gbk.data(), size, wide.data(), n);
+  return win32::Utf8(wide);
+}
+
+std::optional<std::string> Utf8ToGbk(std::string_view utf8) {
+  const std::wstring wide = win32::Wide(std::string(utf8));
+  if (wide.empty()) return std::string();
+  const int size = static_cast<int>(wide.size());
+  BOOL lost = FALSE;
+  const int n = WideCharToMultiByte(kGbk, WC_NO_BEST_FIT_CHARS, wide.data(), size, nullptr, 0, nullptr, &lost);
+  if (n <= 0 || lost) return std::nullopt;
+  std::string out(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(kGbk, WC_NO_BEST_FIT_CHARS, wide.data(), size, out.data(), n, nullptr, &lost);
+  if (lost) return std::nullopt;
+  return out;
+}
+
+std::string Utf16ToUtf8(std::string_view bytes, bool big_endian) {
+  std::wstring wide;
+  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    const auto a = static_cast<unsigned char>(bytes[i]), b = static_cast<unsigned char>(bytes[i + 1]);
+    wide.push_back(static_cast<wchar_t>(big_endian ? (a << 8) | b : (b << 8) | a));
+  }
+  if (bytes.size() % 2) wide.push_back(L'\xFFFD');
+  // The conversion to UTF-8 turns half a surrogate pair into U+FFFD.
+  return win32::Utf8(wide);
+}
+
+}  // namespace pavo::encoding

@@ -52,7 +52,7 @@ void CheckSize(std::uint64_t width, std::uint64_t height) {
     throw Failure("picture too large: " + std::to_string(width) + " x " + std::to_string(height));
 }
 
-Size CheckJpeg(std::string_view d) {
+Size WalkJpeg(std::string_view d) {
   const std::size_t n = d.size();
   if (n < 4 || static_cast<unsigned char>(d[0]) != 0xFF || static_cast<unsigned char>(d[1]) != 0xD8)
     throw Failure("not a JPEG");
@@ -81,8 +81,6 @@ Size CheckJpeg(std::string_view d) {
       if (frame || length < 8) throw Failure("corrupt JPEG frame header");
       size.height = Get16Be(d, pos + 3);
       size.width = Get16Be(d, pos + 5);
-      // A height given only later in the stream is not supported.
-      CheckSize(size.width, size.height);
       frame = true;
     }
     pos += length;
@@ -104,6 +102,24 @@ Size CheckJpeg(std::string_view d) {
         break;
       }
     }
+  }
+}
+
+Size CheckJpeg(std::string_view data) {
+  const Size size = WalkJpeg(data);
+  // A height given only later in the stream (0 here) is not supported.
+  CheckSize(size.width, size.height);
+  return size;
+}
+
+bool IsCompleteJpeg(const std::string& path) {
+  if (sys::FileSize(path) > kMaxJpegBytes) return false;
+  const std::string data = ReadJpeg(path);
+  try {
+    WalkJpeg(data);
+    return true;
+  } catch (const Failure&) {
+    return false;
   }
 }
 

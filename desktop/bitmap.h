@@ -40,11 +40,21 @@ std::string ReadJpeg(const std::string& path);
 // Throws pavo::Failure for an empty picture or one beyond the limits above.
 void CheckSize(std::uint64_t width, std::uint64_t height);
 
-// Walks the marker structure of a JPEG from its start-of-image marker to its
-// end-of-image marker and returns the size its frame header claims, checked
-// against the limits. Throws pavo::Failure for anything else: not a JPEG, a
-// file cut short (an interrupted download), no frame, a size out of bounds.
+// Walks the marker segments of a JPEG from its start-of-image marker to the
+// end-of-image marker after its last scan, in one pass, and returns the size
+// its frame header claims. Bytes after the end-of-image marker (padding) are
+// not looked at. Throws pavo::Failure for anything else: not a JPEG, a file
+// cut short (an interrupted download), no frame or no scan.
+Size WalkJpeg(std::string_view data);
+
+// WalkJpeg, with the claimed size checked against the limits above.
 Size CheckJpeg(std::string_view data);
+
+// Whether the file at path is a whole JPEG as WalkJpeg sees it. A file that
+// is there and is anything else (cut short, an error page, larger than
+// kMaxJpegBytes) gives false; a file that cannot be found or read throws
+// pavo::Failure.
+bool IsCompleteJpeg(const std::string& path);
 
 // Writes a bitmap of width x height, rows handed over from the top; the file
 // stores them bottom-up. Rows are gathered in a band of about a megabyte and

@@ -1,7 +1,9 @@
-// MinToTray on Windows: the tray record in the shell's ANSI layout.
+// MinToTray on Windows: the tray record in the shell's ANSI layout, or in
+// its wide layout where the ANSI code page cannot hold the caption.
 #include "desktop/min_to_tray.h"
 
 #include <cstring>
+#include <cwchar>
 #include <string>
 
 #include "app/text_win32.h"
@@ -17,6 +19,13 @@ namespace {
 TrayRecord TrayIcon;
 
 NotifyFunction g_notify = Shell_NotifyIconA;
+NotifyFunctionW g_notify_w = Shell_NotifyIconW;
+
+// Outside the code pages that hold the caption's Chinese characters the ANSI
+// tip would show question marks: the shell gets the record's wide twin,
+// with the same fields and the caption as it is.
+TrayRecordW TrayIconW;
+bool g_wide = false;
 
 constexpr UINT kNotifyFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;  // 7
 constexpr UINT kCallbackMessage = 0x0200;  // nothing handles it: the icon only shows that a run works
@@ -25,7 +34,7 @@ constexpr std::size_t kTipChars = 64;
 // The tip field holds 64 characters: the caption, one NUL and spaces. It
 // becomes bytes in the ANSI code page, cut at 64: the Chinese characters
 // take two bytes each, so a few of the trailing spaces fall off.
-void SetTip(const std::string& caption) {
+std::wstring TipField(const std::string& caption) {
   std::wstring wide = win32::Wide(caption);
   // Counted in characters, not UTF-16 units.
   std::wstring field;
@@ -40,14 +49,39 @@ void SetTip(const std::string& caption) {
     ++count;
   }
   field.append(kTipChars - count, L' ');
-  std::string bytes = win32::Ansi(win32::Utf8(field));
+  return field;
+}
+
+void SetTip(const std::string& caption) {
+  std::string bytes = win32::Ansi(win32::Utf8(TipField(caption)));
   std::memset(TrayIcon.szTip, 0, sizeof TrayIcon.szTip);
   std::memcpy(TrayIcon.szTip, bytes.data(), bytes.size() < sizeof TrayIcon.szTip ? bytes.size() : sizeof TrayIcon.szTip);
 }
 
+// The wide twin of TrayIcon: the same fields, the tip in UTF-16 units (the
+// last unit gives way to the end of the field, never half a pair).
+void SetWideTwin(const std::string& caption) {
+  TrayIconW.cbSize = sizeof(TrayRecordW);
+  TrayIconW.hWnd = TrayIcon.hWnd;
+  TrayIconW.uID = TrayIcon.uID;
+  TrayIconW.uFlags = TrayIcon.uFlags;
+  TrayIconW.uCallbackMessage = TrayIcon.uCallbackMessage;
+  TrayIconW.hIcon = TrayIcon.hIcon;
+  std::wstring field = TipField(caption);
+  if (field.size() > kTipChars) {
+    field.resize(kTipChars);
+    if (IS_HIGH_SURROGATE(field.back())) field.back() = L' ';
+  }
+  std::wmemset(TrayIconW.szTip, L' ', kTipChars);
+  std::wmemcpy(TrayIconW.szTip, field.data(), field.size());
+}
+
 }  // namespace
 
-void SetNotifyForTest(NotifyFunction notify) { g_notify = notify ? notify : Shell_NotifyIconA; }
+void SetNotifyForTest(NotifyFunction notify, NotifyFunctionW notify_w) {
+  g_notify = notify ? notify : Shell_NotifyIconA;
+  g_notify_w = notify_w ? notify_w : Shell_NotifyIconW;
+}
 
 const TrayRecord& TrayIconForTest() { return TrayIcon; }
 
@@ -58,12 +92,24 @@ void Form_Resize() {
   TrayIcon.uFlags = kNotifyFlags;
   TrayIcon.uCallbackMessage = kCallbackMessage;
   TrayIcon.hIcon = reinterpret_cast<HICON>(window::IconHandle());
-  SetTip(window::Caption());
+  const std::string caption = window::Caption();
+  SetTip(caption);
   TrayIcon.cbSize = sizeof(TrayRecord);
-  g_notify(NIM_ADD, reinterpret_cast<PNOTIFYICONDATAA>(&TrayIcon));
+  g_wide = !win32::FitsAnsi(caption);
+  if (g_wide) {
+    SetWideTwin(caption);
+    g_notify_w(NIM_ADD, reinterpret_cast<PNOTIFYICONDATAW>(&TrayIconW));
+  } else {
+    g_notify(NIM_ADD, reinterpret_cast<PNOTIFYICONDATAA>(&TrayIcon));
+  }
   window::Hide();
 }
 
-void RemoveIcon() { g_notify(NIM_DELETE, reinterpret_cast<PNOTIFYICONDATAA>(&TrayIcon)); }
+void RemoveIcon() {
+  if (g_wide)
+    g_notify_w(NIM_DELETE, reinterpret_cast<PNOTIFYICONDATAW>(&TrayIconW));
+  else
+    g_notify(NIM_DELETE, reinterpret_cast<PNOTIFYICONDATAA>(&TrayIcon));
+}
 
 }  // namespace pavo::MinToTray

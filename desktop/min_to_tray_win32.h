@@ -34,10 +34,27 @@ static_assert(sizeof(TrayRecord) == 88, "the first form is 88 bytes in a 32-bit 
 static_assert(sizeof(TrayRecord) == 104, "the first form is 104 bytes in a 64-bit process");
 #endif
 
-using NotifyFunction = BOOL(WINAPI*)(DWORD message, PNOTIFYICONDATAA data);
+// The same first form in its wide layout, NOTIFYICONDATAW: what the shell is
+// handed where the ANSI code page cannot hold the caption.
+struct TrayRecordW {
+  DWORD cbSize;
+  HWND hWnd;
+  UINT uID;
+  UINT uFlags;
+  UINT uCallbackMessage;
+  HICON hIcon;
+  WCHAR szTip[64];
+};
 
-// nullptr restores Shell_NotifyIconA.
-void SetNotifyForTest(NotifyFunction notify);
+static_assert(sizeof(TrayRecordW) == NOTIFYICONDATAW_V1_SIZE);
+static_assert(offsetof(TrayRecordW, hIcon) == offsetof(NOTIFYICONDATAW, hIcon));
+static_assert(offsetof(TrayRecordW, szTip) == offsetof(NOTIFYICONDATAW, szTip));
+
+using NotifyFunction = BOOL(WINAPI*)(DWORD message, PNOTIFYICONDATAA data);
+using NotifyFunctionW = BOOL(WINAPI*)(DWORD message, PNOTIFYICONDATAW data);
+
+// nullptr restores Shell_NotifyIconA and Shell_NotifyIconW.
+void SetNotifyForTest(NotifyFunction notify, NotifyFunctionW notify_w = nullptr);
 
 // The record as it stands.
 const TrayRecord& TrayIconForTest();

@@ -1,5 +1,6 @@
 #include "settings/profile_text.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace pavo::profile {
@@ -195,7 +196,49 @@ bool IsUtf8(std::string_view bytes) {
   return true;
 }
 
-Encoding EncodingOf(std::string_view text) { return IsUtf8(text) ? Encoding::kUtf8 : Encoding::kGbk; }
+bool IsGbk(std::string_view bytes) {
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const auto b = static_cast<unsigned char>(bytes[i]);
+    if (b <= 0x80) continue;
+    if (b == 0xFF || i + 1 == bytes.size()) return false;
+    const auto t = static_cast<unsigned char>(bytes[++i]);
+    if (t < 0x40 || t == 0x7F || t == 0xFF) return false;
+  }
+  return true;
+}
+
+Encoding EncodingOf(std::string_view text) {
+  if (IsUtf8(text)) return Encoding::kUtf8;
+  std::size_t utf8 = 0, gbk = 0;
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t end = text.find_first_of("\r\n", at);
+    if (end == std::string_view::npos) end = text.size();
+    const std::string_view line = text.substr(at, end - at);
+    if (!IsUtf8(line)) {
+      if (IsGbk(line)) ++gbk;
+    } else if (std::any_of(line.begin(), line.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) {
+      ++utf8;
+    }
+    at = end + 1;
+  }
+  return utf8 > 0 && utf8 >= gbk ? Encoding::kUtf8 : Encoding::kGbk;
+}
+
+std::string ValidUtf8(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  for (std::size_t i = 0; i < bytes.size();) {
+    const std::size_t n = CharLength(bytes, i, Encoding::kUtf8);
+    if (IsUtf8(bytes.substr(i, n))) {
+      out.append(bytes.substr(i, n));
+      i += n;
+    } else {
+      out.append("\xEF\xBF\xBD");
+      ++i;
+    }
+  }
+  return out;
+}
 
 std::optional<std::string> FindValue(std::string_view text, std::string_view section, std::string_view key,
                                      Encoding encoding) {

@@ -22,14 +22,28 @@
 
 namespace pavo::profile {
 
-// How the bytes of a text form characters. A file that is valid UTF-8 is
-// UTF-8; anything else is taken for GBK, the code page of the Windows
-// systems the program is made for. Names and values handed to the functions
-// below are in the encoding of the text they are used with.
+// How the bytes of a text form characters. Names and values handed to the
+// functions below are in the encoding of the text they are used with.
 enum class Encoding { kUtf8, kGbk };
 
 bool IsUtf8(std::string_view bytes);
+// Whether the bytes are GBK as the Windows code page 936 reads it: ASCII,
+// the single byte 0x80, and pairs of a lead byte 0x81-0xFE and a trail byte
+// 0x40-0xFE other than 0x7F.
+bool IsGbk(std::string_view bytes);
+
+// A file that is valid UTF-8 is UTF-8. Otherwise its lines decide, one vote
+// for each line beyond ASCII: UTF-8 when the line is valid UTF-8, GBK (the
+// code page of the Windows systems the program is made for) when it is valid
+// GBK only; a line that is neither has no vote. The file is UTF-8 when some
+// line votes so and GBK has no more votes, GBK otherwise. So one stray line
+// (a comment in another encoding, a few broken bytes) never changes how the
+// rest of the file is read: a name on that line matches nothing, and its
+// value comes back with what cannot be read replaced.
 Encoding EncodingOf(std::string_view text);
+
+// The bytes with every sequence that is not UTF-8 replaced by U+FFFD.
+std::string ValidUtf8(std::string_view bytes);
 
 // The value of key in section, trimmed and unquoted but not cut; nullopt
 // when the section or the key is absent.

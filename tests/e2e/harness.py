@@ -13,6 +13,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 from pathlib import Path
 
@@ -55,6 +56,19 @@ def today():
 
 def settings_encoding():
     return "gbk" if windows() else "utf-8"
+
+
+# Wine's ANSI code page follows the locale it runs in (tools/wine-run).
+WINE_LOCALES = {936: "zh_CN.UTF-8", 1252: "en_US.UTF-8", 932: "ja_JP.UTF-8"}
+
+
+def code_page_env(code_page):
+    return {"PAVO_WINE_LOCALE": WINE_LOCALES[code_page]} if code_page else {}
+
+
+DEFAULT_SETTINGS = ("[Config]\r\n开机自启动=0\r\n设为壁纸=1\r\n延迟运行=6\r\n"
+                    "域名=https://www.image-service.invalid\r\n"
+                    "备用域名=https://backup.image-service.invalid\r\n")
 
 
 class Run:
@@ -114,7 +128,9 @@ class ProgramDir:
         env.update(extra or {})
         return env
 
-    def run(self, timeout=60, extra_env=None, exe=None):
+    def run(self, timeout=60, extra_env=None, exe=None, code_page=None):
+        """One start, to its end. code_page chooses the Windows system's
+        (936 unless given)."""
         exe = exe or self.exe
         cmd = [str(WINE_RUN), str(exe)] if windows() else [str(exe)]
         out, err = self.tmp / "stdout", self.tmp / "stderr"
@@ -122,9 +138,59 @@ class ProgramDir:
         # Output goes to files: Wine's services may hold a pipe open forever.
         with open(out, "wb") as o, open(err, "wb") as e:
             p = subprocess.run(cmd, cwd=self.tmp, stdin=subprocess.DEVNULL, stdout=o, stderr=e,
-                               env=self.env(extra_env), timeout=timeout)
+                               env=self.env({**(extra_env or {}), **code_page_env(code_page)}), timeout=timeout)
         secs = (datetime.datetime.now() - start).total_seconds()
         return Run(p.returncode, out.read_bytes(), err.read_bytes(), secs)
+
+    def start(self, name="started"):
+        """A start that goes on while the test does other things; end it
+        with kill() or wait for it."""
+        cmd = [str(WINE_RUN), str(self.exe)] if windows() else [str(self.exe)]
+        # Output goes to files: Wine's services may hold a pipe open forever.
+        with open(self.tmp / (name + ".out"), "wb") as o:
+            return subprocess.Popen(cmd, cwd=self.tmp, stdin=subprocess.DEVNULL, stdout=o,
+                                    stderr=subprocess.STDOUT, env=self.env())
+
+    def kill(self, proc):
+        """Kills a start as a crash or a power cut would: SIGKILL, no chance
+        to clean up. Under Wine the program is the process whose first
+        argument is its own path."""
+        if windows():
+            for pid in os.listdir("/proc"):
+                if not pid.isdigit():
+                    continue
+                try:
+                    argv0 = Path(f"/proc/{pid}/cmdline").read_bytes().split(b"\0")[0]
+                except OSError:
+                    continue
+                if argv0 == str(self.exe).encode():
+                    try:
+                        os.kill(int(pid), 9)
+                    except ProcessLookupError:
+                        pass
+        else:
+            proc.kill()
+        proc.wait(30)
+
+    def pending_files(self):
+        """What pending files of the program are left, in its folder and in img."""
+        names = [p.name for p in self.dir.iterdir()]
+        if self.img.is_dir():
+            names += ["img/" + p.name for p in self.img.iterdir()]
+        return sorted(n for n in names if ".part-" in n)
+
+    def wait_for_pending(self, pattern, proc, timeout=60):
+        """Waits until a pending file named like pattern (a glob in the
+        program's folder) is there; returns its path."""
+        deadline = datetime.datetime.now() + datetime.timedelta(seconds=timeout)
+        while datetime.datetime.now() < deadline:
+            found = sorted(self.dir.glob(pattern))
+            if found:
+                return found[0]
+            if proc.poll() is not None:
+                raise AssertionError(f"the program ended ({proc.returncode}) before {pattern} appeared")
+            time.sleep(0.005)
+        raise AssertionError(f"no {pattern} within {timeout} s")
 
     # The autostart entry, as the platform stores it.
     def autostart_file(self):
@@ -324,6 +390,29 @@ def sample_jpeg(width=1920, height=1080, seed=1):
     return f
 
 
+def large_jpeg(width=8000, height=6000, seed=7):
+    """A picture whose conversion takes a while (a bitmap of 144 MB at the
+    default size) but whose JPEG stays small: a few rows with noise, over
+    and over. Made once per build directory."""
+    f = _cache_dir() / f"large-{width}x{height}-{seed}.jpg"
+    if not f.exists():
+        import random
+        rnd = random.Random(seed)
+        rows = []
+        for _ in range(16):
+            row = bytearray(width * 3)
+            for x in range(width):
+                v, n = (x * 255) // width, rnd.randint(-12, 12)
+                row[3 * x:3 * x + 3] = bytes(max(0, min(255, c + n)) for c in (v, 128, 255 - v))
+            rows.append(bytes(row))
+        ppm = b"P6\n%d %d\n255\n" % (width, height) + b"".join(rows[(y * 7 + y // 16) % 16] for y in range(height))
+        tmp = f.with_suffix(".tmp")
+        with open(tmp, "wb") as out:
+            subprocess.run(["cjpeg", "-quality", "85"], input=ppm, stdout=out, check=True)
+        tmp.rename(f)
+    return f
+
+
 def service_binary():
     """The image service is built natively, in the Linux build."""
     build = Path(_args.build)
@@ -370,6 +459,26 @@ class ImageService:
         except subprocess.TimeoutExpired:
             self.proc.kill()
         shutil.rmtree(self.tmp, ignore_errors=True)
+
+
+def check_final_names(test, program_dir, served=()):
+    """Nothing under a final name is half written: the settings file, when
+    there, holds its section; today's image, when there, is one of the
+    pictures served whole; the bitmap, when there, is as long as its header
+    says."""
+    ini = program_dir.ini
+    if ini.exists():
+        raw = ini.read_bytes()
+        text = raw[2:].decode("utf-16-le") if raw[:2] == b"\xff\xfe" else raw.decode("gb18030", "replace")
+        test.assertIn("[Config]", text, "half a settings file")
+    if program_dir.today_file.is_file():
+        test.assertIn(program_dir.today_file.read_bytes(), list(served), "today's image is not a whole picture")
+    bmp = program_dir.img / "WallPaper.bmp"
+    if bmp.exists():
+        import struct
+        data = bmp.read_bytes()
+        test.assertEqual(data[:2], b"BM")
+        test.assertEqual(struct.unpack("<I", data[2:6])[0], len(data), "half a bitmap")
 
 
 def bmp_size(path):

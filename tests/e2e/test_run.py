@@ -59,19 +59,53 @@ class RunTest(unittest.TestCase):
                 self.assertFalse(self.bitmap().exists())
                 self.assertEqual(h.wallpaper_setting(self.p), "untouched")
 
-    def test_size_limit_and_empty_body(self):
-        pad = lambda n: (self.jpeg[:n] + b"\0" * max(0, n - len(self.jpeg)))[:n]
+    def test_only_a_whole_picture_of_more_than_200000_bytes_is_kept(self):
+        small = h.sample_jpeg(640, 480, seed=3).read_bytes()
+        self.assertLess(len(small), 200000)
+        # A whole picture, padded after its end marker to a size.
+        padded = lambda n: small + b"\0" * (n - len(small))
         page = b"<html><body>" + b"Not a picture. " * 20000 + b"</body></html>"
-        for size, body, kept in ((200000, None, False), (200001, None, True), (0, None, False),
-                                 (len(page), page, False)):
-            with self.subTest(size=size):
-                if self.p.today_file.exists():
-                    self.p.today_file.unlink()
-                self.svc.put_today(body if body is not None else pad(size))
-                self.settings(**{"设为壁纸": "0"})
+        # A first day leaves a bitmap; a day that keeps nothing leaves it so.
+        self.svc.put_today(self.other_jpeg)
+        self.settings()
+        self.assertEqual(self.p.run().returncode, 0)
+        earlier = self.bitmap().read_bytes()
+        rows = [
+            # (what the service answers, its picture, base URL path, kept)
+            ("exactly 200000 bytes", padded(200000), "", False),
+            ("200001 bytes", padded(200001), "", True),
+            ("a whole picture with padding after its end", self.jpeg + b"\0" * 4096, "", True),
+            ("an empty body", b"", "", False),
+            ("an HTML page", page, "", False),
+            # The client cannot tell these from a whole answer.
+            ("no length, cut at two thirds", self.jpeg, "/mode/cut-nolength", False),
+            ("chunked, cut inside a chunk", self.jpeg, "/mode/cut-midchunk", False),
+        ]
+        for what, picture, path, kept in rows:
+            with self.subTest(what):
+                self.p.today_file.unlink(missing_ok=True)
+                h.set_wallpaper_setting(self.p, "untouched")
+                self.svc.put_today(picture)
+                self.settings(**{"域名": self.svc.base + path})
                 r = self.p.run()
-                self.assertEqual(self.p.today_file.exists(), kept)
                 self.assertEqual(r.returncode, 0 if kept else 1)
+                self.assertEqual(self.p.today_file.exists(), kept)
+                h.check_final_names(self, self.p, served=[picture])
+                if kept:
+                    self.assertNotEqual(self.bitmap().read_bytes(), earlier)
+                    self.assertTrue(h.wallpaper_names(self.p, self.bitmap()), h.wallpaper_setting(self.p))
+                    earlier = self.bitmap().read_bytes()
+                else:
+                    self.assertEqual(self.bitmap().read_bytes(), earlier, "the earlier bitmap changed")
+                    # A transfer that itself left no file takes the path of
+                    # no file: the earlier bitmap is applied again.
+                    self.assertTrue(h.wallpaper_setting(self.p) == "untouched"
+                                    or h.wallpaper_names(self.p, self.bitmap()), h.wallpaper_setting(self.p))
+        # A discarded day is tried again at the next start.
+        self.svc.put_today(self.jpeg)
+        self.settings()
+        self.assertEqual(self.p.run().returncode, 0)
+        self.assertEqual(self.p.today_file.read_bytes(), self.jpeg)
 
     def test_no_file_applies_the_earlier_bitmap_and_the_next_start_tries_again(self):
         # A first day leaves a bitmap; a failed day applies it again.
@@ -151,6 +185,109 @@ class RunTest(unittest.TestCase):
         cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
         self.assertGreaterEqual(r.seconds, 3)
         self.assertLess(cpu, 1.5, f"{cpu:.2f} s of CPU for a 3 s delay")
+
+    def test_settings_files_of_other_systems_are_read(self):
+        """A settings file as another system left it: the flag, the delay and
+        the base URL are read, the day's picture is fetched and made the
+        wallpaper, and the autostart entry bears its name."""
+        text = (f"[Config]\r\n开机自启动=1\r\n设为壁纸=1\r\n延迟运行=0\r\n"
+                f"域名={self.svc.base}\r\n备用域名=x\r\n")
+        stray = b"; \xff\xfe not the file's encoding\r\n"
+        gbk = text.encode("gbk")
+        rows = [
+            # (what, the file's bytes, where: "linux" or a Windows code page)
+            ("GBK, from a Chinese Windows", gbk, ("linux", 1252, 932)),
+            ("GBK with a line that is no GBK", gbk.replace(b"\r\n", b"\r\n" + stray, 1), ("linux", 1252)),
+            ("UTF-8 with a line that is no UTF-8", text.encode().replace(b"\r\n", b"\r\n" + stray, 1),
+             ("linux",)),
+            ("UTF-16, from a Windows of another code page", b"\xff\xfe" + text.encode("utf-16-le"),
+             ("linux", 936)),
+        ]
+        self.svc.put_today(self.jpeg)
+        if h.windows():
+            self.addCleanup(h.set_autostart, None)
+        ran = 0
+        for what, data, where in rows:
+            for system in where:
+                if (system == "linux") == h.windows():
+                    continue
+                with self.subTest(what, system=system):
+                    ran += 1
+                    self.p.today_file.unlink(missing_ok=True)
+                    h.set_wallpaper_setting(self.p, "untouched")
+                    if h.windows():
+                        h.set_autostart(None)
+                    else:
+                        self.p.autostart_file().unlink(missing_ok=True)
+                    before = self.svc.requests().count(META)
+                    self.p.ini.write_bytes(data)
+                    r = self.p.run(code_page=None if system == "linux" else system)
+                    self.assertEqual(self.svc.requests().count(META), before + 1, "no request: no base URL")
+                    self.assertEqual(r.returncode, 0)
+                    self.assertEqual(self.p.today_file.read_bytes(), self.jpeg)
+                    self.assertTrue(h.wallpaper_names(self.p, self.bitmap()), h.wallpaper_setting(self.p))
+                    if h.windows():
+                        # Read back through the wide registry functions.
+                        self.assertEqual(h.autostart_entry(), ("sz", h.windows_path(self.p.exe)))
+                    else:
+                        self.assertTrue(self.p.autostart_file().is_file())
+                    self.assertEqual(self.p.ini.read_bytes(), data, "a run never writes the settings")
+        self.assertGreater(ran, 0)
+
+    def test_a_first_start_outside_gbk_keeps_the_settings_in_unicode(self):
+        if not h.windows():
+            self.skipTest("a Windows code page")
+        r = self.p.run(code_page=1252, timeout=120)
+        self.assertEqual(r.returncode, 1)
+        raw = self.p.ini.read_bytes()
+        # As Notepad reads it: UTF-16 by its byte-order mark.
+        self.assertEqual(raw[:2], b"\xff\xfe")
+        self.assertEqual(raw.decode("utf-16"), h.DEFAULT_SETTINGS)
+        # The user points 域名 at the service, and Notepad keeps the encoding.
+        edited = raw.decode("utf-16").replace("https://www.image-service.invalid", self.svc.base)
+        self.p.ini.write_bytes(b"\xff\xfe" + edited.encode("utf-16-le"))
+        self.svc.put_today(self.jpeg)
+        r = self.p.run(code_page=1252)
+        self.assertEqual(r.returncode, 0)
+        self.assertIn("GET " + META, self.svc.requests())
+        self.assertGreaterEqual(r.seconds, 6, "the delay of 6 s")
+        self.assertEqual(self.p.today_file.read_bytes(), self.jpeg)
+        self.assertTrue(h.wallpaper_names(self.p, self.bitmap()), h.wallpaper_setting(self.p))
+
+    def test_what_a_killed_run_leaves_goes_at_the_next_start_and_a_working_copys_stays(self):
+        # Killed while downloading, with another copy starting meanwhile.
+        self.svc.put_today(self.jpeg)
+        self.settings(**{"域名": self.svc.base + "/mode/stall-picture"})
+        first = self.p.start("first")
+        try:
+            download = self.p.wait_for_pending(f"img/{h.today()}.jpg.part-*", first)
+            self.settings(**{"域名": self.svc.base + "/mode/404"})
+            self.assertEqual(self.p.run().returncode, 1)
+            self.assertTrue(download.exists(), "the file of a copy still at work was removed")
+        finally:
+            self.p.kill(first)
+        self.assertTrue(download.exists())
+        self.settings()
+        self.assertEqual(self.p.run().returncode, 0, "the day is completed")
+        self.assertEqual(self.p.pending_files(), [])
+        h.check_final_names(self, self.p, served=[self.jpeg])
+        bitmap = self.bitmap().read_bytes()
+
+        # Killed while converting a large picture.
+        large = h.large_jpeg().read_bytes()
+        self.svc.put_today(large)
+        self.p.today_file.unlink()
+        converting = self.p.start("converting")
+        try:
+            conversion = self.p.wait_for_pending("img/WallPaper.bmp.part-*", converting, timeout=120)
+        finally:
+            self.p.kill(converting)
+        self.assertTrue(conversion.exists())
+        self.assertEqual(self.bitmap().read_bytes(), bitmap, "the bitmap is replaced whole or not at all")
+        self.assertEqual(self.p.run().returncode, 0, "the day's picture was kept before the conversion")
+        self.assertEqual(self.p.pending_files(), [])
+        h.check_final_names(self, self.p, served=[large])
+        self.assertEqual(self.bitmap().read_bytes(), bitmap)
 
     def test_a_silent_service_times_out_and_a_kept_day_ends_at_once(self):
         self.settings(**{"域名": self.svc.base + "/mode/hang", "设为壁纸": "0"})

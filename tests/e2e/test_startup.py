@@ -1,4 +1,6 @@
 """The start-up and the daily guard, run as a user runs the program."""
+import shutil
+import subprocess
 import unittest
 
 import harness as h
@@ -40,9 +42,7 @@ class StartupTest(unittest.TestCase):
         self.plant_entry("/somewhere/else/pavo.exe")
         r = self.p.run(timeout=120)
         self.assertTrue(self.p.img.is_dir())
-        expected = ("[Config]\r\n开机自启动=0\r\n设为壁纸=1\r\n延迟运行=6\r\n"
-                    "域名=https://www.image-service.invalid\r\n"
-                    "备用域名=https://backup.image-service.invalid\r\n").encode(h.settings_encoding())
+        expected = h.DEFAULT_SETTINGS.encode(h.settings_encoding())
         self.assertEqual(self.p.ini.read_bytes(), expected)
         self.assertIsNone(self.entry())
         self.assertEqual(r.returncode, 1, "no image for today")
@@ -67,6 +67,40 @@ class StartupTest(unittest.TestCase):
         self.p.write_settings({"开机自启动": "0"})
         self.assertEqual(self.p.run(timeout=20).returncode, 0)
         self.assertIsNone(self.entry())
+
+    def test_a_first_run_on_a_full_disk_leaves_no_settings_and_the_next_writes_them_whole(self):
+        # A disk of its own, just large enough for the program, then filled.
+        disk = self.p.tmp / "disk"
+        disk.mkdir()
+        size = self.p.exe.stat().st_size + (1 << 20)
+        mount = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", str(disk)],
+                               capture_output=True, text=True)
+        if mount.returncode != 0:
+            self.skipTest("a small disk cannot be mounted here: " + (mount.stderr.strip() or "mount failed"))
+        # After tearDown, which cannot remove a mounted directory.
+        self.addCleanup(shutil.rmtree, self.p.tmp, ignore_errors=True)
+        self.addCleanup(subprocess.run, ["umount", "-l", str(disk)], capture_output=True)
+        prog = disk / "prog"
+        prog.mkdir()
+        shutil.copy2(self.p.exe, prog / self.p.exe.name)
+        self.p.dir, self.p.exe = prog, prog / self.p.exe.name
+        filler = disk / "filler"
+        with open(filler, "wb", buffering=0) as f:
+            try:
+                while f.write(b"\0" * 4096):
+                    pass
+            except OSError:
+                pass
+
+        r = self.p.run(timeout=120)
+        self.assertEqual(r.returncode, 1)
+        self.assertFalse(self.p.ini.exists(), "an empty or partial settings file would stay for ever")
+        self.assertEqual(self.p.pending_files(), [])
+
+        filler.unlink()
+        self.p.run(timeout=120)
+        self.assertEqual(self.p.ini.read_bytes(), h.DEFAULT_SETTINGS.encode(h.settings_encoding()))
+        self.assertEqual(self.p.pending_files(), [])
 
     def test_a_file_named_img_and_a_partial_settings_file_are_left_alone(self):
         self.p.img.write_bytes(b"not a directory")

@@ -143,8 +143,8 @@ TEST(GbkFile, StaysGbkWhenWritten) {
   EXPECT_EQ(d.Names(), kOnlyTheFile);
 }
 
-// A UTF-8 file stays valid UTF-8: a single stray byte would make every
-// later read take the whole file for GBK and miss every Chinese key.
+// A UTF-8 file stays valid UTF-8: what the program writes never adds a line
+// in another encoding.
 TEST(Utf8File, RefusesTextThatIsNotUtf8) {
   Dir d;
   const std::string file = "[Config]\r\n开机自启动=0\r\n";
@@ -154,6 +154,66 @@ TEST(Utf8File, RefusesTextThatIsNotUtf8) {
   EXPECT_EQ(WriteIniValue("\xC3", "k", "1", d.File()), 0);
   EXPECT_EQ(d.Get(), file);
   EXPECT_EQ(ReadIniValue("Config", "开机自启动", d.File()), "0");
+}
+
+// A line the reader cannot decode costs that line alone; a file from either
+// Windows (GBK from a Chinese one, UTF-16 from any other) reads as written.
+TEST(Encodings, OneStrayLineCostsThatLineAloneAndEveryWindowsFileIsRead) {
+  const std::string keys = "开机自启动=1\r\n设为壁纸=0\r\n域名=https://a.example\r\n";
+  const std::string stray = "; \xFF\xFE\r\n";
+  const auto utf16 = [](const std::string& utf8, bool big_endian) {
+    std::string out = big_endian ? "\xFE\xFF" : "\xFF\xFE";
+    iconv_t cd = iconv_open(big_endian ? "UTF-16BE" : "UTF-16LE", "UTF-8");
+    std::string buf(utf8.size() * 4, '\0');
+    char* in = const_cast<char*>(utf8.data());
+    char* dst = buf.data();
+    size_t in_left = utf8.size(), out_left = buf.size();
+    iconv(cd, &in, &in_left, &dst, &out_left);
+    iconv_close(cd);
+    return out + buf.substr(0, buf.size() - out_left);
+  };
+  struct Case {
+    const char* what;
+    std::string file;
+    const char* key;
+    std::string want;
+  };
+  const std::vector<Case> cases = {
+      {"UTF-8, a comment that is no UTF-8", "[Config]\r\n" + stray + keys, "域名", "https://a.example"},
+      {"UTF-8, a comment in GBK", "[Config]\r\n" + Gbk("; 注释\r\n") + keys, "开机自启动", "1"},
+      {"UTF-8, a broken value", "[Config]\r\n" + keys + "k=a\xFF\xC3" "b\r\n", "k", "a\uFFFD\uFFFDb"},
+      {"UTF-8, the others beside a broken value", "[Config]\r\nk=a\xFF\r\n" + keys, "设为壁纸", "0"},
+      {"GBK, a comment that is no GBK", Gbk("[Config]\r\n") + stray + Gbk(keys), "域名", "https://a.example"},
+      {"GBK, its own keys", Gbk("[Config]\r\n" + keys), "开机自启动", "1"},
+      {"GBK, one line that reads as UTF-8 too", Gbk("[Config]\r\n" + keys + "; 一\r\n"), "设为壁纸", "0"},
+      {"UTF-16, little-endian", utf16("[Config]\r\n" + keys, false), "开机自启动", "1"},
+      {"UTF-16, big-endian", utf16("[Config]\r\n" + keys, true), "域名", "https://a.example"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Dir d;
+    d.Put(c.file);
+    EXPECT_EQ(ReadIniValue("Config", c.key, d.File()), c.want);
+  }
+  // A UTF-16 file is never rewritten in another encoding.
+  Dir d;
+  d.Put(utf16("[Config]\r\n" + keys, false));
+  EXPECT_EQ(WriteIniValue("Config", "设为壁纸", "1", d.File()), 0);
+  EXPECT_EQ(d.Get(), utf16("[Config]\r\n" + keys, false));
+}
+
+// A settings file is read up to 1 MiB, however large it is, and a file too
+// large to read whole is never rewritten.
+TEST(Encodings, OnlyTheFirstMebibyteIsRead) {
+  Dir d;
+  const std::string junk(3u << 20, 'x');
+  const std::string file = "[Config]\r\n域名=https://a.example\r\n;" + junk + "\r\n延迟运行=6\r\n";
+  d.Put(file);
+  EXPECT_EQ(ReadIniValue("Config", "域名", d.File()), "https://a.example");
+  EXPECT_EQ(ReadIniValue("Config", "延迟运行", d.File()), "") << "beyond the first MiB";
+  EXPECT_EQ(WriteIniValue("Config", "设为壁纸", "1", d.File()), 0);
+  EXPECT_EQ(d.Get(), file);
+  EXPECT_EQ(d.Names(), kOnlyTheFile);
 }
 
 // The file is replaced by a complete new one or not at all: no temporary

@@ -48,6 +48,17 @@ struct Options {
   int max_lifetime = 600;
 };
 
+// ---- pictures cut short ----------------------------------------------------
+// Only the picture's answer misbehaves; the metadata comes whole.
+
+void UsageCutPictures(std::FILE* out) {
+  std::fputs(
+      "  cut-nolength       the picture with neither length nor chunks: two thirds, then close\n"
+      "  cut-midchunk       the picture chunked: two thirds, ending inside a chunk, then close\n"
+      "  stall-picture      half the picture, then silence until the client gives up\n",
+      out);
+}
+
 void Usage(std::FILE* out) {
   std::fputs(
       "usage: pavo_image_service [--address A] [--port P] [--folder DIR] [--max-lifetime S]\n"
@@ -71,6 +82,7 @@ void Usage(std::FILE* out) {
       "  amp-before         metadata with \"&\" only before the url field\n"
       "  charset-<name>     the usual body as text/plain; charset=<name>\n",
       out);
+  UsageCutPictures(out);
 }
 
 // ---- stopping --------------------------------------------------------------
@@ -208,6 +220,59 @@ Resource Lookup(const std::string& folder, const std::string& path, const std::s
   return {404, "not found\n", "text/plain; charset=utf-8"};
 }
 
+// A picture answer that stops short: at two thirds, in a way the client can
+// only see as the end of the connection, or at half, in silence. False for
+// any other mode or answer, which Handle serves itself.
+bool CutPicture(const std::string& mode, const std::shared_ptr<Resource>& r, httplib::Response& res) {
+  if ((mode != "cut-nolength" && mode != "cut-midchunk" && mode != "stall-picture") || r->type != "image/jpeg")
+    return false;
+  if (mode == "stall-picture") {
+    res.set_content_provider(r->body.size(), r->type, [r](size_t offset, size_t, httplib::DataSink& sink) {
+      const size_t half = r->body.size() / 2;
+      if (offset < half) return sink.write(r->body.data() + offset, half - offset);
+      Pause(std::chrono::seconds(120));
+      return false;
+    });
+    return true;
+  }
+  const std::size_t cut = r->body.size() * 2 / 3;
+  if (mode == "cut-nolength") {
+    // No length and no chunks: the body ends where the connection does.
+    res.set_content_provider(r->type, [r, cut](size_t offset, httplib::DataSink& sink) {
+      if (offset >= cut) return false;
+      return sink.write(r->body.data() + offset, cut - offset);
+    });
+    return true;
+  }
+  // Chunks of our own framing: every chunk whole but the one the cut falls
+  // in, which is announced whole and broken off inside.
+  res.set_header("Transfer-Encoding", "chunked");
+  res.set_content_provider(r->type, [r, cut](size_t offset, httplib::DataSink& sink) {
+    constexpr std::size_t kChunk = 16 * 1024;
+    // offset counts the framed bytes sent; find the body position again.
+    std::size_t at = 0, framed = 0;
+    while (framed < offset) {
+      const std::size_t n = std::min(kChunk, r->body.size() - at);
+      char head[32];
+      framed += static_cast<std::size_t>(std::snprintf(head, sizeof head, "%zx\r\n", n)) + n + 2;
+      at += n;
+    }
+    if (at >= cut) return false;
+    const std::size_t n = std::min(kChunk, r->body.size() - at);
+    char head[32];
+    const int head_size = std::snprintf(head, sizeof head, "%zx\r\n", n);
+    std::string frame(head, static_cast<std::size_t>(head_size));
+    if (at + n <= cut) {
+      frame.append(r->body, at, n).append("\r\n");
+      return sink.write(frame.data(), frame.size());
+    }
+    frame.append(r->body, at, cut - at);
+    sink.write(frame.data(), frame.size());
+    return false;
+  });
+  return true;
+}
+
 std::string ErrorPage(int status, const char* reason) {
   std::string s = std::to_string(status);
   return "<!DOCTYPE html>\n<html><head><title>" + s + " " + reason + "</title></head><body><h1>" + s + " " +
@@ -253,6 +318,7 @@ void Handle(const Options& opt, const httplib::Request& req, httplib::Response& 
   auto r = std::make_shared<Resource>(Lookup(opt.folder, path, mode));
   res.status = r->status;
   if (mode.rfind("charset-", 0) == 0) r->type = "text/plain; charset=" + mode.substr(8);
+  if (CutPicture(mode, r, res)) return;
 
   if (mode == "empty") {
     res.set_content("", r->type);

@@ -1,7 +1,8 @@
 // The tray presence on Windows: every record handed to the shell when the
 // window is resized, minimised and removed, the icon in Wine's real tray,
 // and the application icon, version information and manifest of the
-// program itself.
+// program itself. The tray cases run twice: under the GBK code page (the
+// ANSI record) and under code page 1252 (the wide record, tray_test_cp1252).
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -20,11 +21,13 @@ namespace pavo {
 namespace {
 
 using MinToTray::TrayRecord;
+using MinToTray::TrayRecordW;
 
 struct Call {
   DWORD message;
   std::vector<unsigned char> bytes;  // the record as handed over
   BOOL result;
+  bool wide;  // through Shell_NotifyIconW
 };
 std::vector<Call> g_calls;
 bool g_forward = false;
@@ -32,17 +35,32 @@ int g_resize_failures = 0;
 
 BOOL WINAPI RecordNotify(DWORD message, PNOTIFYICONDATAA data) {
   const auto* p = reinterpret_cast<const unsigned char*>(data);
-  Call c{message, std::vector<unsigned char>(p, p + sizeof(TrayRecord)), TRUE};
+  Call c{message, std::vector<unsigned char>(p, p + sizeof(TrayRecord)), TRUE, false};
   if (g_forward) c.result = Shell_NotifyIconA(message, data);
   g_calls.push_back(c);
   return c.result;
 }
 
-TrayRecord AsRecord(const std::vector<unsigned char>& bytes) {
-  TrayRecord r;
+BOOL WINAPI RecordNotifyW(DWORD message, PNOTIFYICONDATAW data) {
+  const auto* p = reinterpret_cast<const unsigned char*>(data);
+  Call c{message, std::vector<unsigned char>(p, p + sizeof(TrayRecordW)), TRUE, true};
+  if (g_forward) c.result = Shell_NotifyIconW(message, data);
+  g_calls.push_back(c);
+  return c.result;
+}
+
+// The code pages that hold the caption get the ANSI record, others the wide.
+bool AnsiHoldsTheCaption() { return GetACP() == 936 || GetACP() == 54936; }
+
+template <class Record>
+Record As(const std::vector<unsigned char>& bytes) {
+  Record r;
+  EXPECT_EQ(bytes.size(), sizeof r);
   std::memcpy(&r, bytes.data(), sizeof r);
   return r;
 }
+
+TrayRecord AsRecord(const std::vector<unsigned char>& bytes) { return As<TrayRecord>(bytes); }
 
 bool AllZero(const TrayRecord& r) {
   const auto* p = reinterpret_cast<const unsigned char*>(&r);
@@ -114,12 +132,12 @@ class TestWindow {
 class TrayTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(GetACP(), 936u) << "the tests run with the GBK code page (tools/wine-run)";
+    ASSERT_TRUE(GetACP() == 936u || GetACP() == 1252u) << "GBK (tools/wine-run) or 1252 (PAVO_WINE_LOCALE)";
     ASSERT_NE(Program(), nullptr) << PAVO_EXE;
     g_calls.clear();
     g_forward = false;
     g_resize_failures = 0;
-    MinToTray::SetNotifyForTest(RecordNotify);
+    MinToTray::SetNotifyForTest(RecordNotify, RecordNotifyW);
   }
   void TearDown() override {
     MinToTray::SetNotifyForTest(nullptr);
@@ -146,22 +164,38 @@ TEST_F(TrayTest, OneAddPerMinimiseWithTheExactRecordThenAnIdenticalDelete) {
   window::SetState(window::kMinimised);
   ASSERT_EQ(g_calls.size(), 1u);
   EXPECT_EQ(g_calls[0].message, static_cast<DWORD>(NIM_ADD));
-  const TrayRecord added = AsRecord(g_calls[0].bytes);
+  const auto check_fields = [&](const auto& added) {
+    EXPECT_EQ(added.hWnd, w.hwnd());
+    EXPECT_EQ(added.hIcon, w.icon()) << "the window's own icon";
+    EXPECT_EQ(added.uID, static_cast<UINT>(reinterpret_cast<std::uintptr_t>(w.icon()))) << "uID is the icon's handle";
+    EXPECT_EQ(added.uFlags, 7u);
+    EXPECT_EQ(added.uCallbackMessage, 512u);
+  };
+  if (AnsiHoldsTheCaption()) {
+    ASSERT_FALSE(g_calls[0].wide) << "the ANSI record, as ever";
+    const TrayRecord added = AsRecord(g_calls[0].bytes);
 #ifdef _WIN64
-  EXPECT_EQ(added.cbSize, 104u);
+    EXPECT_EQ(added.cbSize, 104u);
 #else
-  EXPECT_EQ(added.cbSize, 88u);
+    EXPECT_EQ(added.cbSize, 88u);
 #endif
-  EXPECT_EQ(added.hWnd, w.hwnd());
-  EXPECT_EQ(added.hIcon, w.icon()) << "the window's own icon";
-  EXPECT_EQ(added.uID, static_cast<UINT>(reinterpret_cast<std::uintptr_t>(w.icon()))) << "uID is the icon's handle";
-  EXPECT_EQ(added.uFlags, 7u);
-  EXPECT_EQ(added.uCallbackMessage, 512u);
-  // The caption's GBK bytes (18), one zero byte, spaces to the 64th byte.
-  const std::string tip = std::string("Pavo\xB1\xDA\xD6\xBD - by RZ31") + '\0' + std::string(45, ' ');
-  ASSERT_EQ(tip.size(), 64u);
-  EXPECT_EQ(std::string(added.szTip, 64), tip);
-  EXPECT_EQ(std::memcmp(&MinToTray::TrayIconForTest(), g_calls[0].bytes.data(), sizeof(TrayRecord)), 0);
+    check_fields(added);
+    // The caption's GBK bytes (18), one zero byte, spaces to the 64th byte.
+    const std::string tip = std::string("Pavo\xB1\xDA\xD6\xBD - by RZ31") + '\0' + std::string(45, ' ');
+    ASSERT_EQ(tip.size(), 64u);
+    EXPECT_EQ(std::string(added.szTip, 64), tip);
+    EXPECT_EQ(std::memcmp(&MinToTray::TrayIconForTest(), g_calls[0].bytes.data(), sizeof(TrayRecord)), 0);
+  } else {
+    // Code page 1252 cannot hold 壁纸: the wide record, the caption whole.
+    ASSERT_TRUE(g_calls[0].wide) << "an ANSI tip would read Pavo??";
+    const TrayRecordW added = As<TrayRecordW>(g_calls[0].bytes);
+    EXPECT_EQ(added.cbSize, static_cast<DWORD>(NOTIFYICONDATAW_V1_SIZE));
+    check_fields(added);
+    const std::wstring tip = win32::Wide("Pavo壁纸 - by RZ31") + L'\0' + std::wstring(47, L' ');
+    ASSERT_EQ(tip.size(), 64u);
+    EXPECT_EQ(std::wstring(added.szTip, 64), tip);
+    EXPECT_EQ(win32::Utf8(added.szTip), "Pavo壁纸 - by RZ31");
+  }
 
   // Hidden, still minimised, still there.
   EXPECT_FALSE(IsWindowVisible(w.hwnd()));
@@ -172,6 +206,7 @@ TEST_F(TrayTest, OneAddPerMinimiseWithTheExactRecordThenAnIdenticalDelete) {
   MinToTray::RemoveIcon();
   ASSERT_EQ(g_calls.size(), 2u);
   EXPECT_EQ(g_calls[1].message, static_cast<DWORD>(NIM_DELETE));
+  EXPECT_EQ(g_calls[1].wide, g_calls[0].wide);
   EXPECT_EQ(g_calls[1].bytes, g_calls[0].bytes) << "the delete record is the add record";
 
   // Brought back and minimised again: one more add, the same record.

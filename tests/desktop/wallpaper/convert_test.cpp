@@ -308,6 +308,50 @@ TEST(Convert, BadInputLeavesTheEarlierBitmapByteForByte) {
   }
 }
 
+// The run keeps the day's file only when it is a whole picture. Every cut is
+// told from the picture itself: also a progressive one cut right before one
+// of its later scans, which decoders would still show, coarsely, without
+// complaint.
+TEST(CompleteJpeg, EveryCutIsToldFromAWholePicture) {
+  const std::string photo = ReadBytes(Fixture("photo_1920x1080.jpg"));
+  const std::string progressive = ReadBytes(Fixture("progressive_801x601.jpg"));
+  struct Case {
+    std::string what;
+    std::string bytes;
+    bool whole;
+  };
+  std::vector<Case> cases = {
+      {"whole", photo, true},
+      {"whole, padded after its end", photo + std::string(50000, '\0'), true},
+      {"whole, progressive", progressive, true},
+      {"whole, of a size the conversion refuses", Claiming(photo, 12000, 9000), true},
+      {"end marker missing", photo.substr(0, photo.size() - 2), false},
+      {"half its end marker", photo.substr(0, photo.size() - 1), false},
+      {"cut inside the scan", photo.substr(0, photo.size() * 2 / 3), false},
+      {"cut inside a table", photo.substr(0, Marker(photo, 0xC4) + 10), false},
+      {"the start marker alone", photo.substr(0, 2), false},
+      {"an HTML page", "<html>" + std::string(250000, 'x'), false},
+  };
+  int scans = 0;
+  for (std::size_t at = progressive.find("\xFF\xDA"); at != std::string::npos;
+       at = progressive.find("\xFF\xDA", at + 2)) {
+    if (scans++ > 0)
+      cases.push_back({"progressive, cut before scan " + std::to_string(scans), progressive.substr(0, at), false});
+  }
+  ASSERT_GT(scans, 2) << "a progressive picture has several scans";
+
+  TempDir dir;
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string path = dir / ("day" + std::to_string(n++) + ".jpg");
+    WriteBytes(path, c.bytes);
+    EXPECT_EQ(bitmap::IsCompleteJpeg(path), c.whole);
+  }
+  // No file at all is no answer: the run keeps to its path for no file.
+  EXPECT_THROW(bitmap::IsCompleteJpeg(dir / "missing.jpg"), Failure);
+}
+
 TEST(Convert, TheSecondOfTwoConversionsStays) {
   TempDir dir;
   const std::string bmp = dir / "WallPaper.bmp";
