@@ -3,9 +3,9 @@
 #include <cstdint>
 
 #include "app/delay.h"
-#include "app/pending_file.h"
+#include "sys/pending_file.h"
 #include "app/step.h"
-#include "app/system.h"
+#include "sys/system.h"
 #include "desktop/autostart.h"
 #include "desktop/bitmap.h"
 #include "desktop/min_to_tray.h"

@@ -21,9 +21,9 @@
 #include <string>
 #include <string_view>
 
-#include "app/errno_linux.h"
-#include "app/step.h"
-#include "app/system.h"
+#include "sys/errno_linux.h"
+#include "sys/failure.h"
+#include "sys/system.h"
 #include "desktop/autostart.h"
 
 namespace pavo::autostart {

@@ -8,7 +8,7 @@
 #include <jpeglib.h>
 #include <jerror.h>
 
-#include "app/step.h"
+#include "sys/failure.h"
 #include "desktop/bitmap.h"
 #include "desktop/wallpaper.h"
 

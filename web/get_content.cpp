@@ -14,7 +14,7 @@
 // capital I with dot) are kept too.
 #include <string>
 
-#include "app/step.h"
+#include "sys/failure.h"
 #include "web/web.h"
 
 namespace pavo {

@@ -13,9 +13,9 @@
 #include <memory>
 #include <string>
 
-#include "app/charset_linux.h"
-#include "app/pending_file.h"
-#include "app/step.h"
+#include "sys/charset_linux.h"
+#include "sys/pending_file.h"
+#include "sys/failure.h"
 #include "desktop/window.h"
 #include "web/transfer.h"
 #include "web/web.h"

@@ -23,9 +23,10 @@
 #include <string>
 #include <vector>
 
-#include "app/pending_file.h"
-#include "app/step.h"
-#include "app/text_win32.h"
+#include "sys/pending_file.h"
+#include "sys/failure.h"
+#include "sys/scoped_win32.h"
+#include "sys/text_win32.h"
 #include "desktop/window.h"
 #include "web/transfer.h"
 #include "web/web.h"

@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "app/text_win32.h"
+#include "sys/text_win32.h"
 #include "settings/ini_file.h"
 
 namespace pavo {

@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/step.h"
+#include "sys/failure.h"
 #include "web/platform.h"
 #include "web/transfer.h"
 #include "web/web.h"

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/step.h"
+#include "sys/failure.h"
 #include "desktop/autostart.h"
 
 namespace pavo {

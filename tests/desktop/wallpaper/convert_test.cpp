@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/step.h"
+#include "sys/failure.h"
 #include "desktop/bitmap.h"
 #include "desktop/wallpaper.h"
 #include "desktop/wallpaper/picture.h"

@@ -6,7 +6,7 @@
 
 #include <stdexcept>
 
-#include "app/text_win32.h"
+#include "sys/text_win32.h"
 #include "desktop/wallpaper/picture.h"
 
 namespace pavo::test {

@@ -1,11 +1,11 @@
-#include "app/charset_linux.h"
-#include "app/encoding.h"
+#include "sys/charset_linux.h"
+#include "sys/encoding.h"
 
 #include <iconv.h>
 
 #include <cerrno>
 
-#include "app/step.h"
+#include "sys/failure.h"
 
 namespace pavo::charset {
 
