@@ -17,17 +17,22 @@ namespace pavo::MinToTray {
 
 namespace {
 
-// NOTIFYICONDATAA in its first form, exactly as many bytes as that form has:
-// 88 in a 32-bit process, 104 in a 64-bit one.
-struct TrayRecord {
+// NOTIFYICONDATAA in its first form, exactly as many bytes as that form has
+// (88 in a 32-bit process, 104 in a 64-bit one), and the same first form in
+// its wide layout, NOTIFYICONDATAW: what the shell is handed where the ANSI
+// code page cannot hold the caption.
+template <class Char>
+struct Record {
   DWORD cbSize;
   HWND hWnd;
   UINT uID;
   UINT uFlags;
   UINT uCallbackMessage;
   HICON hIcon;
-  CHAR szTip[64];
+  Char szTip[64];
 };
+using TrayRecord = Record<CHAR>;
+using TrayRecordW = Record<WCHAR>;
 
 static_assert(sizeof(TrayRecord) == NOTIFYICONDATAA_V1_SIZE);
 static_assert(offsetof(TrayRecord, hWnd) == offsetof(NOTIFYICONDATAA, hWnd));
@@ -36,21 +41,7 @@ static_assert(offsetof(TrayRecord, uFlags) == offsetof(NOTIFYICONDATAA, uFlags))
 static_assert(offsetof(TrayRecord, uCallbackMessage) == offsetof(NOTIFYICONDATAA, uCallbackMessage));
 static_assert(offsetof(TrayRecord, hIcon) == offsetof(NOTIFYICONDATAA, hIcon));
 static_assert(offsetof(TrayRecord, szTip) == offsetof(NOTIFYICONDATAA, szTip));
-
-// The same first form in its wide layout, NOTIFYICONDATAW: what the shell is
-// handed where the ANSI code page cannot hold the caption.
-struct TrayRecordW {
-  DWORD cbSize;
-  HWND hWnd;
-  UINT uID;
-  UINT uFlags;
-  UINT uCallbackMessage;
-  HICON hIcon;
-  WCHAR szTip[64];
-};
-
 static_assert(sizeof(TrayRecordW) == NOTIFYICONDATAW_V1_SIZE);
-static_assert(offsetof(TrayRecordW, hIcon) == offsetof(NOTIFYICONDATAW, hIcon));
 static_assert(offsetof(TrayRecordW, szTip) == offsetof(NOTIFYICONDATAW, szTip));
 
 // All zero at start; written only by the resize handling, read again,

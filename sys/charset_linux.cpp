@@ -6,17 +6,15 @@
 #include <cerrno>
 
 #include "sys/failure.h"
+#include "sys/owned.h"
 
 namespace pavo::charset {
 
 std::optional<std::string> Convert(std::string_view in, const char* to, const char* from,
                                    const char* replacement) {
-  iconv_t cd = iconv_open(to, from);
+  const iconv_t cd = iconv_open(to, from);
   if (cd == reinterpret_cast<iconv_t>(-1)) throw Failure(std::string("no converter from ") + from + " to " + to);
-  struct Closer {
-    iconv_t cd;
-    ~Closer() { iconv_close(cd); }
-  } closer{cd};
+  const sys::Owned<iconv_t, iconv_close> converter(cd);
 
   std::string out;
   out.reserve(in.size() + in.size() / 2);

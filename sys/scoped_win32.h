@@ -8,11 +8,10 @@
 #include <objbase.h>
 
 #include <cstdio>
-#include <memory>
 #include <string>
-#include <type_traits>
 
 #include "sys/failure.h"
+#include "sys/owned.h"
 
 namespace pavo::win32 {
 
@@ -29,21 +28,9 @@ inline void Check(HRESULT hr, const char* what) {
   throw Failure(std::string(what) + " failed, HRESULT " + code);
 }
 
-template <auto Close>
-struct Closer {
-  template <class H>
-  void operator()(H h) const {
-    Close(h);
-  }
-};
-
-// A handle of type H (a pointer type), closed by Close; empty when null.
-template <class H, auto Close>
-using Owned = std::unique_ptr<std::remove_pointer_t<H>, Closer<Close>>;
-
-using Handle = Owned<HANDLE, CloseHandle>;
-using FindHandle = Owned<HANDLE, FindClose>;
-using RegKey = Owned<HKEY, RegCloseKey>;
+using Handle = sys::Owned<HANDLE, CloseHandle>;
+using FindHandle = sys::Owned<HANDLE, FindClose>;
+using RegKey = sys::Owned<HKEY, RegCloseKey>;
 
 // The calls that answer INVALID_HANDLE_VALUE for "no handle": as null.
 inline HANDLE Valid(HANDLE h) { return h == INVALID_HANDLE_VALUE ? nullptr : h; }

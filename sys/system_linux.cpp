@@ -15,6 +15,7 @@
 #include <limits>
 
 #include "sys/errno_linux.h"
+#include "sys/owned.h"
 
 namespace pavo::sys {
 
@@ -95,15 +96,11 @@ std::string DecimalSeparator() {
 }
 
 std::vector<std::string> DirectoryNames(const std::string& directory) {
-  DIR* dir = ::opendir(directory.c_str());
+  const Owned<DIR*, ::closedir> dir(::opendir(directory.c_str()));
   if (!dir) ThrowErrno("opendir");
-  struct Closer {
-    DIR* dir;
-    ~Closer() { ::closedir(dir); }
-  } closer{dir};
   std::vector<std::string> names;
   errno = 0;
-  while (const dirent* e = ::readdir(dir)) {
+  while (const dirent* e = ::readdir(dir.get())) {
     const std::string name = e->d_name;
     if (name != "." && name != "..") names.push_back(name);
     errno = 0;
