@@ -154,6 +154,12 @@ std::string ReadFilePrefix(const std::string& path, std::size_t max_bytes) {
   HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) ThrowLastError("CreateFileW");
+  // Only a disk file is read: a pipe or a device under the name could keep
+  // the read waiting for ever.
+  if (GetFileType(h) != FILE_TYPE_DISK) {
+    CloseHandle(h);
+    throw Failure("not a file");
+  }
   std::string out(max_bytes, '\0');
   DWORD got = 0;
   BOOL ok = ReadFile(h, out.data(), static_cast<DWORD>(max_bytes), &got, nullptr);

@@ -4,7 +4,15 @@
 // GLib main context while it waits; the download runs on the easy interface
 // and blocks. Both speak http and https only (redirects included), verify TLS,
 // and bound memory, time and size.
+//
+// Both go through the proxy the user has set. libcurl reads only the
+// environment (http_proxy, https_proxy, no_proxy), which a program started by
+// the desktop does not get when the proxy is set in the desktop's own
+// settings; GIO's proxy resolver reads those settings (GNOME's, through
+// glib-networking) and the environment elsewhere, so each request asks it
+// first.
 #include <curl/curl.h>
+#include <gio/gio.h>
 
 #include <algorithm>
 #include <cctype>
@@ -16,6 +24,7 @@
 #include "app/charset_linux.h"
 #include "app/pending_file.h"
 #include "app/step.h"
+#include "desktop/glib_wait_linux.h"
 #include "desktop/window.h"
 #include "web/transfer.h"
 #include "web/web.h"
@@ -43,6 +52,76 @@ void Set(CURLcode rc) {
   if (rc != CURLE_OK) throw Failure(std::string("curl option: ") + curl_easy_strerror(rc));
 }
 
+// ---- the user's proxy ----------------------------------------------------
+
+// How long the proxy resolver may take. Its answer normally comes from
+// settings already in memory; a resolver that has to fetch and run an
+// automatic configuration script and does not manage it in this time is not
+// waited for.
+constexpr unsigned kProxyLookupMs = 2000;
+
+// One lookup's answer. It is left behind, not freed, when the lookup is given
+// up: the resolver may still finish it later.
+struct ProxyLookup {
+  bool done = false;
+  gchar** proxies = nullptr;
+};
+
+// The proxy URL libcurl takes for one proxy of the resolver's list, "" for a
+// kind it cannot use. GIO's "socks" means any SOCKS version; version 5 with
+// the name resolved by the proxy is what the desktop's own programs try
+// first.
+std::string CurlProxy(const std::string& uri) {
+  const auto colon = uri.find("://");
+  if (colon == std::string::npos) return "";
+  std::string scheme = uri.substr(0, colon);
+  std::transform(scheme.begin(), scheme.end(), scheme.begin(),
+                 [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
+  const std::string rest = uri.substr(colon);
+  if (scheme == "http" || scheme == "https" || scheme == "socks4" || scheme == "socks4a") return scheme + rest;
+  if (scheme == "socks" || scheme == "socks5") return "socks5h" + rest;
+  return "";
+}
+
+// The proxy the resolver names for url; "" when it names none (direct://),
+// none that libcurl can use, fails, or does not answer in time. Then libcurl
+// reads the environment itself, so a proxy set there still holds where the
+// desktop's settings say nothing (or no resolver module is installed, whose
+// stand-in always answers direct://).
+std::string UserProxy(const std::string& url) {
+  // A context of its own: the answer is awaited here without running
+  // anything else of the thread's.
+  GMainContext* context = g_main_context_new();
+  g_main_context_push_thread_default(context);
+  GCancellable* cancel = g_cancellable_new();
+  auto* lookup = new ProxyLookup;
+  g_proxy_resolver_lookup_async(
+      g_proxy_resolver_get_default(), url.c_str(), cancel,
+      [](GObject* source, GAsyncResult* result, gpointer data) {
+        auto* l = static_cast<ProxyLookup*>(data);
+        l->proxies = g_proxy_resolver_lookup_finish(G_PROXY_RESOLVER(source), result, nullptr);
+        l->done = true;
+      },
+      lookup);
+  const bool answered = IterateUntil(context, lookup->done, kProxyLookupMs);
+  std::string proxy;
+  if (answered) {
+    for (gchar** p = lookup->proxies; p && *p && proxy.empty(); ++p) {
+      if (g_str_has_prefix(*p, "direct://")) break;
+      proxy = CurlProxy(*p);
+    }
+    g_strfreev(lookup->proxies);
+    delete lookup;
+  } else {
+    // The answer, should it still come, goes to a context nobody runs.
+    g_cancellable_cancel(cancel);
+  }
+  g_object_unref(cancel);
+  g_main_context_pop_thread_default(context);
+  g_main_context_unref(context);
+  return proxy;
+}
+
 // What both transfers set: the address, the schemes, redirects and TLS.
 void CommonOptions(CURL* c, const std::string& url) {
   Set(curl_easy_setopt(c, CURLOPT_URL, url.c_str()));
@@ -54,6 +133,8 @@ void CommonOptions(CURL* c, const std::string& url) {
   Set(curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L));
   Set(curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L));
   Set(curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L));
+  const std::string proxy = UserProxy(url);
+  if (!proxy.empty()) Set(curl_easy_setopt(c, CURLOPT_PROXY, proxy.c_str()));
 }
 
 // ---- the fetch -----------------------------------------------------------
@@ -221,6 +302,8 @@ void Download(const std::string& address, const std::string& target, const web::
   // out before anything is fetched.
   sys::PendingFile file(target);
 
+  // The total limit counts from here: the proxy lookup is part of it.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limits.total_seconds);
   Easy easy(curl_easy_init());
   if (!easy) throw Failure("curl_easy_init");
   CommonOptions(easy.get(), address);
@@ -235,7 +318,8 @@ void Download(const std::string& address, const std::string& target, const web::
   Set(curl_easy_setopt(easy.get(), CURLOPT_CONNECTTIMEOUT, static_cast<long>(limits.no_progress_seconds)));
   Set(curl_easy_setopt(easy.get(), CURLOPT_LOW_SPEED_LIMIT, 1L));
   Set(curl_easy_setopt(easy.get(), CURLOPT_LOW_SPEED_TIME, static_cast<long>(limits.no_progress_seconds)));
-  Set(curl_easy_setopt(easy.get(), CURLOPT_TIMEOUT, static_cast<long>(limits.total_seconds)));
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  Set(curl_easy_setopt(easy.get(), CURLOPT_TIMEOUT_MS, std::max<long>(1, static_cast<long>(left.count()))));
 
   if (curl_easy_perform(easy.get()) != CURLE_OK) return;
   long status = 0;
