@@ -160,7 +160,9 @@ void Form1::Form_Activate() {
 // A failure here must not travel back through the window procedure.
 void Form1::Form_Resize() { Step([] { MinToTray::Form_Resize(); }); }
 
-std::string Form1::GetData(std::string StrUrl, std::string StrBianMa) { return pavo::GetData(StrUrl, StrBianMa); }
+std::string Form1::GetData(std::string StrUrl, std::string StrBianMa) {
+  return pavo::GetData(StrUrl, StrBianMa, {window::DoEvents, window::WaitForMessages});
+}
 
 std::string Form1::GetContent(const std::string& str, const std::string& start, const std::string& last) {
   return pavo::GetContent(str, start, last);

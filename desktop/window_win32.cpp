@@ -83,14 +83,15 @@ int Run(Events& form) {
   ShowWindow(g_window, SW_SHOWNORMAL);
   PostMessageW(g_window, kStartMessage, 0, 0);
 
-  MSG msg;
-  int status = 1;
-  while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+  MSG msg{};
+  BOOL got;
+  while ((got = GetMessageW(&msg, nullptr, 0, 0)) > 0) {
     TranslateMessage(&msg);
     DispatchMessageW(&msg);
   }
-  if (msg.message == WM_QUIT) status = static_cast<int>(msg.wParam);
-  return status;
+  // 0: the quit message, with the status in it; -1: the loop failed, and msg
+  // holds nothing of use.
+  return got == 0 ? static_cast<int>(msg.wParam) : 1;
 }
 
 void SetState(int state) {

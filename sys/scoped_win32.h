@@ -1,11 +1,12 @@
 // The Win32 resources the program holds, each in a scoped owner that gives
-// it back on every path (kernel and search handles, registry keys, COM
-// interfaces, the thread's COM apartment), and the failures of the calls
-// that hand them out.
+// it back on every path (kernel and search handles, registry keys, WinINet
+// handles, COM interfaces, the thread's COM apartment), and the failures of
+// the calls that hand them out.
 #pragma once
 
 #include <windows.h>
 #include <objbase.h>
+#include <wininet.h>
 
 #include <cstdio>
 #include <string>
@@ -31,6 +32,7 @@ inline void Check(HRESULT hr, const char* what) {
 using Handle = sys::Owned<HANDLE, CloseHandle>;
 using FindHandle = sys::Owned<HANDLE, FindClose>;
 using RegKey = sys::Owned<HKEY, RegCloseKey>;
+using InternetHandle = sys::Owned<HINTERNET, InternetCloseHandle>;
 
 // The calls that answer INVALID_HANDLE_VALUE for "no handle": as null.
 inline HANDLE Valid(HANDLE h) { return h == INVALID_HANDLE_VALUE ? nullptr : h; }

@@ -152,6 +152,9 @@ std::string ReadFilePrefix(const std::string& path, std::size_t max_bytes) {
                                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
   if (!file) ThrowLastError("CreateFileW");
+  // Only a disk file is read: a pipe or a device under the name could keep
+  // the read waiting for ever.
+  if (GetFileType(file.get()) != FILE_TYPE_DISK) throw Failure("not a file");
   std::string out(max_bytes, '\0');
   DWORD got = 0;
   if (!ReadFile(file.get(), out.data(), static_cast<DWORD>(max_bytes), &got, nullptr)) ThrowLastError("ReadFile");

@@ -4,19 +4,26 @@
 // GLib main context while it waits; the download runs on the easy interface
 // and blocks. Both speak http and https only (redirects included), verify TLS,
 // and bound memory, time and size.
+//
+// Both go through the proxy the user has set. libcurl reads only the
+// environment (http_proxy, https_proxy, no_proxy), which a program started by
+// the desktop does not get when the proxy is set in the desktop's own
+// settings; GIO's proxy resolver reads those settings (GNOME's, through
+// glib-networking) and the environment elsewhere, so each request asks it
+// first.
 #include <curl/curl.h>
+#include <gio/gio.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
-#include <cstdlib>
-#include <memory>
 #include <string>
 
 #include "sys/charset_linux.h"
-#include "sys/pending_file.h"
 #include "sys/failure.h"
-#include "desktop/window.h"
+#include "sys/glib_wait_linux.h"
+#include "sys/owned.h"
+#include "sys/pending_file.h"
+#include "sys/text.h"
 #include "web/transfer.h"
 #include "web/web.h"
 
@@ -29,18 +36,57 @@ constexpr long kMaxRedirects = 10;
 // context is served promptly, long enough that waiting costs no CPU.
 constexpr int kTurnMs = 100;
 
-struct EasyDeleter {
-  void operator()(CURL* c) const { curl_easy_cleanup(c); }
-};
-using Easy = std::unique_ptr<CURL, EasyDeleter>;
-
-struct SlistDeleter {
-  void operator()(curl_slist* l) const { curl_slist_free_all(l); }
-};
-using Slist = std::unique_ptr<curl_slist, SlistDeleter>;
+using Easy = sys::Owned<CURL*, curl_easy_cleanup>;
+using Slist = sys::Owned<curl_slist*, curl_slist_free_all>;
 
 void Set(CURLcode rc) {
   if (rc != CURLE_OK) throw Failure(std::string("curl option: ") + curl_easy_strerror(rc));
+}
+
+// ---- the user's proxy ----------------------------------------------------
+
+// How long the proxy resolver may take. Its answer normally comes from
+// settings already in memory; a resolver that has to fetch and run an
+// automatic configuration script and does not manage it in this time is not
+// waited for.
+constexpr unsigned kProxyLookupMs = 2000;
+
+// The proxy URL libcurl takes for one proxy of the resolver's list, "" for a
+// kind it cannot use. GIO's "socks" means any SOCKS version; version 5 with
+// the name resolved by the proxy is what the desktop's own programs try
+// first.
+std::string CurlProxy(const std::string& uri) {
+  const auto colon = uri.find("://");
+  if (colon == std::string::npos) return "";
+  const std::string scheme = sys::AsciiLower(uri.substr(0, colon));
+  const std::string rest = uri.substr(colon);
+  if (scheme == "http" || scheme == "https" || scheme == "socks4" || scheme == "socks4a") return scheme + rest;
+  if (scheme == "socks" || scheme == "socks5") return "socks5h" + rest;
+  return "";
+}
+
+// The proxy the resolver names for url; "" when it names none (direct://),
+// none that libcurl can use, fails, or does not answer in time. Then libcurl
+// reads the environment itself, so a proxy set there still holds where the
+// desktop's settings say nothing (or no resolver module is installed, whose
+// stand-in always answers direct://).
+std::string UserProxy(const std::string& url) {
+  GProxyResolver* resolver = g_proxy_resolver_get_default();
+  GAsyncResult* answer = sys::Await(
+      [&](GCancellable* cancellable, GAsyncReadyCallback done, gpointer data) {
+        g_proxy_resolver_lookup_async(resolver, url.c_str(), cancellable, done, data);
+      },
+      kProxyLookupMs);
+  if (!answer) return "";
+  gchar** proxies = g_proxy_resolver_lookup_finish(resolver, answer, nullptr);
+  g_object_unref(answer);
+  std::string proxy;
+  for (gchar** p = proxies; p && *p && proxy.empty(); ++p) {
+    if (g_str_has_prefix(*p, "direct://")) break;
+    proxy = CurlProxy(*p);
+  }
+  g_strfreev(proxies);
+  return proxy;
 }
 
 // What both transfers set: the address, the schemes, redirects and TLS.
@@ -54,6 +100,8 @@ void CommonOptions(CURL* c, const std::string& url) {
   Set(curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L));
   Set(curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L));
   Set(curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L));
+  const std::string proxy = UserProxy(url);
+  if (!proxy.empty()) Set(curl_easy_setopt(c, CURLOPT_PROXY, proxy.c_str()));
 }
 
 // ---- the fetch -----------------------------------------------------------
@@ -77,11 +125,8 @@ size_t CollectText(char* data, size_t size, size_t count, void* user) {
 // The charset parameter of a Content-Type value, "" when there is none.
 std::string CharsetOf(const char* content_type) {
   if (!content_type) return "";
-  std::string v(content_type);
-  std::string lower(v);
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
-  auto at = lower.find("charset=");
+  const std::string v(content_type);
+  const auto at = sys::AsciiLower(v).find("charset=");
   if (at == std::string::npos) return "";
   std::string cs = v.substr(at + 8);
   auto end = cs.find_first_of(";, \t");
@@ -91,9 +136,7 @@ std::string CharsetOf(const char* content_type) {
 }
 
 bool IsUtf8Name(const std::string& cs) {
-  std::string l(cs);
-  std::transform(l.begin(), l.end(), l.begin(),
-                 [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
+  const std::string l = sys::AsciiLower(cs);
   return l.empty() || l == "utf-8" || l == "utf8";
 }
 
@@ -128,7 +171,7 @@ struct MultiHandle {
 
 namespace web {
 
-std::string Fetch(const std::string& url, const std::string& selector) {
+std::string Fetch(const std::string& url, const std::string& selector, const MessagePump& pump) {
   Easy easy(curl_easy_init());
   if (!easy) throw Failure("curl_easy_init");
   CommonOptions(easy.get(), url);
@@ -157,14 +200,10 @@ std::string Fetch(const std::string& url, const std::string& selector) {
   if (curl_multi_add_handle(m.multi, easy.get()) != CURLM_OK) throw Failure("curl_multi_add_handle");
   m.easy = easy.get();
 
-  // The request is on its way; the time-out counts whole seconds from here,
-  // on a clock that a change of the wall clock does not move.
-  const long long start = WholeSeconds(std::chrono::steady_clock::now());
   CURLcode result = CURLE_OK;
-  for (;;) {
-    // Is the answer complete?
+  const auto complete = [&] {
     int running = 0;
-    if (curl_multi_perform(m.multi, &running) != CURLM_OK) return "";
+    if (curl_multi_perform(m.multi, &running) != CURLM_OK) throw Failure("curl_multi_perform");
     bool done = false;
     int left = 0;
     while (CURLMsg* msg = curl_multi_info_read(m.multi, &left)) {
@@ -173,14 +212,14 @@ std::string Fetch(const std::string& url, const std::string& selector) {
         result = msg->data.result;
       }
     }
-    if (done) break;
-    // Serve whatever else the thread has to do.
-    window::DoEvents();
-    if (WholeSeconds(std::chrono::steady_clock::now()) - start > web::kTextTimeoutSeconds) return "";
-    // Sleep until the transfer can move on, or the next turn is due.
-    curl_multi_poll(m.multi, nullptr, 0, kTurnMs, nullptr);
-  }
-  if (result != CURLE_OK || sink.too_long) return "";
+    return done;
+  };
+  // Sleeps until the transfer can move on, or the next turn is due.
+  const auto sleep = [&](std::uint32_t ms) {
+    curl_multi_poll(m.multi, nullptr, 0, static_cast<int>(std::min<std::uint32_t>(ms, kTurnMs)), nullptr);
+  };
+  if (!AwaitAnswer(pump, complete, sleep)) throw Failure("no answer in time");
+  if (result != CURLE_OK || sink.too_long) throw Failure("the answer did not arrive whole");
 
   char* content_type = nullptr;
   curl_easy_getinfo(easy.get(), CURLINFO_CONTENT_TYPE, &content_type);
@@ -221,6 +260,8 @@ void Download(const std::string& address, const std::string& target, const web::
   // out before anything is fetched.
   sys::PendingFile file(target);
 
+  // The total limit counts from here: the proxy lookup is part of it.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limits.total_seconds);
   Easy easy(curl_easy_init());
   if (!easy) throw Failure("curl_easy_init");
   CommonOptions(easy.get(), address);
@@ -235,12 +276,13 @@ void Download(const std::string& address, const std::string& target, const web::
   Set(curl_easy_setopt(easy.get(), CURLOPT_CONNECTTIMEOUT, static_cast<long>(limits.no_progress_seconds)));
   Set(curl_easy_setopt(easy.get(), CURLOPT_LOW_SPEED_LIMIT, 1L));
   Set(curl_easy_setopt(easy.get(), CURLOPT_LOW_SPEED_TIME, static_cast<long>(limits.no_progress_seconds)));
-  Set(curl_easy_setopt(easy.get(), CURLOPT_TIMEOUT, static_cast<long>(limits.total_seconds)));
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  Set(curl_easy_setopt(easy.get(), CURLOPT_TIMEOUT_MS, std::max<long>(1, static_cast<long>(left.count()))));
 
-  if (curl_easy_perform(easy.get()) != CURLE_OK) return;
+  if (curl_easy_perform(easy.get()) != CURLE_OK) throw Failure("the transfer failed");
   long status = 0;
   curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &status);
-  if (status < 200 || status > 299) return;
+  if (status < 200 || status > 299) throw Failure("no picture: status " + std::to_string(status));
   file.Commit();
 }
 

@@ -34,9 +34,9 @@ extern const bool kFetchStopsEndlessAnswer;
 // and would burn CPU for the rest of the test process.
 extern const bool kComponentStopsRedirectLoop;
 
-// Whether a chunked body whose connection closes before the last chunk is
-// seen as cut short. WinHTTP, as Wine provides it, reports such a body as
-// complete.
+// Whether a chunked body whose connection closes before the last chunk (at a
+// chunk's end or inside one) is seen as cut short. WinINet, as Wine provides
+// it, reports such a body as complete.
 extern const bool kDownloadSeesCutChunkedBody;
 
 // Whether the text of an answer follows the character set its Content-Type

@@ -17,10 +17,16 @@
 
 #include "sys/failure.h"
 #include "web/platform.h"
+#include "desktop/window.h"
 #include "web/transfer.h"
 #include "web/web.h"
 
 namespace {
+
+// The fetch as the run calls it: with the window host's message pump.
+std::string GetData(const std::string& url, const std::string& selector) {
+  return pavo::GetData(url, selector, {pavo::window::DoEvents, pavo::window::WaitForMessages});
+}
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -150,7 +156,7 @@ std::string Transfer::port_;
 
 TEST_F(Transfer, MetadataRequestCarriesExactlyItsTwoHeaders) {
   const std::string prefix = "/t/metadata";
-  const std::string text = pavo::GetData(Base() + prefix + kMetadata, "utf-8");
+  const std::string text = GetData(Base() + prefix + kMetadata, "utf-8");
 
   // The JSON text, decoded as UTF-8 (the title holds Chinese characters).
   const std::string tail = std::string(R"(","url":"/images/0000-first.jpg&rf=0000-first.jpg&pid=hp","title":")") +
@@ -200,7 +206,7 @@ TEST_F(Transfer, AnyCompletedAnswerIsTextAndEveryFailureIsEmpty) {
     SCOPED_TRACE(c.what);
     if (c.url.find("/redirect-loop/") != std::string::npos && !webtest::kComponentStopsRedirectLoop) continue;
     const auto t0 = Clock::now();
-    const std::string text = pavo::GetData(c.url, "utf-8");
+    const std::string text = GetData(c.url, "utf-8");
     const double took = Since(t0);
     if (c.ends == kAtOnce || webtest::kNetworkFailureEndsFetchAtOnce) {
       EXPECT_LT(took, 5.0) << "a quick answer must not wait for the time-out";
@@ -216,8 +222,8 @@ TEST_F(Transfer, AnyCompletedAnswerIsTextAndEveryFailureIsEmpty) {
   }
   // The markers of the run on the two broken answers: no marker is "", "&"
   // only before the marker is a failure.
-  EXPECT_EQ(pavo::GetContent(pavo::GetData(b + "/mode/nomarker/t/e11" + kMetadata, "utf-8"), "url\":\"", "&"), "");
-  const std::string amp = pavo::GetData(b + "/mode/amp-before/t/e12" + kMetadata, "utf-8");
+  EXPECT_EQ(pavo::GetContent(GetData(b + "/mode/nomarker/t/e11" + kMetadata, "utf-8"), "url\":\"", "&"), "");
+  const std::string amp = GetData(b + "/mode/amp-before/t/e12" + kMetadata, "utf-8");
   EXPECT_NE(amp.find("Sea & Sky"), std::string::npos) << amp;
   EXPECT_THROW(pavo::GetContent(amp, "url\":\"", "&"), pavo::Failure);
   // A failed request was never sent anywhere else: nothing reached the
@@ -230,32 +236,32 @@ TEST_F(Transfer, OnlyExactlyGbkDecodesThroughTheCodePage) {
   const std::string gbk = Base() + "/t/enc/images/gbk.txt";
   const std::string utf8 = Base() + "/t/enc/images/utf8.txt";
   const std::string wallpaper = "壁纸";
-  EXPECT_EQ(pavo::GetData(gbk, "gbk"), wallpaper);
-  EXPECT_EQ(pavo::GetData(utf8, "utf-8"), wallpaper);
+  EXPECT_EQ(GetData(gbk, "gbk"), wallpaper);
+  EXPECT_EQ(GetData(utf8, "utf-8"), wallpaper);
   // Any other selector takes the text as UTF-8.
   for (const char* selector : {"utf-8", "GBK", "Gbk", "", "gb2312"}) {
     SCOPED_TRACE(selector);
-    EXPECT_EQ(pavo::GetData(utf8, selector), wallpaper);
-    EXPECT_NE(pavo::GetData(gbk, selector), wallpaper);
+    EXPECT_EQ(GetData(utf8, selector), wallpaper);
+    EXPECT_NE(GetData(gbk, selector), wallpaper);
   }
-  EXPECT_EQ(pavo::GetData(utf8, "gbk"), "澹佺焊");
+  EXPECT_EQ(GetData(utf8, "gbk"), "澹佺焊");
   // A declared character set decides the text; the "gbk" selector overrides
   // it.
   if (webtest::kTextFollowsDeclaredCharset) {
-    EXPECT_EQ(pavo::GetData(Base() + "/mode/charset-GBK/t/enc/images/gbk.txt", "utf-8"), wallpaper);
-    EXPECT_EQ(pavo::GetData(Base() + "/mode/charset-utf-8/t/enc/images/utf8.txt", "utf-8"), wallpaper);
-    EXPECT_EQ(pavo::GetData(Base() + "/mode/charset-utf-8/t/enc/images/gbk.txt", "gbk"), wallpaper);
-    EXPECT_EQ(pavo::GetData(Base() + "/mode/charset-no-such-charset/t/enc/images/utf8.txt", "utf-8"), "");
+    EXPECT_EQ(GetData(Base() + "/mode/charset-GBK/t/enc/images/gbk.txt", "utf-8"), wallpaper);
+    EXPECT_EQ(GetData(Base() + "/mode/charset-utf-8/t/enc/images/utf8.txt", "utf-8"), wallpaper);
+    EXPECT_EQ(GetData(Base() + "/mode/charset-utf-8/t/enc/images/gbk.txt", "gbk"), wallpaper);
+    EXPECT_EQ(GetData(Base() + "/mode/charset-no-such-charset/t/enc/images/utf8.txt", "utf-8"), "");
   }
 }
 
 TEST_F(Transfer, AnswersOverFourMebibytesAreNoAnswer) {
-  EXPECT_EQ(pavo::GetData(Base() + "/t/cap/images/cap.txt", "utf-8").size(), 4 * kMiB);
-  EXPECT_EQ(pavo::GetData(Base() + "/t/cap/images/cap1.txt", "utf-8"), "");
-  EXPECT_EQ(pavo::GetData(Base() + "/t/cap/images/cap1.txt", "gbk"), "");
+  EXPECT_EQ(GetData(Base() + "/t/cap/images/cap.txt", "utf-8").size(), 4 * kMiB);
+  EXPECT_EQ(GetData(Base() + "/t/cap/images/cap1.txt", "utf-8"), "");
+  EXPECT_EQ(GetData(Base() + "/t/cap/images/cap1.txt", "gbk"), "");
   if (webtest::kFetchStopsEndlessAnswer) {
     const auto t0 = Clock::now();
-    EXPECT_EQ(pavo::GetData(Base() + "/mode/endless/t/cap" + kMetadata, "utf-8"), "");
+    EXPECT_EQ(GetData(Base() + "/mode/endless/t/cap" + kMetadata, "utf-8"), "");
     EXPECT_LT(Since(t0), 5.0) << "the cap, not the time-out, must end it";
   }
 }
@@ -276,10 +282,14 @@ TEST_F(Transfer, DownloadStoresTheBodyByteForByte) {
   EXPECT_EQ(seen[0].Count("User-Agent"), 0) << seen[0].Value("User-Agent");
   EXPECT_EQ(seen[0].Count("If-Modified-Since"), 0);
 
-  // Through a redirect, the same bytes.
+  // Through a redirect, the same bytes; and through ten, the most allowed.
   const fs::path second = scratch_ / "second.jpg";
   pavo::DownloadFile(Base() + "/mode/redirect/t/download2/images/body.jpg", second.string());
   EXPECT_TRUE(ReadAll(second) == Image("body.jpg"));
+  const fs::path tenth = scratch_ / "tenth.jpg";
+  pavo::DownloadFile(Base() + "/mode/redirects-10/t/download4/images/body.jpg", tenth.string());
+  EXPECT_TRUE(ReadAll(tenth) == Image("body.jpg"));
+  EXPECT_EQ(Requests("/t/download4/").size(), 11u);
   // An empty body is an empty file.
   const fs::path empty = scratch_ / "empty.jpg";
   pavo::DownloadFile(Base() + "/mode/empty/t/download3/images/body.jpg", empty.string());
@@ -304,7 +314,9 @@ TEST_F(Transfer, AFailedDownloadLeavesNoFile) {
       {"a picture the service does not have", b + "/t/f3/images/missing.jpg"},
       {"the connection closes halfway (declared length)", b + "/mode/cut/t/f4/images/body.jpg"},
       {"the connection closes halfway (chunked)", b + "/mode/cut-chunked/t/f5/images/body.jpg"},
+      {"the connection closes inside a chunk", b + "/mode/cut-mid-chunk/t/f10/images/body.jpg"},
       {"a redirect loop", b + "/mode/redirect-loop/t/f6/images/body.jpg"},
+      {"eleven redirects", b + "/mode/redirects-11/t/f11/images/body.jpg"},
       {"a redirect to a file", b + "/mode/redirect-scheme/t/f7/images/body.jpg"},
       {"a port where nobody listens", "http://127.0.0.1:1/t/f8/images/body.jpg"},
       {"the empty text", ""},
@@ -313,7 +325,10 @@ TEST_F(Transfer, AFailedDownloadLeavesNoFile) {
   };
   for (const auto& [what, url] : cases) {
     SCOPED_TRACE(what);
-    if (url.find("/cut-chunked/") != std::string::npos && !webtest::kDownloadSeesCutChunkedBody) continue;
+    if (url.find("/cut-") != std::string::npos && url.find("chunk") != std::string::npos &&
+        !webtest::kDownloadSeesCutChunkedBody) {
+      continue;
+    }
     const fs::path target = scratch_ / "20260101.jpg";
     const auto t0 = Clock::now();
     pavo::DownloadFile(url, target.string());
@@ -349,23 +364,18 @@ TEST_F(Transfer, ATargetThatCannotBeWrittenLeavesNothing) {
 TEST_F(Transfer, DownloadSizeCap) {
   pavo::web::DownloadLimits limits;
   limits.max_bytes = 1000;
-  const fs::path at = scratch_ / "at.jpg", over = scratch_ / "over.jpg", endless = scratch_ / "endless.jpg";
+  const fs::path at = scratch_ / "at.jpg", over = scratch_ / "over.jpg";
+  const fs::path chunked_at = scratch_ / "chunked-at.jpg", chunked_over = scratch_ / "chunked-over.jpg";
   pavo::web::DownloadFileWithin(Base() + "/t/cap/images/limit1000.jpg", at.string(), limits);
   EXPECT_TRUE(ReadAll(at) == Image("limit1000.jpg"));
   pavo::web::DownloadFileWithin(Base() + "/t/cap/images/limit1001.jpg", over.string(), limits);
   EXPECT_FALSE(fs::exists(over));
   // The same cap for a body of no declared length.
-  pavo::web::DownloadFileWithin(Base() + "/mode/endless/t/cap/images/limit1001.jpg", over.string(), limits);
-  EXPECT_FALSE(fs::exists(over));
-
-  // An endless body meets the real 64 MiB cap; on loopback that is quick.
-  const auto t0 = Clock::now();
-  pavo::DownloadFile(Base() + "/mode/endless/t/endless/images/body.jpg", endless.string());
-  const double took = Since(t0);
-  EXPECT_FALSE(fs::exists(endless));
-  EXPECT_LT(took, 60.0);
-  EXPECT_EQ(Listing(scratch_), std::vector<std::string>{"at.jpg"});
-  std::printf("endless download abandoned after %.2f s\n", took);
+  pavo::web::DownloadFileWithin(Base() + "/mode/chunked/t/cap/images/limit1000.jpg", chunked_at.string(), limits);
+  EXPECT_TRUE(ReadAll(chunked_at) == Image("limit1000.jpg"));
+  pavo::web::DownloadFileWithin(Base() + "/mode/chunked/t/cap/images/limit1001.jpg", chunked_over.string(), limits);
+  EXPECT_FALSE(fs::exists(chunked_over));
+  EXPECT_EQ(Listing(scratch_), (std::vector<std::string>{"at.jpg", "chunked-at.jpg"}));
 }
 
 // ---- the slow cases, together ----------------------------------------------
@@ -384,7 +394,7 @@ TEST_F(Transfer, SlowAnswersAreBoundedInTimeAndCostNoCpu) {
     webtest::StartTicker(200);
     const double cpu0 = webtest::ProcessCpuSeconds();
     const auto t0 = Clock::now();
-    const std::string text = pavo::GetData(s.url, "utf-8");
+    const std::string text = GetData(s.url, "utf-8");
     const double wall = Since(t0);
     const double cpu = webtest::ProcessCpuSeconds() - cpu0;
     const int ticks = webtest::Ticks();
@@ -411,6 +421,15 @@ TEST_F(Transfer, SlowAnswersAreBoundedInTimeAndCostNoCpu) {
        3.5},
       {"one byte a second: the total limit", Base() + "/mode/trickle/t/slow4/images/body.jpg", {30, 3, 64 * kMiB},
        3.0, 4.5},
+      // The total limit holds before the body too: while the headers are
+      // awaited, and across redirects.
+      {"headers after 10 s: the total limit", Base() + "/mode/late-10/t/slow5/images/body.jpg", {30, 3, 64 * kMiB},
+       3.0, 4.5},
+      {"ten redirects, each after 1 s: the total limit", Base() + "/mode/slow-redirects-10/t/slow6/images/body.jpg",
+       {30, 3, 64 * kMiB}, 3.0, 4.5},
+      // And the real no-progress limit, on headers that come too late.
+      {"headers after 40 s: the no-progress limit", Base() + "/mode/late-40/t/slow7/images/body.jpg",
+       pavo::web::DownloadLimits{}, 30.0, 33.0},
   };
   for (const auto& d : downloads) {
     SCOPED_TRACE(d.what);
@@ -423,6 +442,27 @@ TEST_F(Transfer, SlowAnswersAreBoundedInTimeAndCostNoCpu) {
     EXPECT_GE(took, d.at_least - 0.1);
     EXPECT_LE(took, d.at_most);
     std::printf("%s: abandoned after %.2f s\n", d.what, took);
+  }
+}
+
+// ---- last, as it may leave work behind --------------------------------------
+
+// Endless bodies meet the real 64 MiB cap: one read up to the cap, one whose
+// declared length is refused at once. On loopback both are quick, and the
+// call returns even where closing the abandoned request would go on reading
+// what keeps coming (Wine's WinINet does, for as long as the data flow). That
+// reading may outlive the call, so these cases come last.
+TEST_F(Transfer, EndlessBodiesMeetTheRealCap) {
+  for (const char* mode : {"endless", "endless-declared"}) {
+    SCOPED_TRACE(mode);
+    const fs::path target = scratch_ / "20260101.jpg";
+    const auto t0 = Clock::now();
+    pavo::DownloadFile(Base() + "/mode/" + mode + "/t/endless/images/body.jpg", target.string());
+    const double took = Since(t0);
+    EXPECT_FALSE(fs::exists(target));
+    EXPECT_LT(took, 60.0);
+    EXPECT_EQ(Listing(scratch_), std::vector<std::string>{});
+    std::printf("%s download abandoned after %.2f s\n", mode, took);
   }
 }
 

@@ -80,7 +80,13 @@ void Usage(std::FILE* out) {
       "  redirect-scheme    302 to a file: URL\n"
       "  nomarker           metadata without the url field\n"
       "  amp-before         metadata with \"&\" only before the url field\n"
-      "  charset-<name>     the usual body as text/plain; charset=<name>\n",
+      "  charset-<name>     the usual body as text/plain; charset=<name>\n"
+      "  late-<s>           the usual answer, its headers only after s seconds\n"
+      "  redirects-<n>      n redirects (302) in a row, then the usual answer\n"
+      "  slow-redirects-<n> the same, each answer after a pause of 1 s\n"
+      "  cut-mid-chunk      chunked, one chunk announced whole, half of it sent, close\n"
+      "  chunked            the usual body, chunked (no length declared), properly ended\n"
+      "  endless-declared   a body of 1 TiB declared, sent for as long as it is read\n",
       out);
   UsageCutPictures(out);
 }
@@ -279,6 +285,70 @@ std::string ErrorPage(int status, const char* reason) {
          reason + "</h1><p>The image service could not serve this request.</p></body></html>\n";
 }
 
+// ---- answers that come late, after redirects or cut inside a chunk ---------
+
+// The number after prefix in mode, or -1 when mode is not prefix<number>.
+int ModeNumber(const std::string& mode, const std::string& prefix) {
+  if (mode.rfind(prefix, 0) != 0 || mode.size() == prefix.size() || mode.size() > prefix.size() + 6) return -1;
+  const std::string digits = mode.substr(prefix.size());
+  if (!std::all_of(digits.begin(), digits.end(), ::isdigit)) return -1;
+  return std::stoi(digits);
+}
+
+// Answers a redirect of the redirect modes (true), or lets the usual answer
+// go on (false) after any pause the mode asks for. target: the request
+// without its mode prefix.
+bool HandleTimingMode(const std::string& mode, const std::string& target, httplib::Response& res) {
+  if (const int s = ModeNumber(mode, "late-"); s >= 0) {
+    Pause(std::chrono::seconds(s));
+    return false;
+  }
+  int left = ModeNumber(mode, "redirects-");
+  const bool slow = left < 0;
+  if (slow) left = ModeNumber(mode, "slow-redirects-");
+  if (left < 0) return false;
+  if (slow) Pause(std::chrono::seconds(1));
+  if (left == 0) return false;
+  res.status = 302;
+  res.set_header("Location", "/mode/" + std::string(slow ? "slow-" : "") + "redirects-" + std::to_string(left - 1) +
+                                 target);
+  res.set_content("", "text/plain");
+  return true;
+}
+
+// The body modes of this block (true when mode is one of them); see Usage().
+bool HandleBodyMode(const std::string& mode, const std::shared_ptr<Resource>& r, httplib::Response& res) {
+  if (mode == "cut-mid-chunk") {
+    res.set_header("Transfer-Encoding", "chunked");
+    res.set_content_provider(r->type, [r](size_t offset, httplib::DataSink& sink) {
+      if (offset > 0) return false;
+      char size[32];
+      std::snprintf(size, sizeof size, "%zx\r\n", r->body.size());
+      const std::string head(size);
+      if (sink.write(head.data(), head.size())) sink.write(r->body.data(), r->body.size() / 2);
+      return false;
+    });
+    return true;
+  }
+  if (mode == "endless-declared") {
+    // 1 TiB declared, and bytes for as long as the client reads.
+    res.set_content_provider(size_t{1} << 40, r->type, [](size_t, size_t, httplib::DataSink& sink) {
+      static const std::string block(64 * 1024, 'x');
+      return !Stopping() && sink.write(block.data(), block.size());
+    });
+    return true;
+  }
+  if (mode == "chunked") {
+    res.set_chunked_content_provider(r->type, [r](size_t offset, httplib::DataSink& sink) {
+      if (offset < r->body.size() && !sink.write(r->body.data() + offset, r->body.size() - offset)) return false;
+      sink.done();
+      return true;
+    });
+    return true;
+  }
+  return false;
+}
+
 void Handle(const Options& opt, const httplib::Request& req, httplib::Response& res) {
   // The mode, and the request as it would be without the mode prefix.
   std::string mode;
@@ -292,6 +362,8 @@ void Handle(const Options& opt, const httplib::Request& req, httplib::Response& 
     target = target.rfind(prefix, 0) == 0 ? target.substr(prefix.size()) : target;
     if (target.empty() || target[0] != '/') target = "/" + target;
   }
+
+  if (HandleTimingMode(mode, target, res)) return;
 
   if (mode == "404" || mode == "500") {
     int status = mode == "404" ? 404 : 500;
@@ -319,6 +391,8 @@ void Handle(const Options& opt, const httplib::Request& req, httplib::Response& 
   res.status = r->status;
   if (mode.rfind("charset-", 0) == 0) r->type = "text/plain; charset=" + mode.substr(8);
   if (CutPicture(mode, r, res)) return;
+
+  if (HandleBodyMode(mode, r, res)) return;
 
   if (mode == "empty") {
     res.set_content("", r->type);
