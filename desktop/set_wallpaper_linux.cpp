@@ -8,6 +8,7 @@
 #include <gio/gio.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -36,12 +37,18 @@ using Clock = std::chrono::steady_clock;
 
 // Writes still queued for the settings daemon are waited for on one of GLib's
 // worker threads, but not for ever: a daemon that does not answer must not
-// hold the run, and the wait given up leaves no thread of ours behind.
+// hold the run. One flush at most is under way: while an earlier one still
+// waits for a daemon that does not answer, another would only wait as long,
+// so none is started and nothing piles up in a process that lives on.
 bool SyncSettings(unsigned timeout_ms) {
+  static std::atomic<bool> flushing{false};
+  if (flushing.exchange(true)) return false;
   GAsyncResult* synced = sys::Await(
       [](GCancellable* cancellable, GAsyncReadyCallback done, gpointer data) {
         GTask* task = g_task_new(nullptr, cancellable, done, data);
         g_task_set_return_on_cancel(task, TRUE);
+        // The task goes once both the flush (if it started) and the wait are over.
+        g_task_set_task_data(task, nullptr, [](gpointer) { flushing = false; });
         g_task_run_in_thread(task, [](GTask* t, gpointer, gpointer, GCancellable*) {
           g_settings_sync();
           g_task_return_boolean(t, TRUE);
