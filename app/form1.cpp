@@ -3,15 +3,15 @@
 #include <cstdint>
 
 #include "app/delay.h"
-#include "sys/pending_file.h"
 #include "app/step.h"
-#include "sys/system.h"
 #include "desktop/autostart.h"
 #include "desktop/bitmap.h"
 #include "desktop/min_to_tray.h"
 #include "desktop/wallpaper.h"
 #include "desktop/window.h"
 #include "settings/ini_file.h"
+#include "sys/pending_file.h"
+#include "sys/system.h"
 #include "web/web.h"
 
 namespace pavo {

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "sys/pending_file.h"
 #include "sys/child_process.h"
+#include "sys/pending_file.h"
 #include "sys/system.h"
 
 namespace pavo {

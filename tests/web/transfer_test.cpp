@@ -15,9 +15,9 @@
 #include <utility>
 #include <vector>
 
+#include "desktop/window.h"
 #include "sys/failure.h"
 #include "web/platform.h"
-#include "desktop/window.h"
 #include "web/transfer.h"
 #include "web/web.h"
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "sys/failure.h"
 #include "desktop/autostart.h"
+#include "sys/failure.h"
 
 namespace pavo {
 namespace {
