@@ -3,15 +3,15 @@
 #include <cstdint>
 
 #include "app/delay.h"
-#include "app/pending_file.h"
 #include "app/step.h"
-#include "app/system.h"
 #include "desktop/autostart.h"
 #include "desktop/bitmap.h"
 #include "desktop/min_to_tray.h"
 #include "desktop/wallpaper.h"
 #include "desktop/window.h"
 #include "settings/ini_file.h"
+#include "sys/pending_file.h"
+#include "sys/system.h"
 #include "web/web.h"
 
 namespace pavo {
@@ -160,7 +160,9 @@ void Form1::Form_Activate() {
 // A failure here must not travel back through the window procedure.
 void Form1::Form_Resize() { Step([] { MinToTray::Form_Resize(); }); }
 
-std::string Form1::GetData(std::string StrUrl, std::string StrBianMa) { return pavo::GetData(StrUrl, StrBianMa); }
+std::string Form1::GetData(std::string StrUrl, std::string StrBianMa) {
+  return pavo::GetData(StrUrl, StrBianMa, {window::DoEvents, window::WaitForMessages});
+}
 
 std::string Form1::GetContent(const std::string& str, const std::string& start, const std::string& last) {
   return pavo::GetContent(str, start, last);

@@ -4,9 +4,11 @@
 
 #include <string>
 
+#include "desktop/window.h"
+
 namespace pavo {
 
-class Form1 {
+class Form1 : public window::Events {
  public:
   // Written once by Form_Load, only read afterwards.
   std::string ThePath;    // the executable's directory, no trailing separator
@@ -14,11 +16,11 @@ class Form1 {
   std::string TodayFile;  // ThePath + "\img\" + yyyymmdd + ".jpg"
 
   // Start-up and daily guard; ends the process when today's image is there.
-  void Form_Load();
+  void Form_Load() override;
   // The daily run, at the first activation; ends the process.
-  void Form_Activate();
+  void Form_Activate() override;
   // Puts the tray icon up and hides the window when it is minimised.
-  void Form_Resize();
+  void Form_Resize() override;
 
   std::string GetData(std::string StrUrl, std::string StrBianMa);
   std::string GetContent(const std::string& str, const std::string& start,

@@ -7,16 +7,9 @@
 // is shown, logged or retried.
 #pragma once
 
-#include <stdexcept>
-#include <string>
+#include "sys/failure.h"
 
 namespace pavo {
-
-// What every operation of the program throws when it cannot do its work.
-class Failure : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
 
 // Runs one step; any failure inside it is absorbed. Returns whether the step
 // ran to its end (callers rarely need to know).

@@ -17,14 +17,13 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <string_view>
 
-#include "app/errno_linux.h"
-#include "app/step.h"
-#include "app/system.h"
 #include "desktop/autostart.h"
+#include "sys/errno_linux.h"
+#include "sys/owned.h"
+#include "sys/system.h"
 
 namespace pavo::autostart {
 
@@ -38,15 +37,8 @@ const char* const kGroup = "Desktop Entry";
 // and reading it whole must not eat the machine.
 constexpr size_t kMaxEntrySize = 1 << 20;
 
-struct KeyFileFree {
-  void operator()(GKeyFile* k) const { g_key_file_free(k); }
-};
-using KeyFile = std::unique_ptr<GKeyFile, KeyFileFree>;
-
-struct GFree {
-  void operator()(void* p) const { g_free(p); }
-};
-using GChars = std::unique_ptr<char, GFree>;
+using KeyFile = sys::Owned<GKeyFile*, g_key_file_free>;
+using GChars = sys::Owned<char*, g_free>;
 
 [[noreturn]] void ThrowGError(const std::string& what, GError* error) {
   std::string message = what + ": " + (error ? error->message : "unknown error");

@@ -7,9 +7,9 @@
 #include <cstring>
 #include <string>
 
-#include "app/step.h"
-#include "app/text_win32.h"
 #include "desktop/autostart.h"
+#include "sys/scoped_win32.h"
+#include "sys/text_win32.h"
 
 namespace pavo::autostart {
 
@@ -17,28 +17,20 @@ namespace {
 
 const wchar_t* const kRunKey = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 
-class Key {
- public:
-  Key(REGSAM access, bool create) {
-    LSTATUS s = create ? RegCreateKeyExW(HKEY_CURRENT_USER, kRunKey, 0, nullptr, 0, access, nullptr, &key_, nullptr)
-                       : RegOpenKeyExW(HKEY_CURRENT_USER, kRunKey, 0, access, &key_);
-    if (s != ERROR_SUCCESS) throw Failure("cannot open the Run key, error " + std::to_string(s));
-  }
-  ~Key() { RegCloseKey(key_); }
-  Key(const Key&) = delete;
-  Key& operator=(const Key&) = delete;
-  HKEY get() const { return key_; }
-
- private:
-  HKEY key_ = nullptr;
-};
+win32::RegKey RunKey(REGSAM access, bool create) {
+  HKEY key = nullptr;
+  const LSTATUS s = create ? RegCreateKeyExW(HKEY_CURRENT_USER, kRunKey, 0, nullptr, 0, access, nullptr, &key, nullptr)
+                           : RegOpenKeyExW(HKEY_CURRENT_USER, kRunKey, 0, access, &key);
+  if (s != ERROR_SUCCESS) throw Failure("cannot open the Run key, error " + std::to_string(s));
+  return win32::RegKey(key);
+}
 
 std::wstring ValueName() { return win32::Wide(kAutostartName); }
 
 }  // namespace
 
 std::string Read() {
-  Key key(KEY_QUERY_VALUE, false);
+  const win32::RegKey key = RunKey(KEY_QUERY_VALUE, false);
   const std::wstring name = ValueName();
   DWORD type = 0, size = 0;
   LSTATUS s = RegQueryValueExW(key.get(), name.c_str(), nullptr, &type, nullptr, &size);
@@ -75,7 +67,7 @@ std::string Read() {
 }
 
 void Write(const std::string& exe_path) {
-  Key key(KEY_SET_VALUE, true);
+  const win32::RegKey key = RunKey(KEY_SET_VALUE, true);
   const std::wstring data = win32::Wide(exe_path);
   LSTATUS s = RegSetValueExW(key.get(), ValueName().c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
                              static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t)));
@@ -83,7 +75,7 @@ void Write(const std::string& exe_path) {
 }
 
 void Delete() {
-  Key key(KEY_SET_VALUE, false);
+  const win32::RegKey key = RunKey(KEY_SET_VALUE, false);
   LSTATUS s = RegDeleteValueW(key.get(), ValueName().c_str());
   if (s != ERROR_SUCCESS) throw Failure("cannot delete the autostart entry, error " + std::to_string(s));
 }

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "app/step.h"
-#include "app/system.h"
+#include "sys/failure.h"
+#include "sys/system.h"
 
 namespace pavo::bitmap {
 

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/pending_file.h"
+#include "sys/pending_file.h"
 
 namespace pavo::bitmap {
 

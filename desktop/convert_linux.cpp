@@ -8,9 +8,9 @@
 #include <jpeglib.h>
 #include <jerror.h>
 
-#include "app/step.h"
 #include "desktop/bitmap.h"
 #include "desktop/wallpaper.h"
+#include "sys/failure.h"
 
 namespace pavo {
 

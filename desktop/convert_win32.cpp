@@ -6,62 +6,16 @@
 
 #include <vector>
 
-#include "app/step.h"
-#include "app/text_win32.h"
 #include "desktop/bitmap.h"
 #include "desktop/wallpaper.h"
+#include "sys/scoped_win32.h"
 
 namespace pavo {
 
+using win32::Check;
+using win32::Com;
 
 namespace {
-
-// Holds one COM interface and releases it.
-template <class T>
-class Com {
- public:
-  Com() = default;
-  ~Com() {
-    if (p_) p_->Release();
-  }
-  Com(const Com&) = delete;
-  Com& operator=(const Com&) = delete;
-  T** put() { return &p_; }
-  T* operator->() const { return p_; }
-  T* get() const { return p_; }
-
- private:
-  T* p_ = nullptr;
-};
-
-void Check(HRESULT hr, const char* what) {
-  if (FAILED(hr))
-    throw Failure(std::string(what) + " failed, HRESULT 0x" + [hr] {
-      char buf[9];
-      wsprintfA(buf, "%08lX", static_cast<unsigned long>(hr));
-      return std::string(buf);
-    }());
-}
-
-// The thread's COM apartment for the length of one conversion. The window's
-// thread already has one; a thread without gets one and gives it back.
-class Apartment {
- public:
-  Apartment() {
-    HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    release_ = SUCCEEDED(hr);  // S_FALSE too: every success needs its uninitialise
-    if (FAILED(hr) && hr != RPC_E_CHANGED_MODE) Check(hr, "CoInitializeEx");
-  }
-  ~Apartment() {
-    if (release_) CoUninitialize();
-  }
-  Apartment(const Apartment&) = delete;
-  Apartment& operator=(const Apartment&) = delete;
-
- private:
-  bool release_ = false;
-};
-
 
 bool IsFourChannel(const WICPixelFormatGUID& f) {
   return IsEqualGUID(f, GUID_WICPixelFormat32bppCMYK) || IsEqualGUID(f, GUID_WICPixelFormat64bppCMYK) ||
@@ -76,7 +30,8 @@ void ConvertToBitmap(const std::string& source, const std::string& bitmap_path) 
   std::string data = bitmap::ReadJpeg(source);
   const bitmap::Size size = bitmap::CheckJpeg(data);
 
-  Apartment apartment;
+  // The window's thread has an apartment already; a thread without gets one.
+  win32::Apartment apartment;
   Com<IWICImagingFactory> factory;
   Check(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER, IID_IWICImagingFactory,
                          reinterpret_cast<void**>(factory.put())),

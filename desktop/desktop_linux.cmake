@@ -1,8 +1,9 @@
-# Linux desktop: the shared session bus connection and the tray item's icon
-# pixmaps, generated from the application icon at build time.
+# Linux desktop: the shared session bus connection, the second name of the
+# bitmap and the tray item's icon pixmaps, generated from the application
+# icon at build time.
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 
-target_sources(pavo_core PRIVATE ${CMAKE_CURRENT_LIST_DIR}/session_bus_linux.cpp)
+target_sources(pavo_core PRIVATE ${CMAKE_CURRENT_LIST_DIR}/session_bus_linux.cpp ${CMAKE_CURRENT_LIST_DIR}/shown_name_linux.cpp)
 
 set(PAVO_TRAY_ICON "" CACHE FILEPATH
     "icon (.ico or .png) the tray pixmaps are made from; empty: the .ico in resources/, else a stand-in drawing")
@@ -29,7 +30,3 @@ add_custom_target(pavo_tray_pixmaps DEPENDS ${_pavo_tray_output})
 set_source_files_properties(${_pavo_tray_output} TARGET_DIRECTORY pavo_core PROPERTIES GENERATED TRUE)
 target_sources(pavo_core PRIVATE ${_pavo_tray_output})
 add_dependencies(pavo_core pavo_tray_pixmaps)
-
-# The settings daemon's flush is waited for on a thread of its own.
-find_package(Threads REQUIRED)
-target_link_libraries(pavo_core PUBLIC Threads::Threads)

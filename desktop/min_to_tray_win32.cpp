@@ -2,24 +2,51 @@
 // its wide layout where the ANSI code page cannot hold the caption.
 #include "desktop/min_to_tray.h"
 
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cstddef>
 #include <cstring>
 #include <cwchar>
 #include <string>
 
-#include "app/text_win32.h"
-#include "desktop/min_to_tray_win32.h"
 #include "desktop/window.h"
+#include "sys/text_win32.h"
 
 namespace pavo::MinToTray {
 
 namespace {
 
+// NOTIFYICONDATAA in its first form, exactly as many bytes as that form has
+// (88 in a 32-bit process, 104 in a 64-bit one), and the same first form in
+// its wide layout, NOTIFYICONDATAW: what the shell is handed where the ANSI
+// code page cannot hold the caption.
+template <class Char>
+struct Record {
+  DWORD cbSize;
+  HWND hWnd;
+  UINT uID;
+  UINT uFlags;
+  UINT uCallbackMessage;
+  HICON hIcon;
+  Char szTip[64];
+};
+using TrayRecord = Record<CHAR>;
+using TrayRecordW = Record<WCHAR>;
+
+static_assert(sizeof(TrayRecord) == NOTIFYICONDATAA_V1_SIZE);
+static_assert(offsetof(TrayRecord, hWnd) == offsetof(NOTIFYICONDATAA, hWnd));
+static_assert(offsetof(TrayRecord, uID) == offsetof(NOTIFYICONDATAA, uID));
+static_assert(offsetof(TrayRecord, uFlags) == offsetof(NOTIFYICONDATAA, uFlags));
+static_assert(offsetof(TrayRecord, uCallbackMessage) == offsetof(NOTIFYICONDATAA, uCallbackMessage));
+static_assert(offsetof(TrayRecord, hIcon) == offsetof(NOTIFYICONDATAA, hIcon));
+static_assert(offsetof(TrayRecord, szTip) == offsetof(NOTIFYICONDATAA, szTip));
+static_assert(sizeof(TrayRecordW) == NOTIFYICONDATAW_V1_SIZE);
+static_assert(offsetof(TrayRecordW, szTip) == offsetof(NOTIFYICONDATAW, szTip));
+
 // All zero at start; written only by the resize handling, read again,
 // unchanged, by the removal.
 TrayRecord TrayIcon;
-
-NotifyFunction g_notify = Shell_NotifyIconA;
-NotifyFunctionW g_notify_w = Shell_NotifyIconW;
 
 // Outside the code pages that hold the caption's Chinese characters the ANSI
 // tip would show question marks: the shell gets the record's wide twin,
@@ -78,13 +105,6 @@ void SetWideTwin(const std::string& caption) {
 
 }  // namespace
 
-void SetNotifyForTest(NotifyFunction notify, NotifyFunctionW notify_w) {
-  g_notify = notify ? notify : Shell_NotifyIconA;
-  g_notify_w = notify_w ? notify_w : Shell_NotifyIconW;
-}
-
-const TrayRecord& TrayIconForTest() { return TrayIcon; }
-
 void Form_Resize() {
   if (window::State() != window::kMinimised) return;
   TrayIcon.hWnd = reinterpret_cast<HWND>(window::Handle());
@@ -98,18 +118,18 @@ void Form_Resize() {
   g_wide = !win32::FitsAnsi(caption);
   if (g_wide) {
     SetWideTwin(caption);
-    g_notify_w(NIM_ADD, reinterpret_cast<PNOTIFYICONDATAW>(&TrayIconW));
+    Shell_NotifyIconW(NIM_ADD, reinterpret_cast<PNOTIFYICONDATAW>(&TrayIconW));
   } else {
-    g_notify(NIM_ADD, reinterpret_cast<PNOTIFYICONDATAA>(&TrayIcon));
+    Shell_NotifyIconA(NIM_ADD, reinterpret_cast<PNOTIFYICONDATAA>(&TrayIcon));
   }
   window::Hide();
 }
 
 void RemoveIcon() {
   if (g_wide)
-    g_notify_w(NIM_DELETE, reinterpret_cast<PNOTIFYICONDATAW>(&TrayIconW));
+    Shell_NotifyIconW(NIM_DELETE, reinterpret_cast<PNOTIFYICONDATAW>(&TrayIconW));
   else
-    g_notify(NIM_DELETE, reinterpret_cast<PNOTIFYICONDATAA>(&TrayIcon));
+    Shell_NotifyIconA(NIM_DELETE, reinterpret_cast<PNOTIFYICONDATAA>(&TrayIcon));
 }
 
 }  // namespace pavo::MinToTray

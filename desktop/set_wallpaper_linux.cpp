@@ -7,22 +7,20 @@
 
 #include <gio/gio.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <future>
 #include <initializer_list>
-#include <memory>
-#include <thread>
+#include <string_view>
 #include <vector>
 
-#include "app/step.h"
-#include "desktop/glib_wait_linux.h"
 #include "desktop/session_bus_linux.h"
 #include "desktop/wallpaper.h"
+#include "sys/failure.h"
+#include "sys/glib_wait_linux.h"
+#include "sys/text.h"
 
 namespace pavo {
 
@@ -33,151 +31,189 @@ namespace {
 // A desktop gets this long to take the new wallpaper.
 constexpr unsigned kDesktopTimeoutMs = 5000;
 
-std::string Lower(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return text;
+using Clock = std::chrono::steady_clock;
+
+// ---- GSettings (the GNOME family, Cinnamon, MATE) --------------------------
+
+// Writes still queued for the settings daemon are waited for on one of GLib's
+// worker threads, but not for ever: a daemon that does not answer must not
+// hold the run. One flush at most is under way: while an earlier one still
+// waits for a daemon that does not answer, another would only wait as long,
+// so none is started and nothing piles up in a process that lives on.
+bool SyncSettings(unsigned timeout_ms) {
+  static std::atomic<bool> flushing{false};
+  if (flushing.exchange(true)) return false;
+  GAsyncResult* synced = sys::Await(
+      [](GCancellable* cancellable, GAsyncReadyCallback done, gpointer data) {
+        GTask* task = g_task_new(nullptr, cancellable, done, data);
+        g_task_set_return_on_cancel(task, TRUE);
+        // The task goes once both the flush (if it started) and the wait are over.
+        g_task_set_task_data(task, nullptr, [](gpointer) { flushing = false; });
+        g_task_run_in_thread(task, [](GTask* t, gpointer, gpointer, GCancellable*) {
+          g_settings_sync();
+          g_task_return_boolean(t, TRUE);
+        });
+        g_object_unref(task);
+      },
+      timeout_ms);
+  if (synced) g_object_unref(synced);
+  return synced != nullptr;
 }
 
-Desktop FromName(const std::string& name) {
-  const std::string n = Lower(name);
-  if (n == "budgie" || n == "gnome" || n == "ubuntu") return Desktop::kGnome;
-  if (n == "x-cinnamon" || n == "cinnamon") return Desktop::kCinnamon;
-  // UKUI's desktop reads its picture from MATE's settings key.
-  if (n == "mate" || n == "ukui") return Desktop::kMate;
-  if (n == "xfce") return Desktop::kXfce;
-  if (n == "kde") return Desktop::kKde;
-  if (n == "lxqt") return Desktop::kLxqt;
-  if (n == "lxde") return Desktop::kLxde;
-  if (n == "sway") return Desktop::kSway;
-  return Desktop::kNone;
+// Sets the string keys of a GSettings schema that it has. A schema that is
+// not installed, or a key of another type, is passed over in silence.
+Outcome SetStrings(const char* schema_id, std::initializer_list<const char*> keys, const std::string& value) {
+  if (value.empty() || !g_utf8_validate(value.c_str(), -1, nullptr)) return Outcome::kNotAsked;
+  GSettingsSchemaSource* source = g_settings_schema_source_get_default();
+  GSettingsSchema* schema = source ? g_settings_schema_source_lookup(source, schema_id, TRUE) : nullptr;
+  if (!schema) return Outcome::kNotAsked;
+  GSettings* settings = g_settings_schema_get_path(schema) ? g_settings_new_full(schema, nullptr, nullptr) : nullptr;
+  int written = 0;
+  for (const char* key : keys) {
+    if (!settings || !g_settings_schema_has_key(schema, key)) continue;
+    GSettingsSchemaKey* info = g_settings_schema_get_key(schema, key);
+    GVariant* text = g_variant_ref_sink(g_variant_new_string(value.c_str()));
+    if (g_variant_type_equal(g_settings_schema_key_get_value_type(info), G_VARIANT_TYPE_STRING) &&
+        g_settings_schema_key_range_check(info, text) && g_settings_set_value(settings, key, text))
+      ++written;
+    g_variant_unref(text);
+    g_settings_schema_key_unref(info);
+  }
+  Outcome outcome = Outcome::kNotAsked;
+  if (written > 0) outcome = SyncSettings(kDesktopTimeoutMs) ? Outcome::kTaken : Outcome::kUnsure;
+  if (settings) g_object_unref(settings);
+  g_settings_schema_unref(schema);
+  return outcome;
 }
 
-struct Split {
-  std::string dir, stem, ext;
+// ---- Xfconf (XFCE) ---------------------------------------------------------
+
+// What is left of the desktop's time, for the next request.
+int RemainingMs(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// Every monitor and workspace has its own image property; the older desktop
+// keeps one per monitor under another name.
+std::vector<std::string> ImageProperties(GVariant* all) {
+  std::vector<std::string> names;
+  GVariantIter* iter = nullptr;
+  g_variant_get(all, "(a{sv})", &iter);
+  const gchar* name = nullptr;
+  GVariant* value = nullptr;
+  while (g_variant_iter_loop(iter, "{&sv}", &name, &value)) {
+    const std::string_view n = name;
+    if ((n.ends_with("/last-image") || n.ends_with("/image-path")) && g_variant_is_of_type(value, G_VARIANT_TYPE_STRING))
+      names.emplace_back(n);
+  }
+  g_variant_iter_free(iter);
+  return names;
+}
+
+Outcome SetXfconf(const Picture& picture) {
+  GDBusConnection* bus = session_bus::Get();
+  if (!bus || !g_utf8_validate(picture.path.c_str(), -1, nullptr)) return Outcome::kNotAsked;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kDesktopTimeoutMs);
+  GVariant* all = g_dbus_connection_call_sync(
+      bus, "org.xfce.Xfconf", "/org/xfce/Xfconf", "org.xfce.Xfconf", "GetAllProperties",
+      g_variant_new("(ss)", "xfce4-desktop", "/backdrop"), G_VARIANT_TYPE("(a{sv})"), G_DBUS_CALL_FLAGS_NONE,
+      RemainingMs(deadline), nullptr, nullptr);
+  // Only read so far: whatever the answer, nothing was set.
+  if (!all) return Outcome::kNotAsked;
+  const std::vector<std::string> names = ImageProperties(all);
+  g_variant_unref(all);
+  if (names.empty()) return Outcome::kNotAsked;
+
+  std::size_t taken = 0;
+  for (const std::string& property : names) {
+    const int left = RemainingMs(deadline);
+    if (left == 0) break;
+    GVariant* reply = g_dbus_connection_call_sync(
+        bus, "org.xfce.Xfconf", "/org/xfce/Xfconf", "org.xfce.Xfconf", "SetProperty",
+        g_variant_new("(ssv)", "xfce4-desktop", property.c_str(), g_variant_new_string(picture.path.c_str())),
+        nullptr, G_DBUS_CALL_FLAGS_NONE, left, nullptr, nullptr);
+    if (reply) {
+      g_variant_unref(reply);
+      ++taken;
+    }
+  }
+  return taken == names.size() ? Outcome::kTaken : Outcome::kUnsure;
+}
+
+// ---- Plasma (KDE) ----------------------------------------------------------
+
+Outcome SetPlasma(const Picture& picture) {
+  GDBusConnection* bus = session_bus::Get();
+  if (!bus || picture.uri.empty()) return Outcome::kNotAsked;
+  GError* error = nullptr;
+  GVariant* reply = g_dbus_connection_call_sync(
+      bus, "org.kde.plasmashell", "/PlasmaShell", "org.kde.PlasmaShell", "evaluateScript",
+      g_variant_new("(s)", PlasmaScript(picture.uri).c_str()), nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START,
+      kDesktopTimeoutMs, nullptr, &error);
+  if (reply) {
+    g_variant_unref(reply);
+    return Outcome::kTaken;
+  }
+  // No one on the bus under that name: the request reached no desktop.
+  const bool nobody = g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_SERVICE_UNKNOWN) ||
+                      g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_NAME_HAS_NO_OWNER);
+  g_clear_error(&error);
+  return nobody ? Outcome::kNotAsked : Outcome::kUnsure;
+}
+
+// ---- commands (LXQt, LXDE, sway) -------------------------------------------
+
+Outcome Run(std::initializer_list<const char*> args) {
+  std::vector<const char*> argv(args);
+  argv.push_back(nullptr);
+  try {
+    return sys::RunBounded(argv.data(), kDesktopTimeoutMs) ? Outcome::kTaken : Outcome::kUnsure;
+  } catch (const Failure&) {
+    return Outcome::kNotAsked;  // no such program: nothing reached the desktop
+  }
+}
+
+Outcome SetSway(const Picture& picture) {
+  const std::optional<std::string> command = SwayCommand(picture.path);
+  return command ? Run({"swaymsg", command->c_str()}) : Outcome::kNotAsked;
+}
+
+const Desktop kDesktops[] = {
+    {{"gnome", "ubuntu", "budgie"},
+     [](const Picture& p) {
+       return SetStrings("org.gnome.desktop.background", {"picture-uri", "picture-uri-dark"}, p.uri);
+     }},
+    {{"x-cinnamon", "cinnamon"},
+     [](const Picture& p) { return SetStrings("org.cinnamon.desktop.background", {"picture-uri"}, p.uri); }},
+    // UKUI's desktop reads its picture from MATE's key, a plain path.
+    {{"mate", "ukui"}, [](const Picture& p) { return SetStrings("org.mate.background", {"picture-filename"}, p.path); }},
+    {{"xfce"}, SetXfconf},
+    {{"kde"}, SetPlasma},
+    {{"lxqt"}, [](const Picture& p) { return Run({"pcmanfm-qt", "--set-wallpaper", p.path.c_str()}); }},
+    {{"lxde"}, [](const Picture& p) { return Run({"pcmanfm", "--set-wallpaper", p.path.c_str()}); }},
+    {{"sway"}, SetSway},
 };
 
-Split SplitPath(const std::string& path) {
-  Split s;
-  const std::size_t slash = path.rfind('/');
-  s.dir = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
-  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-  const std::size_t dot = base.rfind('.');
-  if (dot == std::string::npos || dot == 0) {
-    s.stem = base;
-  } else {
-    s.stem = base.substr(0, dot);
-    s.ext = base.substr(dot);
-  }
-  return s;
-}
-
-std::string Join(const std::string& dir, const std::string& name) {
-  return dir == "/" ? "/" + name : dir + "/" + name;
-}
-
-// "<stem>-<digits><ext>", optionally followed by ".part".
-bool IsShownName(const std::string& name, const Split& s) {
-  const std::string prefix = s.stem + "-";
-  if (name.compare(0, prefix.size(), prefix) != 0) return false;
-  std::size_t i = prefix.size();
-  const std::size_t digits_start = i;
-  while (i < name.size() && name[i] >= '0' && name[i] <= '9') ++i;
-  if (i == digits_start) return false;
-  const std::string rest = name.substr(i);
-  return rest == s.ext || rest == s.ext + ".part";
-}
-
-bool SameFile(const struct stat& a, const struct stat& b) {
-  if (a.st_dev == b.st_dev && a.st_ino == b.st_ino) return true;
-  // A copy made where links are refused keeps the bitmap's size and time.
-  return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
-}
-
-bool CopyFile(const std::string& from, const std::string& to) {
-  GFile* source = g_file_new_for_path(from.c_str());
-  GFile* target = g_file_new_for_path(to.c_str());
-  const gboolean ok = g_file_copy(source, target,
-                                  static_cast<GFileCopyFlags>(G_FILE_COPY_OVERWRITE | G_FILE_COPY_ALL_METADATA),
-                                  nullptr, nullptr, nullptr, nullptr);
-  g_object_unref(source);
-  g_object_unref(target);
-  return ok;
+const Desktop* Named(const std::string& name) {
+  const std::string lower = sys::AsciiLower(name);
+  for (const Desktop& desktop : kDesktops)
+    for (const char* known : desktop.names)
+      if (known && lower == known) return &desktop;
+  return nullptr;
 }
 
 }  // namespace
 
-Desktop ChooseDesktop(const char* current_desktop, const char* swaysock) {
-  if (current_desktop) {
-    const std::string list = current_desktop;
-    std::size_t start = 0;
-    while (start <= list.size()) {
-      std::size_t end = list.find(':', start);
-      if (end == std::string::npos) end = list.size();
-      const Desktop d = FromName(list.substr(start, end - start));
-      if (d != Desktop::kNone) return d;
-      start = end + 1;
-    }
+const Desktop* ChooseDesktop(const char* current_desktop, const char* swaysock) {
+  const std::string list = current_desktop ? current_desktop : "";
+  for (std::size_t start = 0; start < list.size();) {
+    std::size_t end = list.find(':', start);
+    if (end == std::string::npos) end = list.size();
+    if (const Desktop* desktop = Named(list.substr(start, end - start))) return desktop;
+    start = end + 1;
   }
-  if (swaysock && *swaysock) return Desktop::kSway;
-  return Desktop::kNone;
-}
-
-std::string ShownName(const std::string& bitmap_path, bool* created) {
-  if (created) *created = false;
-  struct stat bitmap {};
-  if (stat(bitmap_path.c_str(), &bitmap) != 0 || !S_ISREG(bitmap.st_mode)) throw Failure("no bitmap");
-  const Split s = SplitPath(bitmap_path);
-  const long long seconds = bitmap.st_mtim.tv_sec < 0 ? 0 : static_cast<long long>(bitmap.st_mtim.tv_sec);
-  char stamp[40];
-  std::snprintf(stamp, sizeof stamp, "%lld%09ld", seconds, static_cast<long>(bitmap.st_mtim.tv_nsec));
-  const std::string shown = Join(s.dir, s.stem + "-" + stamp + s.ext);
-
-  struct stat existing {};
-  const bool exists = lstat(shown.c_str(), &existing) == 0;
-  if (exists && S_ISREG(existing.st_mode) && SameFile(existing, bitmap)) return shown;
-
-  // Made under a temporary name and renamed, so the name never holds half a
-  // file.
-  const std::string part = shown + ".part";
-  unlink(part.c_str());
-  if (link(bitmap_path.c_str(), part.c_str()) != 0 && !CopyFile(bitmap_path, part)) {
-    unlink(part.c_str());
-    throw Failure("cannot make a second name for the bitmap");
-  }
-  if (rename(part.c_str(), shown.c_str()) != 0) {
-    unlink(part.c_str());
-    throw Failure("cannot make a second name for the bitmap");
-  }
-  if (created) *created = !exists;
-  return shown;
-}
-
-void TidyShownNames(const std::string& bitmap_path, const std::string& shown, bool created, Outcome outcome) {
-  const Split s = SplitPath(bitmap_path);
-  const std::string shown_name = shown.substr(shown.rfind('/') + 1);
-  if (outcome == Outcome::kNotAsked) {
-    if (created && IsShownName(shown_name, s)) unlink(shown.c_str());
-    return;
-  }
-  GDir* dir = g_dir_open(s.dir.c_str(), 0, nullptr);
-  if (!dir) return;
-  std::vector<std::string> others;
-  while (const gchar* entry = g_dir_read_name(dir)) {
-    const std::string name = entry;
-    if (name != shown_name && IsShownName(name, s)) others.push_back(name);
-  }
-  g_dir_close(dir);
-  std::string newest;  // the latest complete name; its digits are a time
-  if (outcome == Outcome::kUnsure) {
-    for (const std::string& name : others) {
-      if (name.size() > 5 && name.compare(name.size() - 5, 5, ".part") == 0) continue;
-      if (newest.empty() || name.size() > newest.size() || (name.size() == newest.size() && name > newest))
-        newest = name;
-    }
-  }
-  for (const std::string& name : others)
-    if (name != newest) unlink(Join(s.dir, name).c_str());
+  return swaysock && *swaysock ? Named("sway") : nullptr;
 }
 
 std::string PlasmaScript(const std::string& file_uri) {
@@ -228,189 +264,9 @@ std::optional<std::string> SwayCommand(const std::string& path) {
   return "output * bg \"" + path + "\" fill";
 }
 
-Outcome RunBounded(const char* const* argv, unsigned timeout_ms) {
-  GSubprocess* child = g_subprocess_newv(
-      argv, static_cast<GSubprocessFlags>(G_SUBPROCESS_FLAGS_STDOUT_SILENCE | G_SUBPROCESS_FLAGS_STDERR_SILENCE),
-      nullptr);
-  if (!child) return Outcome::kNotAsked;
-
-  // The wait is collected on a context of our own: nothing else of the
-  // program runs while the child works.
-  struct Wait {
-    bool done = false;
-    bool abandoned = false;
-  };
-  auto* wait = new Wait;
-  GMainContext* context = g_main_context_new();
-  g_main_context_push_thread_default(context);
-  g_subprocess_wait_async(
-      child, nullptr,
-      [](GObject* source, GAsyncResult* result, gpointer data) {
-        auto* w = static_cast<Wait*>(data);
-        g_subprocess_wait_finish(G_SUBPROCESS(source), result, nullptr);
-        if (w->abandoned) {
-          delete w;
-          return;
-        }
-        w->done = true;
-      },
-      wait);
-
-  IterateUntil(context, wait->done, timeout_ms);
-  if (!wait->done) {
-    g_subprocess_force_exit(child);
-    IterateUntil(context, wait->done, 1000);  // reaping a killed child takes a moment
-  }
-
-  const Outcome outcome =
-      wait->done && g_subprocess_get_if_exited(child) && g_subprocess_get_exit_status(child) == 0 ? Outcome::kTaken
-                                                                                                  : Outcome::kUnsure;
-  if (wait->done) {
-    delete wait;
-  } else {
-    wait->abandoned = true;
-  }
-  g_main_context_pop_thread_default(context);
-  g_main_context_unref(context);
-  g_object_unref(child);
-  return outcome;
-}
-
 }  // namespace wallpaper_linux
 
 namespace {
-
-using namespace wallpaper_linux;
-
-using Clock = std::chrono::steady_clock;
-
-// What is left of the desktop's time, for the next request.
-int RemainingMs(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return left > 0 ? static_cast<int>(left) : 0;
-}
-
-// Writes still queued for the settings daemon are waited for, but not for
-// ever: a daemon that does not answer must not hold the run.
-bool SyncSettings(unsigned timeout_ms) {
-  auto synced = std::make_shared<std::promise<void>>();
-  std::future<void> done = synced->get_future();
-  std::thread([synced] {
-    g_settings_sync();
-    synced->set_value();
-  }).detach();
-  return done.wait_for(std::chrono::milliseconds(timeout_ms)) == std::future_status::ready;
-}
-
-// Sets the string keys of a GSettings schema that it has. A schema that is
-// not installed, or a key of another type, is passed over in silence.
-Outcome SetSettingStrings(const char* schema_id, std::initializer_list<const char*> keys, const std::string& value) {
-  if (value.empty() || !g_utf8_validate(value.c_str(), -1, nullptr)) return Outcome::kNotAsked;
-  GSettingsSchemaSource* source = g_settings_schema_source_get_default();
-  if (!source) return Outcome::kNotAsked;
-  GSettingsSchema* schema = g_settings_schema_source_lookup(source, schema_id, TRUE);
-  if (!schema) return Outcome::kNotAsked;
-  if (!g_settings_schema_get_path(schema)) {
-    g_settings_schema_unref(schema);
-    return Outcome::kNotAsked;
-  }
-  GSettings* settings = g_settings_new_full(schema, nullptr, nullptr);
-  int written = 0;
-  for (const char* key : keys) {
-    if (!g_settings_schema_has_key(schema, key)) continue;
-    GSettingsSchemaKey* info = g_settings_schema_get_key(schema, key);
-    GVariant* text = g_variant_ref_sink(g_variant_new_string(value.c_str()));
-    if (g_variant_type_equal(g_settings_schema_key_get_value_type(info), G_VARIANT_TYPE_STRING) &&
-        g_settings_schema_key_range_check(info, text) && g_settings_set_value(settings, key, text))
-      ++written;
-    g_variant_unref(text);
-    g_settings_schema_key_unref(info);
-  }
-  Outcome outcome = Outcome::kNotAsked;
-  if (written > 0) outcome = SyncSettings(kDesktopTimeoutMs) ? Outcome::kTaken : Outcome::kUnsure;
-  g_object_unref(settings);
-  g_settings_schema_unref(schema);
-  return outcome;
-}
-
-// No one on the bus under that name: the request reached no desktop.
-bool NobodyThere(const GError* error) {
-  return g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_SERVICE_UNKNOWN) ||
-         g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_NAME_HAS_NO_OWNER);
-}
-
-Outcome ApplyXfce(const std::string& path) {
-  if (!g_utf8_validate(path.c_str(), -1, nullptr)) return Outcome::kNotAsked;
-  GDBusConnection* bus = session_bus::Get();
-  if (!bus) return Outcome::kNotAsked;
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kDesktopTimeoutMs);
-  GError* error = nullptr;
-  GVariant* all = g_dbus_connection_call_sync(
-      bus, "org.xfce.Xfconf", "/org/xfce/Xfconf", "org.xfce.Xfconf", "GetAllProperties",
-      g_variant_new("(ss)", "xfce4-desktop", "/backdrop"), G_VARIANT_TYPE("(a{sv})"), G_DBUS_CALL_FLAGS_NONE,
-      RemainingMs(deadline), nullptr, &error);
-  if (!all) {
-    // Only read so far: whatever the answer, nothing was set.
-    g_clear_error(&error);
-    return Outcome::kNotAsked;
-  }
-  // Every monitor and workspace has its own image property; the older
-  // desktop keeps one per monitor under another name.
-  std::vector<std::string> names;
-  GVariantIter* iter = nullptr;
-  g_variant_get(all, "(a{sv})", &iter);
-  const gchar* name = nullptr;
-  GVariant* value = nullptr;
-  while (g_variant_iter_loop(iter, "{&sv}", &name, &value)) {
-    const std::string n = name;
-    const auto ends_with = [&n](const std::string& tail) {
-      return n.size() >= tail.size() && n.compare(n.size() - tail.size(), tail.size(), tail) == 0;
-    };
-    if ((ends_with("/last-image") || ends_with("/image-path")) && g_variant_is_of_type(value, G_VARIANT_TYPE_STRING))
-      names.push_back(n);
-  }
-  g_variant_iter_free(iter);
-  g_variant_unref(all);
-  if (names.empty()) return Outcome::kNotAsked;
-
-  int taken = 0;
-  for (const std::string& property : names) {
-    const int left = RemainingMs(deadline);
-    if (left == 0) break;
-    GVariant* reply = g_dbus_connection_call_sync(
-        bus, "org.xfce.Xfconf", "/org/xfce/Xfconf", "org.xfce.Xfconf", "SetProperty",
-        g_variant_new("(ssv)", "xfce4-desktop", property.c_str(), g_variant_new_string(path.c_str())), nullptr,
-        G_DBUS_CALL_FLAGS_NONE, left, nullptr, nullptr);
-    if (reply) {
-      g_variant_unref(reply);
-      ++taken;
-    }
-  }
-  return taken == static_cast<int>(names.size()) ? Outcome::kTaken : Outcome::kUnsure;
-}
-
-Outcome ApplyPlasma(const std::string& uri) {
-  GDBusConnection* bus = session_bus::Get();
-  if (!bus) return Outcome::kNotAsked;
-  GError* error = nullptr;
-  GVariant* reply = g_dbus_connection_call_sync(
-      bus, "org.kde.plasmashell", "/PlasmaShell", "org.kde.PlasmaShell", "evaluateScript",
-      g_variant_new("(s)", PlasmaScript(uri).c_str()), nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, kDesktopTimeoutMs,
-      nullptr, &error);
-  if (reply) {
-    g_variant_unref(reply);
-    return Outcome::kTaken;
-  }
-  const bool nobody = NobodyThere(error);
-  g_clear_error(&error);
-  return nobody ? Outcome::kNotAsked : Outcome::kUnsure;
-}
-
-Outcome Run(std::initializer_list<const char*> args) {
-  std::vector<const char*> argv(args);
-  argv.push_back(nullptr);
-  return RunBounded(argv.data(), kDesktopTimeoutMs);
-}
 
 // The absolute form of path, "" when there is none.
 std::string Absolute(const std::string& path) {
@@ -428,37 +284,12 @@ std::string FileUri(const std::string& absolute_path) {
   return result;
 }
 
-Outcome Apply(Desktop desktop, const std::string& path) {
-  const std::string uri = FileUri(path);
-  switch (desktop) {
-    case Desktop::kGnome:
-      return SetSettingStrings("org.gnome.desktop.background", {"picture-uri", "picture-uri-dark"}, uri);
-    case Desktop::kCinnamon:
-      return SetSettingStrings("org.cinnamon.desktop.background", {"picture-uri"}, uri);
-    case Desktop::kMate:
-      return SetSettingStrings("org.mate.background", {"picture-filename"}, path);
-    case Desktop::kXfce:
-      return ApplyXfce(path);
-    case Desktop::kKde:
-      return uri.empty() ? Outcome::kNotAsked : ApplyPlasma(uri);
-    case Desktop::kLxqt:
-      return Run({"pcmanfm-qt", "--set-wallpaper", path.c_str()});
-    case Desktop::kLxde:
-      return Run({"pcmanfm", "--set-wallpaper", path.c_str()});
-    case Desktop::kSway:
-      if (const auto command = SwayCommand(path)) return Run({"swaymsg", command->c_str()});
-      return Outcome::kNotAsked;
-    case Desktop::kNone:
-      break;
-  }
-  return Outcome::kNotAsked;
-}
-
 }  // namespace
 
 void SetWallpaper(const std::string& bitmap_path) {
-  const Desktop desktop = ChooseDesktop(std::getenv("XDG_CURRENT_DESKTOP"), std::getenv("SWAYSOCK"));
-  if (desktop == Desktop::kNone) return;
+  using namespace wallpaper_linux;
+  const Desktop* desktop = ChooseDesktop(std::getenv("XDG_CURRENT_DESKTOP"), std::getenv("SWAYSOCK"));
+  if (!desktop) return;
   const std::string bitmap = Absolute(bitmap_path);
   struct stat info {};
   // No bitmap: the request cannot name a picture and the wallpaper stays.
@@ -466,11 +297,15 @@ void SetWallpaper(const std::string& bitmap_path) {
 
   // Where no second name can be made (a read-only directory), the bitmap's
   // own name serves: the desktop may then keep an older picture on screen.
-  std::string shown = bitmap;
   bool created = false;
-  const bool own_name = Step([&] { shown = ShownName(bitmap, &created); });
-  const Outcome outcome = Apply(desktop, shown);
-  if (own_name) TidyShownNames(bitmap, shown, created, outcome);
+  std::optional<std::string> shown;
+  try {
+    shown = ShownName(bitmap, &created);
+  } catch (const Failure&) {
+  }
+  const std::string& path = shown ? *shown : bitmap;
+  const Outcome outcome = desktop->show({path, FileUri(path)});
+  if (shown) TidyShownNames(bitmap, *shown, created, outcome);
 }
 
 }  // namespace pavo

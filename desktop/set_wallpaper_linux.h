@@ -1,47 +1,32 @@
-// The pieces of the Linux wallpaper setter that decide something on their
-// own, open to tests.
+// The Linux desktops the wallpaper setter knows, and the pieces of their back
+// ends that decide something on their own.
 #pragma once
 
 #include <optional>
 #include <string>
 
+#include "desktop/shown_name_linux.h"
+
 namespace pavo::wallpaper_linux {
 
-enum class Desktop { kNone, kGnome, kCinnamon, kMate, kXfce, kKde, kLxqt, kLxde, kSway };
-
-// The desktop from XDG_CURRENT_DESKTOP (a ":"-separated list, most specific
-// first, compared without regard to case) and, failing that, from SWAYSOCK.
-// Either may be null.
-Desktop ChooseDesktop(const char* current_desktop, const char* swaysock);
-
-// Desktops remember the wallpaper by its file name and may keep showing what
-// they loaded before when the name does not change (a setting written with
-// its old value announces no change; Plasma keeps its picture for the same
-// URL); the bitmap's name is the same every day. The desktop is therefore
-// given a second name for the same file, "<stem>-<modification time in
-// ns><ext>" beside it (a hard link, or a copy where links are refused). A
-// query or fragment on the file URI would not do: GLib before 2.78 reads "?"
-// as part of the file name and refuses "#", and only GNOME takes URIs. Returns that path; the same bitmap always
-// gets the same name, a rewritten one a new name. Throws pavo::Failure when
-// the bitmap is not a regular file or no second name can be made. *created
-// tells whether the name was made by this call.
-std::string ShownName(const std::string& bitmap_path, bool* created = nullptr);
-
-// What became of a request to the desktop, for the housekeeping of names.
-enum class Outcome {
-  kNotAsked,  // nothing reached the desktop: it still names what it named
-  kTaken,     // the desktop took the new name everywhere
-  kUnsure,    // asked, but no clear answer: it may name the new or the last
+// What a back end is handed: the picture's absolute path and its file URI
+// ("" when it has none).
+struct Picture {
+  std::string path;
+  std::string uri;
 };
 
-// Housekeeping after a request: removes the second names that are no longer
-// needed (and leftovers of an interrupted copy), so that at most one, or
-// after an unsure answer two, stay beside the bitmap. Other files are not
-// touched.
-//   kTaken:    every other name goes.
-//   kNotAsked: shown goes if this run made it (created); the rest stays.
-//   kUnsure:   shown and the newest other name stay; the rest goes.
-void TidyShownNames(const std::string& bitmap_path, const std::string& shown, bool created, Outcome outcome);
+// One desktop: the names XDG_CURRENT_DESKTOP gives it, in lower case (the
+// first is its own), and how it is asked to show a picture.
+struct Desktop {
+  const char* names[3];
+  Outcome (*show)(const Picture& picture);
+};
+
+// The desktop from XDG_CURRENT_DESKTOP (a ":"-separated list, most specific
+// first, compared without regard to case) and, failing that, from SWAYSOCK;
+// nullptr for none the program knows. Either may be null.
+const Desktop* ChooseDesktop(const char* current_desktop, const char* swaysock);
 
 // The Plasma shell script that shows file_uri on every desktop. The URI is
 // written as a script string in which only ASCII letters, digits and "/:._-%"
@@ -52,11 +37,5 @@ std::string PlasmaScript(const std::string& file_uri);
 // command language cannot carry safely (quotes, backslashes, "$", "`",
 // control characters).
 std::optional<std::string> SwayCommand(const std::string& path);
-
-// Runs argv (no shell; the program is looked up on PATH) with its output
-// discarded, and waits at most timeout_ms for it; a child still running then
-// is killed. kNotAsked when it could not be started, kTaken when it exited
-// with status 0, kUnsure otherwise.
-Outcome RunBounded(const char* const* argv, unsigned timeout_ms);
 
 }  // namespace pavo::wallpaper_linux

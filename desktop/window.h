@@ -1,14 +1,13 @@
-// Window services: the one window Form1, its events and the operations the
-// handlers call on it. Windows drives a real top-level window; Linux has a
-// headless host that raises the same events in the same order.
+// Window services: the program's one window, the three events it raises on
+// its form and the operations the handlers call on it. Windows drives a real
+// top-level window; Linux has a headless host that raises the same events in
+// the same order.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 namespace pavo {
-
-class Form1;
 
 // The window's caption, also the tray icon's tip.
 inline constexpr const char kCaption[] = "Pavo壁纸 - by RZ31";
@@ -17,10 +16,21 @@ namespace window {
 
 enum : int { kNormal = 0, kMinimised = 1, kMaximised = 2 };
 
+// The form the host raises the window's events on.
+class Events {
+ public:
+  virtual void Form_Load() = 0;
+  virtual void Form_Activate() = 0;
+  virtual void Form_Resize() = 0;
+
+ protected:
+  ~Events() = default;
+};
+
 // Creates the window and raises its events in order: load (before the window
 // is visible), then the window is shown in the normal state and its first
 // activation runs. Returns the exit status if the message loop ever ends.
-int Run(Form1& form);
+int Run(Events& form);
 
 // A state change requested by the program: the resize handler has run to its
 // end before this returns.

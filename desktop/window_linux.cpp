@@ -2,23 +2,20 @@
 // in the same order as on Windows, and "dispatch pending messages" serves the
 // program's GLib main context (the tray item's D-Bus connection lives there).
 #include "desktop/window.h"
-#include "desktop/window_linux.h"
 
 #include <glib.h>
 #include <unistd.h>
 
-#include "app/form1.h"
-#include "app/step.h"
+#include "sys/failure.h"
 
 namespace pavo::window {
 
 namespace {
-Form1* g_form = nullptr;
+Events* g_form = nullptr;
 int g_state = kNormal;
-bool g_hidden = false;
 }  // namespace
 
-int Run(Form1& form) {
+int Run(Events& form) {
   g_form = &form;
   form.Form_Load();
   // Shown in the normal state: the first appearance is a resize, then the
@@ -39,10 +36,7 @@ int State() { return g_state; }
 std::uintptr_t Handle() { return 1; }
 std::uintptr_t IconHandle() { return 1; }
 std::string Caption() { return kCaption; }
-void Hide() { g_hidden = true; }
-
-void SetStateQuietly(int state) { g_state = state; }
-bool Hidden() { return g_hidden; }
+void Hide() {}  // nothing is on the screen
 
 void DoEvents() {
   while (g_main_context_iteration(nullptr, FALSE)) {

@@ -3,10 +3,8 @@
 #include <windows.h>
 #include <objbase.h>
 
-#include "app/form1.h"
-#include "app/step.h"
-#include "app/text_win32.h"
-#include "desktop/window_win32.h"
+#include "sys/failure.h"
+#include "sys/text_win32.h"
 
 namespace pavo::window {
 
@@ -16,7 +14,7 @@ constexpr UINT kStartMessage = WM_APP + 1;
 constexpr int kIconResource = 1;
 
 HWND g_window = nullptr;
-Form1* g_form = nullptr;
+Events* g_form = nullptr;
 bool g_loaded = false;
 
 LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
@@ -52,7 +50,7 @@ HICON LoadAppIcon(HINSTANCE instance, int size) {
 
 }  // namespace
 
-int Run(Form1& form) {
+int Run(Events& form) {
   g_form = &form;
   // The HTTP request component is an apartment-threaded COM object.
   CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
@@ -95,8 +93,6 @@ int Run(Form1& form) {
   // holds nothing of use.
   return got == 0 ? static_cast<int>(msg.wParam) : 1;
 }
-
-void AttachForTest(HWND window) { g_window = window; }
 
 void SetState(int state) {
   int cmd = state == kMinimised ? SW_MINIMIZE : state == kMaximised ? SW_MAXIMIZE : SW_RESTORE;

@@ -8,6 +8,7 @@
 
 #include "settings/ini_file.h"
 #include "settings/profile_file.h"
+#include "sys/failure.h"
 
 namespace pavo {
 
@@ -26,7 +27,12 @@ std::int32_t WriteIniValue(const std::string& section, const std::string& key, c
     path = real;
     std::free(real);
   }
-  return profile::WriteFileValue(path, section, key, value);
+  try {
+    profile::WriteFileValue(path, section, key, value);
+    return 1;
+  } catch (const Failure&) {
+    return 0;
+  }
 }
 
 }  // namespace pavo

@@ -11,10 +11,10 @@
 
 #include <windows.h>
 
-#include "app/step.h"
-#include "app/system.h"
-#include "app/text_win32.h"
 #include "settings/profile_file.h"
+#include "sys/scoped_win32.h"
+#include "sys/system.h"
+#include "sys/text_win32.h"
 
 namespace pavo {
 
@@ -88,17 +88,18 @@ std::string ReadWide(const std::string& section, const std::string& key, const s
 // when absent, so that the wide functions write it in UTF-16. Returns
 // whether the file was created here.
 bool MarkUtf16(const std::string& file) {
-  HANDLE h = CreateFileW(Wide(file).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) win32::ThrowLastError("CreateFileW");
+  const std::wstring path = Wide(file);
+  win32::Handle h(win32::Valid(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)));
+  if (!h) win32::ThrowLastError("CreateFileW");
   const bool created = GetLastError() != ERROR_ALREADY_EXISTS;
   LARGE_INTEGER size{};
   DWORD written = 0;
-  const bool ok = GetFileSizeEx(h, &size) &&
-                  (size.QuadPart != 0 || (WriteFile(h, kUtf16Mark, 2, &written, nullptr) && written == 2));
-  CloseHandle(h);
+  const bool ok = GetFileSizeEx(h.get(), &size) &&
+                  (size.QuadPart != 0 || (WriteFile(h.get(), kUtf16Mark, 2, &written, nullptr) && written == 2));
+  h.reset();
   if (!ok) {
-    if (created) DeleteFileW(Wide(file).c_str());
+    if (created) DeleteFileW(path.c_str());
     throw Failure("cannot mark the settings file as UTF-16");
   }
   return created;
@@ -109,7 +110,11 @@ bool MarkUtf16(const std::string& file) {
 std::string ReadIniValue(const std::string& section, const std::string& key, const std::string& file) {
   if (GbkSystem()) return ReadAnsi(section, key, file);
   std::string head;
-  if (!Step([&] { head = sys::ReadFilePrefix(file, 2); })) return "";
+  try {
+    head = sys::ReadFilePrefix(file, 2);
+  } catch (const Failure&) {
+    return "";  // absent or unreadable, as the profile functions read it
+  }
   if (HasUtf16Mark(head)) return ReadWide(section, key, file);
   return profile::ReadFileValue(file, section, key);
 }
@@ -123,20 +128,22 @@ std::int32_t WriteIniValue(const std::string& section, const std::string& key, c
     return WritePrivateProfileStringW(Wide(section).c_str(), Wide(key).c_str(), Wide(value).c_str(),
                                       Wide(file).c_str());
   }
-
-  std::string head;
-  const bool present = Holds([&] { return sys::AnyPathExists(file); });
-  // A file that is there but cannot be read is never overwritten.
-  if (present && !Step([&] { head = sys::ReadFilePrefix(file, 2); })) return 0;
-  if (present && !head.empty() && !HasUtf16Mark(head)) return profile::WriteFileValue(file, section, key, value);
-
-  bool created = false;
-  if (!Step([&] { created = MarkUtf16(file); })) return 0;
-  const std::int32_t result = WritePrivateProfileStringW(Wide(section).c_str(), Wide(key).c_str(),
-                                                         Wide(value).c_str(), Wide(file).c_str());
-  // A failed first write leaves no file behind.
-  if (!result && created) DeleteFileW(Wide(file).c_str());
-  return result;
+  try {
+    // A file that is there but cannot be read is never overwritten.
+    const std::string head = sys::AnyPathExists(file) ? sys::ReadFilePrefix(file, 2) : "";
+    if (!head.empty() && !HasUtf16Mark(head)) {
+      profile::WriteFileValue(file, section, key, value);
+      return 1;
+    }
+    const bool created = MarkUtf16(file);
+    const std::int32_t result = WritePrivateProfileStringW(Wide(section).c_str(), Wide(key).c_str(),
+                                                           Wide(value).c_str(), Wide(file).c_str());
+    // A failed first write leaves no file behind.
+    if (!result && created) DeleteFileW(Wide(file).c_str());
+    return result;
+  } catch (const Failure&) {
+    return 0;
+  }
 }
 
 }  // namespace pavo

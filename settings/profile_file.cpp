@@ -2,11 +2,11 @@
 
 #include <optional>
 
-#include "app/encoding.h"
-#include "app/pending_file.h"
-#include "app/step.h"
-#include "app/system.h"
 #include "settings/profile_text.h"
+#include "sys/encoding.h"
+#include "sys/failure.h"
+#include "sys/pending_file.h"
+#include "sys/system.h"
 
 namespace pavo::profile {
 
@@ -15,28 +15,22 @@ namespace {
 // The Windows functions hand back at most 255 bytes of a value.
 constexpr std::size_t kMaxValueBytes = 255;
 
-enum class Read { kOk, kAbsent, kFailed, kTooLarge };
+// A file's bytes up to the cap, and whether they are all of it.
+struct Capped {
+  std::string text;
+  bool whole = true;
+};
 
-// The file's bytes, up to the cap (and one more, to tell a file that fits).
-Read ReadCapped(const std::string& path, std::string& out) {
-  if (!Holds([&] { return sys::AnyPathExists(path); })) return Read::kAbsent;
-  if (!Step([&] { out = sys::ReadFilePrefix(path, kMaxFileBytes + 1); })) return Read::kFailed;
-  if (out.size() <= kMaxFileBytes) return Read::kOk;
-  out.resize(kMaxFileBytes);
-  return Read::kTooLarge;
-}
-
-// Replaces path by a file holding bytes, so a reader sees the old file or
-// the new one and a failure leaves the old one.
-bool ReplaceFile(const std::string& path, std::string_view bytes) {
-  try {
-    sys::PendingFile file(path);
-    file.Append(bytes.data(), bytes.size());
-    file.Commit();
-    return true;
-  } catch (const Failure&) {
-    return false;
+// nullopt when there is no file; throws pavo::Failure for one that cannot be
+// read.
+std::optional<Capped> ReadCapped(const std::string& path) {
+  if (!sys::AnyPathExists(path)) return std::nullopt;
+  Capped file{sys::ReadFilePrefix(path, kMaxFileBytes + 1)};  // one more, to tell a file that fits
+  if (file.text.size() > kMaxFileBytes) {
+    file.text.resize(kMaxFileBytes);
+    file.whole = false;
   }
+  return file;
 }
 
 // The UTF-16 form a settings file takes on a Windows outside the GBK code
@@ -49,12 +43,31 @@ Utf16 Utf16Form(std::string_view text) {
   return Utf16::kNo;
 }
 
+// Text to store in a file of the given encoding: GBK text for a GBK file,
+// where text with no GBK form is refused rather than stored as question
+// marks; UTF-8 text for any other, since text that is not UTF-8 would make
+// the file's own lines vote for GBK.
+std::string Stored(const std::string& utf8, Encoding encoding) {
+  if (encoding == Encoding::kUtf8) {
+    if (!IsUtf8(utf8)) throw Failure("not UTF-8");
+    return utf8;
+  }
+  const std::optional<std::string> gbk = encoding::Utf8ToGbk(utf8);
+  if (!gbk) throw Failure("no GBK form");
+  return *gbk;
+}
+
 }  // namespace
 
 std::string ReadFileValue(const std::string& path, const std::string& section, const std::string& key) {
-  std::string text;
-  const Read state = ReadCapped(path, text);
-  if (state != Read::kOk && state != Read::kTooLarge) return "";
+  std::optional<Capped> file;
+  try {
+    file = ReadCapped(path);
+  } catch (const Failure&) {
+    // As the profile functions read it: nothing.
+  }
+  if (!file) return "";
+  std::string& text = file->text;
   // A file from a Windows outside the GBK code page reads as its UTF-8 form.
   if (const Utf16 form = Utf16Form(text); form != Utf16::kNo)
     text = encoding::Utf16ToUtf8(std::string_view(text).substr(2), form == Utf16::kBigEndian);
@@ -75,31 +88,24 @@ std::string ReadFileValue(const std::string& path, const std::string& section, c
   return encoding == Encoding::kUtf8 ? ValidUtf8(cut) : encoding::GbkToUtf8(cut);
 }
 
-std::int32_t WriteFileValue(const std::string& path, const std::string& section, const std::string& key,
-                            const std::string& value) {
-  std::string text;
-  const Read state = ReadCapped(path, text);
-  // A file that is there but cannot be read whole is never overwritten.
-  if (state == Read::kFailed || state == Read::kTooLarge) return 0;
-  // Nor is a UTF-16 file rewritten in another encoding.
-  if (state == Read::kOk && Utf16Form(text) != Utf16::kNo) return 0;
-
-  const Encoding encoding = state == Read::kOk ? EncodingOf(text) : Encoding::kUtf8;
-  std::optional<std::string> updated;
-  if (encoding == Encoding::kUtf8) {
-    // Text that is not UTF-8 would make the file's own lines vote for GBK.
-    if (!IsUtf8(section) || !IsUtf8(key) || !IsUtf8(value)) return 0;
-    updated = SetValue(text, section, key, value, encoding);
-  } else {
-    // New text goes into a GBK file as GBK; text with no GBK form is refused
-    // rather than stored as question marks.
-    const auto s = encoding::Utf8ToGbk(section), k = encoding::Utf8ToGbk(key), v = encoding::Utf8ToGbk(value);
-    if (!s || !k || !v) return 0;
-    updated = SetValue(text, *s, *k, *v, encoding);
-  }
-  if (!updated) return 0;
-  if (state == Read::kOk && *updated == text) return 1;
-  return ReplaceFile(path, *updated) ? 1 : 0;
+void WriteFileValue(const std::string& path, const std::string& section, const std::string& key,
+                    const std::string& value) {
+  const std::optional<Capped> file = ReadCapped(path);
+  // A file that is there but cannot be read whole is never overwritten, nor
+  // is a UTF-16 file rewritten in another encoding.
+  if (file && !file->whole) throw Failure("the settings file is too large");
+  if (file && Utf16Form(file->text) != Utf16::kNo) throw Failure("the settings file is UTF-16");
+  const std::string text = file ? file->text : "";
+  const Encoding encoding = file ? EncodingOf(text) : Encoding::kUtf8;
+  const std::optional<std::string> updated =
+      SetValue(text, Stored(section, encoding), Stored(key, encoding), Stored(value, encoding), encoding);
+  if (!updated) throw Failure("the text would break the settings file");
+  if (file && *updated == text) return;
+  // Replaced whole, so a reader sees the old file or the new one and a
+  // failure leaves the old one.
+  sys::PendingFile replacement(path);
+  replacement.Append(updated->data(), updated->size());
+  replacement.Commit();
 }
 
 }  // namespace pavo::profile

@@ -8,7 +8,6 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <string>
 
 namespace pavo::profile {
@@ -24,10 +23,11 @@ std::string ReadFileValue(const std::string& path, const std::string& section, c
 
 // WriteIniValue on the file at path: the whole file is replaced by a new
 // one, so a reader sees the old file or the new one and a failure leaves the
-// old one. Refused (0) for a file that is there but cannot be read whole,
-// for text that cannot be stored in the file's encoding or would break its
-// structure.
-std::int32_t WriteFileValue(const std::string& path, const std::string& section, const std::string& key,
-                            const std::string& value);
+// old one. Throws pavo::Failure, and leaves the file alone, for a file that
+// is there but cannot be read whole, for text that cannot be stored in the
+// file's encoding or would break its structure, and when the new file cannot
+// be written.
+void WriteFileValue(const std::string& path, const std::string& section, const std::string& key,
+                    const std::string& value);
 
 }  // namespace pavo::profile

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "sys/text.h"
+
 namespace pavo::profile {
 
 namespace {
@@ -34,8 +36,6 @@ std::size_t CharLength(std::string_view s, std::size_t i, Encoding encoding) {
   return n <= s.size() - i ? n : s.size() - i;
 }
 
-char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
 // Windows compares names without regard to letter case; only ASCII letters
 // have case here (Wine folds no others either). Characters of more than one
 // byte compare exactly, so a GBK trail byte is never folded.
@@ -44,7 +44,7 @@ bool SameName(std::string_view a, std::string_view b, Encoding encoding) {
   for (std::size_t i = 0; i < a.size();) {
     const std::size_t n = CharLength(a, i, encoding);
     if (n == 1) {
-      if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+      if (sys::AsciiLower(a[i]) != sys::AsciiLower(b[i])) return false;
     } else if (a.compare(i, n, b, i, n) != 0) {
       return false;
     }
@@ -169,28 +169,9 @@ bool HasAny(std::string_view s, std::string_view chars) { return s.find_first_of
 }  // namespace
 
 bool IsUtf8(std::string_view bytes) {
-  std::size_t i = 0;
-  while (i < bytes.size()) {
-    const auto b = static_cast<unsigned char>(bytes[i]);
-    if (b < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t n;
-    unsigned char lo = 0x80, hi = 0xBF;  // range of the second byte
-    if (b >= 0xC2 && b <= 0xDF) n = 2;
-    else if (b == 0xE0) n = 3, lo = 0xA0;            // no overlong forms
-    else if (b == 0xED) n = 3, hi = 0x9F;            // no surrogates
-    else if (b >= 0xE1 && b <= 0xEF) n = 3;
-    else if (b == 0xF0) n = 4, lo = 0x90;
-    else if (b == 0xF4) n = 4, hi = 0x8F;            // nothing past U+10FFFF
-    else if (b >= 0xF1 && b <= 0xF3) n = 4;
-    else return false;
-    if (bytes.size() - i < n) return false;
-    for (std::size_t k = 1; k < n; ++k) {
-      const auto c = static_cast<unsigned char>(bytes[i + k]);
-      if (c < (k == 1 ? lo : 0x80) || c > (k == 1 ? hi : 0xBF)) return false;
-    }
+  for (std::size_t i = 0; i < bytes.size();) {
+    const std::size_t n = sys::DecodeUtf8(bytes, i).size;
+    if (n == 0) return false;
     i += n;
   }
   return true;
@@ -228,8 +209,8 @@ std::string ValidUtf8(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());
   for (std::size_t i = 0; i < bytes.size();) {
-    const std::size_t n = CharLength(bytes, i, Encoding::kUtf8);
-    if (IsUtf8(bytes.substr(i, n))) {
+    const std::size_t n = sys::DecodeUtf8(bytes, i).size;
+    if (n > 0) {
       out.append(bytes.substr(i, n));
       i += n;
     } else {

@@ -2,9 +2,9 @@
 //
 // Positions and lengths count UTF-16 units, as the program's text did when it
 // was wide text: the UTF-8 input is widened to UTF-16 here, the search runs on
-// the units, and the piece is narrowed back. A byte sequence that is not
-// UTF-8 becomes U+FFFD (the same thing the fetch does to a body that is not
-// UTF-8), so the search never fails on bad bytes.
+// the units, and the piece is narrowed back. Each byte that is no part of a
+// UTF-8 character becomes U+FFFD (as the fetch's conversion on Linux does to
+// a body that is not UTF-8), so the search never fails on bad bytes.
 //
 // Lower-casing maps one UTF-16 unit to one unit, so a lowered text keeps its
 // length and every position in it is the same position in the original. It
@@ -14,7 +14,8 @@
 // capital I with dot) are kept too.
 #include <string>
 
-#include "app/step.h"
+#include "sys/failure.h"
+#include "sys/text.h"
 #include "web/web.h"
 
 namespace pavo {
@@ -24,48 +25,18 @@ namespace {
 std::u16string Widen(const std::string& s) {
   std::u16string out;
   out.reserve(s.size());
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  const std::size_t n = s.size();
-  std::size_t i = 0;
-  while (i < n) {
-    unsigned char b = p[i];
-    char32_t cp = 0;
-    int extra = 0;
-    char32_t min = 0;
-    if (b < 0x80) {
-      cp = b;
-    } else if (b >= 0xC2 && b <= 0xDF) {
-      cp = b & 0x1F, extra = 1, min = 0x80;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-      cp = b & 0x0F, extra = 2, min = 0x800;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-      cp = b & 0x07, extra = 3, min = 0x10000;
-    } else {
+  for (std::size_t i = 0; i < s.size();) {
+    const sys::Utf8Char c = sys::DecodeUtf8(s, i);
+    if (c.size == 0) {
       out.push_back(u'\uFFFD');
       ++i;
-      continue;
-    }
-    std::size_t j = i + 1;
-    for (int k = 0; k < extra; ++k, ++j) {
-      if (j >= n || (p[j] & 0xC0) != 0x80) break;
-      cp = (cp << 6) | (p[j] & 0x3F);
-    }
-    if (j - i != static_cast<std::size_t>(extra) + 1 || cp < min || cp > 0x10FFFF ||
-        (cp >= 0xD800 && cp <= 0xDFFF)) {
-      // A broken sequence stands for one replacement character; the next
-      // scan starts at the first byte that did not belong to it.
-      out.push_back(u'\uFFFD');
-      i = j > i + 1 ? j : i + 1;
-      continue;
-    }
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+    } else if (c.code >= 0x10000) {
+      out.push_back(static_cast<char16_t>(0xD800 + ((c.code - 0x10000) >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + ((c.code - 0x10000) & 0x3FF)));
     } else {
-      out.push_back(static_cast<char16_t>(cp));
+      out.push_back(static_cast<char16_t>(c.code));
     }
-    i = j;
+    i += c.size;
   }
   return out;
 }

@@ -3,9 +3,13 @@
 // without waiting minutes.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <string>
+
+#include "sys/text.h"
+#include "web/web.h"
 
 namespace pavo::web {
 
@@ -26,6 +30,30 @@ inline long long WholeSeconds(std::chrono::steady_clock::time_point t) {
   return std::chrono::duration_cast<std::chrono::seconds>(t.time_since_epoch()).count();
 }
 
+// The fetch's wait for its answer, turn after turn until complete() says the
+// answer is all there: it dispatches the thread's pending messages, gives up
+// (false) once more than kTextTimeoutSeconds whole seconds have passed since
+// the request went out, and sleeps in sleep(ms) until the transfer or a
+// message may move on, never past the next whole second, the only moments at
+// which the time-out can come.
+template <class Complete, class Sleep>
+bool AwaitAnswer(const MessagePump& pump, Complete complete, Sleep sleep) {
+  using Clock = std::chrono::steady_clock;
+  const long long start = WholeSeconds(Clock::now());
+  for (;;) {
+    if (complete()) return true;
+    pump.dispatch();
+    if (WholeSeconds(Clock::now()) - start > kTextTimeoutSeconds) return false;
+    // The answer may have come while the messages were dispatched; then
+    // there is nothing to wait for.
+    if (complete()) return true;
+    const auto since = Clock::now().time_since_epoch();
+    const auto next = std::chrono::duration_cast<std::chrono::seconds>(since) + std::chrono::seconds(1);
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(next - since).count();
+    sleep(static_cast<std::uint32_t>(std::clamp<long long>(ms, 1, 1000)));
+  }
+}
+
 // Bounds of one download. A transfer that breaks one of them is abandoned and
 // leaves no file.
 struct DownloadLimits {
@@ -34,10 +62,11 @@ struct DownloadLimits {
   std::uint64_t max_bytes = 64ull << 20;     // body longer than this
 };
 
-// The platform's transfers, which throw pavo::Failure on any failure:
-// the metadata fetch (the body as text) and the download into target. They
-// are only ever handed a web address and, for the download, a target.
-std::string Fetch(const std::string& url, const std::string& selector);
+// The platform's transfers, which throw pavo::Failure on any failure (the
+// time-out included): the metadata fetch (the body as text) and the download
+// into target. They are only ever handed a web address and, for the
+// download, a target.
+std::string Fetch(const std::string& url, const std::string& selector, const MessagePump& pump);
 void Download(const std::string& address, const std::string& target, const DownloadLimits& limits);
 
 // DownloadFile with explicit limits; DownloadFile uses the defaults.
@@ -50,12 +79,8 @@ void DownloadFileWithin(const std::string& address, const std::string& target,
 inline bool IsWebAddress(const std::string& url) {
   auto starts = [&](const char* scheme) {
     std::size_t i = 0;
-    for (; scheme[i]; ++i) {
-      if (i >= url.size()) return false;
-      char c = url[i];
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-      if (c != scheme[i]) return false;
-    }
+    for (; scheme[i]; ++i)
+      if (i >= url.size() || sys::AsciiLower(url[i]) != scheme[i]) return false;
     return url.size() > i;  // something after "//"
   };
   return starts("http://") || starts("https://");

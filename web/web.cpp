@@ -6,10 +6,10 @@
 
 namespace pavo {
 
-std::string GetData(const std::string& StrUrl, const std::string& StrBianMa) noexcept {
+std::string GetData(const std::string& StrUrl, const std::string& StrBianMa, const MessagePump& pump) noexcept {
   if (!web::IsWebAddress(StrUrl)) return "";
   try {
-    return web::Fetch(StrUrl, StrBianMa);
+    return web::Fetch(StrUrl, StrBianMa, pump);
   } catch (...) {
     return "";
   }

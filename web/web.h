@@ -2,17 +2,26 @@
 // the text between two markers. Texts are UTF-8.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace pavo {
+
+// The thread's message pump, which the fetch keeps going while it waits:
+// dispatch handles every pending message and returns; wait blocks until a
+// message comes or timeout_ms passes.
+struct MessagePump {
+  void (*dispatch)();
+  void (*wait)(std::uint32_t timeout_ms);
+};
 
 // Fetches StrUrl with an HTTP GET and returns the body as text. Exactly
 // "gbk" as StrBianMa decodes the raw body as GBK (the system's ANSI code
 // page on Windows); anything else takes the text as the transfer declares
 // it (UTF-8 unless the response names another character set). Every failure,
 // and an answer not complete after more than 10 whole seconds, gives "".
-// Pending window messages are dispatched while it waits.
-std::string GetData(const std::string& StrUrl, const std::string& StrBianMa) noexcept;
+// The thread's pending messages are dispatched through pump while it waits.
+std::string GetData(const std::string& StrUrl, const std::string& StrBianMa, const MessagePump& pump) noexcept;
 
 // Downloads address into the file target with a blocking HTTP GET. Reports
 // nothing; the caller judges the outcome by the file alone.

@@ -15,17 +15,15 @@
 #include <gio/gio.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
-#include <cstdlib>
-#include <memory>
 #include <string>
 
-#include "app/charset_linux.h"
-#include "app/pending_file.h"
-#include "app/step.h"
-#include "desktop/glib_wait_linux.h"
-#include "desktop/window.h"
+#include "sys/charset_linux.h"
+#include "sys/failure.h"
+#include "sys/glib_wait_linux.h"
+#include "sys/owned.h"
+#include "sys/pending_file.h"
+#include "sys/text.h"
 #include "web/transfer.h"
 #include "web/web.h"
 
@@ -38,15 +36,8 @@ constexpr long kMaxRedirects = 10;
 // context is served promptly, long enough that waiting costs no CPU.
 constexpr int kTurnMs = 100;
 
-struct EasyDeleter {
-  void operator()(CURL* c) const { curl_easy_cleanup(c); }
-};
-using Easy = std::unique_ptr<CURL, EasyDeleter>;
-
-struct SlistDeleter {
-  void operator()(curl_slist* l) const { curl_slist_free_all(l); }
-};
-using Slist = std::unique_ptr<curl_slist, SlistDeleter>;
+using Easy = sys::Owned<CURL*, curl_easy_cleanup>;
+using Slist = sys::Owned<curl_slist*, curl_slist_free_all>;
 
 void Set(CURLcode rc) {
   if (rc != CURLE_OK) throw Failure(std::string("curl option: ") + curl_easy_strerror(rc));
@@ -60,13 +51,6 @@ void Set(CURLcode rc) {
 // waited for.
 constexpr unsigned kProxyLookupMs = 2000;
 
-// One lookup's answer. It is left behind, not freed, when the lookup is given
-// up: the resolver may still finish it later.
-struct ProxyLookup {
-  bool done = false;
-  gchar** proxies = nullptr;
-};
-
 // The proxy URL libcurl takes for one proxy of the resolver's list, "" for a
 // kind it cannot use. GIO's "socks" means any SOCKS version; version 5 with
 // the name resolved by the proxy is what the desktop's own programs try
@@ -74,9 +58,7 @@ struct ProxyLookup {
 std::string CurlProxy(const std::string& uri) {
   const auto colon = uri.find("://");
   if (colon == std::string::npos) return "";
-  std::string scheme = uri.substr(0, colon);
-  std::transform(scheme.begin(), scheme.end(), scheme.begin(),
-                 [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
+  const std::string scheme = sys::AsciiLower(uri.substr(0, colon));
   const std::string rest = uri.substr(colon);
   if (scheme == "http" || scheme == "https" || scheme == "socks4" || scheme == "socks4a") return scheme + rest;
   if (scheme == "socks" || scheme == "socks5") return "socks5h" + rest;
@@ -89,36 +71,21 @@ std::string CurlProxy(const std::string& uri) {
 // desktop's settings say nothing (or no resolver module is installed, whose
 // stand-in always answers direct://).
 std::string UserProxy(const std::string& url) {
-  // A context of its own: the answer is awaited here without running
-  // anything else of the thread's.
-  GMainContext* context = g_main_context_new();
-  g_main_context_push_thread_default(context);
-  GCancellable* cancel = g_cancellable_new();
-  auto* lookup = new ProxyLookup;
-  g_proxy_resolver_lookup_async(
-      g_proxy_resolver_get_default(), url.c_str(), cancel,
-      [](GObject* source, GAsyncResult* result, gpointer data) {
-        auto* l = static_cast<ProxyLookup*>(data);
-        l->proxies = g_proxy_resolver_lookup_finish(G_PROXY_RESOLVER(source), result, nullptr);
-        l->done = true;
+  GProxyResolver* resolver = g_proxy_resolver_get_default();
+  GAsyncResult* answer = sys::Await(
+      [&](GCancellable* cancellable, GAsyncReadyCallback done, gpointer data) {
+        g_proxy_resolver_lookup_async(resolver, url.c_str(), cancellable, done, data);
       },
-      lookup);
-  const bool answered = IterateUntil(context, lookup->done, kProxyLookupMs);
+      kProxyLookupMs);
+  if (!answer) return "";
+  gchar** proxies = g_proxy_resolver_lookup_finish(resolver, answer, nullptr);
+  g_object_unref(answer);
   std::string proxy;
-  if (answered) {
-    for (gchar** p = lookup->proxies; p && *p && proxy.empty(); ++p) {
-      if (g_str_has_prefix(*p, "direct://")) break;
-      proxy = CurlProxy(*p);
-    }
-    g_strfreev(lookup->proxies);
-    delete lookup;
-  } else {
-    // The answer, should it still come, goes to a context nobody runs.
-    g_cancellable_cancel(cancel);
+  for (gchar** p = proxies; p && *p && proxy.empty(); ++p) {
+    if (g_str_has_prefix(*p, "direct://")) break;
+    proxy = CurlProxy(*p);
   }
-  g_object_unref(cancel);
-  g_main_context_pop_thread_default(context);
-  g_main_context_unref(context);
+  g_strfreev(proxies);
   return proxy;
 }
 
@@ -158,11 +125,8 @@ size_t CollectText(char* data, size_t size, size_t count, void* user) {
 // The charset parameter of a Content-Type value, "" when there is none.
 std::string CharsetOf(const char* content_type) {
   if (!content_type) return "";
-  std::string v(content_type);
-  std::string lower(v);
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
-  auto at = lower.find("charset=");
+  const std::string v(content_type);
+  const auto at = sys::AsciiLower(v).find("charset=");
   if (at == std::string::npos) return "";
   std::string cs = v.substr(at + 8);
   auto end = cs.find_first_of(";, \t");
@@ -172,9 +136,7 @@ std::string CharsetOf(const char* content_type) {
 }
 
 bool IsUtf8Name(const std::string& cs) {
-  std::string l(cs);
-  std::transform(l.begin(), l.end(), l.begin(),
-                 [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
+  const std::string l = sys::AsciiLower(cs);
   return l.empty() || l == "utf-8" || l == "utf8";
 }
 
@@ -209,7 +171,7 @@ struct MultiHandle {
 
 namespace web {
 
-std::string Fetch(const std::string& url, const std::string& selector) {
+std::string Fetch(const std::string& url, const std::string& selector, const MessagePump& pump) {
   Easy easy(curl_easy_init());
   if (!easy) throw Failure("curl_easy_init");
   CommonOptions(easy.get(), url);
@@ -238,14 +200,10 @@ std::string Fetch(const std::string& url, const std::string& selector) {
   if (curl_multi_add_handle(m.multi, easy.get()) != CURLM_OK) throw Failure("curl_multi_add_handle");
   m.easy = easy.get();
 
-  // The request is on its way; the time-out counts whole seconds from here,
-  // on a clock that a change of the wall clock does not move.
-  const long long start = WholeSeconds(std::chrono::steady_clock::now());
   CURLcode result = CURLE_OK;
-  for (;;) {
-    // Is the answer complete?
+  const auto complete = [&] {
     int running = 0;
-    if (curl_multi_perform(m.multi, &running) != CURLM_OK) return "";
+    if (curl_multi_perform(m.multi, &running) != CURLM_OK) throw Failure("curl_multi_perform");
     bool done = false;
     int left = 0;
     while (CURLMsg* msg = curl_multi_info_read(m.multi, &left)) {
@@ -254,14 +212,14 @@ std::string Fetch(const std::string& url, const std::string& selector) {
         result = msg->data.result;
       }
     }
-    if (done) break;
-    // Serve whatever else the thread has to do.
-    window::DoEvents();
-    if (WholeSeconds(std::chrono::steady_clock::now()) - start > web::kTextTimeoutSeconds) return "";
-    // Sleep until the transfer can move on, or the next turn is due.
-    curl_multi_poll(m.multi, nullptr, 0, kTurnMs, nullptr);
-  }
-  if (result != CURLE_OK || sink.too_long) return "";
+    return done;
+  };
+  // Sleeps until the transfer can move on, or the next turn is due.
+  const auto sleep = [&](std::uint32_t ms) {
+    curl_multi_poll(m.multi, nullptr, 0, static_cast<int>(std::min<std::uint32_t>(ms, kTurnMs)), nullptr);
+  };
+  if (!AwaitAnswer(pump, complete, sleep)) throw Failure("no answer in time");
+  if (result != CURLE_OK || sink.too_long) throw Failure("the answer did not arrive whole");
 
   char* content_type = nullptr;
   curl_easy_getinfo(easy.get(), CURLINFO_CONTENT_TYPE, &content_type);
@@ -321,10 +279,10 @@ void Download(const std::string& address, const std::string& target, const web::
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
   Set(curl_easy_setopt(easy.get(), CURLOPT_TIMEOUT_MS, std::max<long>(1, static_cast<long>(left.count()))));
 
-  if (curl_easy_perform(easy.get()) != CURLE_OK) return;
+  if (curl_easy_perform(easy.get()) != CURLE_OK) throw Failure("the transfer failed");
   long status = 0;
   curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &status);
-  if (status < 200 || status > 299) return;
+  if (status < 200 || status > 299) throw Failure("no picture: status " + std::to_string(status));
   file.Commit();
 }
 

@@ -25,10 +25,9 @@
 #include <string>
 #include <vector>
 
-#include "app/pending_file.h"
-#include "app/step.h"
-#include "app/text_win32.h"
-#include "desktop/window.h"
+#include "sys/pending_file.h"
+#include "sys/scoped_win32.h"
+#include "sys/text_win32.h"
 #include "web/transfer.h"
 #include "web/web.h"
 
@@ -37,16 +36,10 @@ namespace pavo {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using win32::Check;
+using win32::ThrowLastError;
 
 // ---- COM late binding ----------------------------------------------------
-
-void Check(HRESULT hr, const char* what) {
-  if (FAILED(hr)) {
-    char code[16];
-    wsprintfA(code, "%08lX", static_cast<unsigned long>(hr));
-    throw Failure(std::string(what) + " failed, HRESULT " + code);
-  }
-}
 
 class Variant {
  public:
@@ -79,13 +72,8 @@ class Request {
     CLSID clsid;
     Check(CLSIDFromProgID(L"Microsoft.XMLHTTP", &clsid), "CLSIDFromProgID");
     Check(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, IID_IDispatch,
-                           reinterpret_cast<void**>(&obj_)),
+                           reinterpret_cast<void**>(obj_.put())),
           "CoCreateInstance");
-  }
-  Request(const Request&) = delete;
-  Request& operator=(const Request&) = delete;
-  ~Request() {
-    if (obj_) obj_->Release();
   }
 
   // Calls the member by name (the component matches names without regard to
@@ -146,17 +134,8 @@ class Request {
   }
 
  private:
-  IDispatch* obj_ = nullptr;
+  win32::Com<IDispatch> obj_;
 };
-
-// Milliseconds until the next whole second of the steady clock begins: the
-// only moments at which the time-out can come.
-DWORD UntilNextSecond(Clock::time_point t) {
-  auto since = t.time_since_epoch();
-  auto next = std::chrono::duration_cast<std::chrono::seconds>(since) + std::chrono::seconds(1);
-  auto ms = std::chrono::ceil<std::chrono::milliseconds>(next - since).count();
-  return static_cast<DWORD>(std::clamp<long long>(ms, 1, 1000));
-}
 
 constexpr long kComplete = 4;
 constexpr long kInteractive = 3;
@@ -168,7 +147,7 @@ constexpr auto kPartialCheckEvery = std::chrono::milliseconds(250);
 
 namespace web {
 
-std::string Fetch(const std::string& url, const std::string& selector) {
+std::string Fetch(const std::string& url, const std::string& selector, const MessagePump& pump) {
   Request req;
   Variant get(std::wstring(L"get")), address(win32::Wide(url)), async(true);
   req.Method(L"Open", {&get, &address, &async});
@@ -178,16 +157,10 @@ std::string Fetch(const std::string& url, const std::string& selector) {
   req.Method(L"setRequestHeader", {&ua, &ua_value});
   req.Method(L"send", {});
 
-  // The request is on its way; the time-out counts whole seconds from here,
-  // on a clock that a change of the wall clock does not move.
-  const long long start = WholeSeconds(Clock::now());
   auto last_partial_check = Clock::now();
-  for (;;) {
+  const auto complete = [&] {
     const long state = req.ReadyState();
-    if (state == kComplete) break;
-    window::DoEvents();
     const auto now = Clock::now();
-    if (WholeSeconds(now) - start > web::kTextTimeoutSeconds) return "";
     if (state == kInteractive && now - last_partial_check >= kPartialCheckEvery) {
       last_partial_check = now;
       // Not every component hands out a partial body; when it does not, the
@@ -197,17 +170,17 @@ std::string Fetch(const std::string& url, const std::string& selector) {
         partial = req.ResponseBody();
       } catch (const Failure&) {
       }
-      if (partial && partial->size() > web::kMaxTextBytes) return "";
+      if (partial && partial->size() > web::kMaxTextBytes) throw Failure("the answer is too long");
     }
-    // The answer may have completed while the messages were dispatched; then
-    // there is nothing to wait for.
-    if (req.ReadyState() == kComplete) continue;
-    window::WaitForMessages(UntilNextSecond(Clock::now()));
-  }
+    return state == kComplete;
+  };
+  // An asynchronous request in a single-threaded apartment moves on only
+  // through the thread's messages: the wait is the pump's.
+  if (!AwaitAnswer(pump, complete, pump.wait)) throw Failure("no answer in time");
 
   if (selector == "gbk") {
     std::string body = req.ResponseBody();
-    if (body.size() > web::kMaxTextBytes) return "";
+    if (body.size() > web::kMaxTextBytes) throw Failure("the answer is too long");
     return win32::FromAnsi(body);
   }
   std::wstring text = req.ResponseText();
@@ -217,7 +190,8 @@ std::string Fetch(const std::string& url, const std::string& selector) {
   } catch (const Failure&) {
     // The text was readable; its size alone then has to do.
   }
-  if ((body && body->size() > web::kMaxTextBytes) || text.size() > web::kMaxTextBytes) return "";
+  if ((body && body->size() > web::kMaxTextBytes) || text.size() > web::kMaxTextBytes)
+    throw Failure("the answer is too long");
   return win32::Utf8(text);
 }
 
@@ -226,21 +200,6 @@ std::string Fetch(const std::string& url, const std::string& selector) {
 namespace {
 
 // ---- the download --------------------------------------------------------
-
-// A WinINet handle closed by its owner (the session and the connection).
-class Internet {
- public:
-  explicit Internet(HINTERNET h) : h_(h) {
-    if (!h_) win32::ThrowLastError("WinINet");
-  }
-  Internet(const Internet&) = delete;
-  Internet& operator=(const Internet&) = delete;
-  ~Internet() { InternetCloseHandle(h_); }
-  HINTERNET get() const { return h_; }
-
- private:
-  HINTERNET h_;
-};
 
 // Closing a request handle whose body was not read to its end may itself
 // take long: WinINet may read what is still coming before it lets go of the
@@ -256,13 +215,9 @@ DWORD WINAPI CloseRequest(void* request) {
 }
 
 void CloseWithin(HINTERNET request, DWORD wait_ms) {
-  HANDLE closer = CreateThread(nullptr, 0, &CloseRequest, request, 0, nullptr);
-  if (!closer) {
-    InternetCloseHandle(request);
-    return;
-  }
-  WaitForSingleObject(closer, wait_ms);
-  CloseHandle(closer);
+  const win32::Handle closer(CreateThread(nullptr, 0, &CloseRequest, request, 0, nullptr));
+  if (closer) WaitForSingleObject(closer.get(), wait_ms);
+  else InternetCloseHandle(request);
 }
 
 // The transfer's two time limits, kept by a second thread. A blocking WinINet
@@ -278,8 +233,8 @@ class Watchdog {
  public:
   Watchdog(Clock::time_point deadline, Clock::duration stall) : deadline_(deadline), stall_(stall) {
     last_progress_ = Clock::now();
-    thread_ = CreateThread(nullptr, 0, &Watchdog::Main, this, 0, nullptr);
-    if (!thread_) win32::ThrowLastError("CreateThread");
+    thread_.reset(CreateThread(nullptr, 0, &Watchdog::Main, this, 0, nullptr));
+    if (!thread_) ThrowLastError("CreateThread");
   }
   Watchdog(const Watchdog&) = delete;
   Watchdog& operator=(const Watchdog&) = delete;
@@ -288,8 +243,7 @@ class Watchdog {
     stopping_ = true;
     ReleaseSRWLockExclusive(&lock_);
     WakeAllConditionVariable(&wake_);
-    WaitForSingleObject(thread_, INFINITE);
-    CloseHandle(thread_);
+    WaitForSingleObject(thread_.get(), INFINITE);
   }
 
   // The request handle the blocking calls now work on; the watchdog owns it
@@ -381,14 +335,14 @@ class Watchdog {
   bool in_call_ = false;
   bool expired_ = false;
   bool stopping_ = false;
-  HANDLE thread_ = nullptr;
+  win32::Handle thread_;
 };
 
 // The request handle of one hop, watched for its whole life.
 class WatchedRequest {
  public:
   WatchedRequest(Watchdog& dog, HINTERNET h) : dog_(dog), h_(h) {
-    if (!h_) win32::ThrowLastError("HttpOpenRequest");
+    if (!h_) ThrowLastError("HttpOpenRequest");
     dog_.Watch(h_);
   }
   WatchedRequest(const WatchedRequest&) = delete;
@@ -446,7 +400,8 @@ void Download(const std::string& address, const std::string& target, const web::
   Watchdog dog(Clock::now() + std::chrono::seconds(limits.total_seconds),
                std::chrono::seconds(limits.no_progress_seconds));
   // No user agent: the image request carries no header of ours.
-  Internet session(InternetOpenW(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+  const win32::InternetHandle session(InternetOpenW(nullptr, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+  if (!session) ThrowLastError("InternetOpenW");
 
   std::wstring url = win32::Wide(address);
   for (int redirects = 0;; ++redirects) {
@@ -455,17 +410,19 @@ void Download(const std::string& address, const std::string& target, const web::
     parts.dwHostNameLength = static_cast<DWORD>(-1);
     parts.dwUrlPathLength = static_cast<DWORD>(-1);
     parts.dwExtraInfoLength = static_cast<DWORD>(-1);
-    if (!InternetCrackUrlW(url.c_str(), 0, 0, &parts)) return;
-    if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) return;
-    if (!parts.lpszHostName || parts.dwHostNameLength == 0) return;
+    if (!InternetCrackUrlW(url.c_str(), 0, 0, &parts)) ThrowLastError("InternetCrackUrlW");
+    if ((parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) || !parts.lpszHostName ||
+        parts.dwHostNameLength == 0)
+      throw Failure("not a web address");
     const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
     std::wstring path(parts.lpszUrlPath ? parts.lpszUrlPath : L"", parts.dwUrlPathLength);
     if (parts.lpszExtraInfo) path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
     path = path.substr(0, path.find(L'#'));  // a fragment is never sent
     if (path.empty() || path[0] != L'/') path.insert(0, L"/");
 
-    Internet connection(
+    const win32::InternetHandle connection(
         InternetConnectW(session.get(), host.c_str(), parts.nPort, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
+    if (!connection) ThrowLastError("InternetConnectW");
     // Certificates are verified as WinINet always does unless told
     // otherwise, which it never is; nothing of ours goes into the cache or
     // the cookie store, and no dialog is ever shown.
@@ -475,27 +432,26 @@ void Download(const std::string& address, const std::string& target, const web::
     WatchedRequest request(dog, HttpOpenRequestW(connection.get(), L"GET", path.c_str(), nullptr, nullptr,
                                                  nullptr, flags, 0));
     SetTimeouts(request.get(), dog.NextWaitMs());
-    if (!dog.Call([&] { return HttpSendRequestW(request.get(), nullptr, 0, nullptr, 0); })) return;
+    if (!dog.Call([&] { return HttpSendRequestW(request.get(), nullptr, 0, nullptr, 0); })) throw Failure("no answer");
     dog.Progress();
 
     DWORD status = 0;
     DWORD size = sizeof status;
-    if (!HttpQueryInfoW(request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr)) {
-      return;
-    }
+    if (!HttpQueryInfoW(request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr))
+      ThrowLastError("HttpQueryInfoW");
     if (IsRedirect(status)) {
-      if (redirects == kMaxRedirects) return;
       const std::optional<std::wstring> location = Header(request.get(), HTTP_QUERY_LOCATION);
-      if (!location || location->empty()) return;
+      if (redirects == kMaxRedirects || !location || location->empty()) throw Failure("a redirect not followed");
       std::wstring next(4096, L'\0');
       DWORD length = static_cast<DWORD>(next.size());
-      if (!InternetCombineUrlW(url.c_str(), location->c_str(), next.data(), &length, 0)) return;
+      if (!InternetCombineUrlW(url.c_str(), location->c_str(), next.data(), &length, 0))
+        ThrowLastError("InternetCombineUrlW");
       next.resize(length);
       url = next;
       continue;
     }
     // An error page is no image.
-    if (status < 200 || status > 299) return;
+    if (status < 200 || status > 299) throw Failure("no picture: status " + std::to_string(status));
 
     // A declared length says at once whether the body may be taken, and
     // later whether all of it came. A chunked body has none.
@@ -505,9 +461,8 @@ void Download(const std::string& address, const std::string& target, const web::
     if (length && !coding) {
       wchar_t* end = nullptr;
       const unsigned long long n = wcstoull(length->c_str(), &end, 10);
-      if (end == length->c_str() || *end != L'\0') return;
+      if (end == length->c_str() || *end != L'\0' || n > limits.max_bytes) throw Failure("a length refused");
       declared = n;
-      if (n > limits.max_bytes) return;
     }
 
     std::vector<char> buffer(64 * 1024);
@@ -520,22 +475,21 @@ void Download(const std::string& address, const std::string& target, const web::
       // A body that breaks off where WinINet can tell (a chunked body
       // without its last chunk) fails one of these two calls.
       DWORD ready = 0;
-      if (!dog.Call([&] { return InternetQueryDataAvailable(request.get(), &ready, 0, 0); })) return;
+      if (!dog.Call([&] { return InternetQueryDataAvailable(request.get(), &ready, 0, 0); })) throw Failure("cut off");
       if (ready == 0) break;  // the end of the body
       DWORD got = 0;
       if (!dog.Call([&] {
-            return InternetReadFile(request.get(), buffer.data(),
-                                    std::min(ready, static_cast<DWORD>(buffer.size())), &got);
-          })) {
-        return;
-      }
+            return InternetReadFile(request.get(), buffer.data(), std::min(ready, static_cast<DWORD>(buffer.size())),
+                                    &got);
+          }))
+        throw Failure("cut off");
       if (got == 0) break;
       dog.Progress();
       received += got;
-      if (received > limits.max_bytes) return;
+      if (received > limits.max_bytes) throw Failure("too long");
       file.Append(buffer.data(), got);
     }
-    if (declared && received != *declared) return;  // the connection ended early
+    if (declared && received != *declared) throw Failure("cut off");  // the connection ended early
     file.Commit();
     return;
   }

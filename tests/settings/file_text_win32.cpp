@@ -1,6 +1,6 @@
 #include "settings/file_text.h"
 
-#include "app/text_win32.h"
+#include "sys/text_win32.h"
 
 namespace pavo::test {
 

@@ -10,8 +10,8 @@
 #include <optional>
 #include <string>
 
-#include "app/text_win32.h"
 #include "settings/ini_file.h"
+#include "sys/text_win32.h"
 
 namespace pavo {
 namespace {

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "app/step.h"
+#include "sys/failure.h"
 #include "web/web.h"
 
 namespace {

@@ -15,12 +15,18 @@
 #include <utility>
 #include <vector>
 
-#include "app/step.h"
+#include "desktop/window.h"
+#include "sys/failure.h"
 #include "web/platform.h"
 #include "web/transfer.h"
 #include "web/web.h"
 
 namespace {
+
+// The fetch as the run calls it: with the window host's message pump.
+std::string GetData(const std::string& url, const std::string& selector) {
+  return pavo::GetData(url, selector, {pavo::window::DoEvents, pavo::window::WaitForMessages});
+}
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -150,7 +156,7 @@ std::string Transfer::port_;
 
 TEST_F(Transfer, MetadataRequestCarriesExactlyItsTwoHeaders) {
   const std::string prefix = "/t/metadata";
-  const std::string text = pavo::GetData(Base() + prefix + kMetadata, "utf-8");
+  const std::string text = GetData(Base() + prefix + kMetadata, "utf-8");
 
   // The JSON text, decoded as UTF-8 (the title holds Chinese characters).
   const std::string tail = std::string(R"(","url":"/images/0000-first.jpg&rf=0000-first.jpg&pid=hp","title":")") +
@@ -200,7 +206,7 @@ TEST_F(Transfer, AnyCompletedAnswerIsTextAndEveryFailureIsEmpty) {
     SCOPED_TRACE(c.what);
     if (c.url.find("/redirect-loop/") != std::string::npos && !webtest::kComponentStopsRedirectLoop) continue;
     const auto t0 = Clock::now();
-    const std::string text = pavo::GetData(c.url, "utf-8");
+    const std::string text = GetData(c.url, "utf-8");
     const double took = Since(t0);
     if (c.ends == kAtOnce || webtest::kNetworkFailureEndsFetchAtOnce) {
       EXPECT_LT(took, 5.0) << "a quick answer must not wait for the time-out";
@@ -216,8 +222,8 @@ TEST_F(Transfer, AnyCompletedAnswerIsTextAndEveryFailureIsEmpty) {
   }
   // The markers of the run on the two broken answers: no marker is "", "&"
   // only before the marker is a failure.
-  EXPECT_EQ(pavo::GetContent(pavo::GetData(b + "/mode/nomarker/t/e11" + kMetadata, "utf-8"), "url\":\"", "&"), "");
-  const std::string amp = pavo::GetData(b + "/mode/amp-before/t/e12" + kMetadata, "utf-8");
+  EXPECT_EQ(pavo::GetContent(GetData(b + "/mode/nomarker/t/e11" + kMetadata, "utf-8"), "url\":\"", "&"), "");
+  const std::string amp = GetData(b + "/mode/amp-before/t/e12" + kMetadata, "utf-8");
   EXPECT_NE(amp.find("Sea & Sky"), std::string::npos) << amp;
   EXPECT_THROW(pavo::GetContent(amp, "url\":\"", "&"), pavo::Failure);
   // A failed request was never sent anywhere else: nothing reached the
@@ -230,32 +236,32 @@ TEST_F(Transfer, OnlyExactlyGbkDecodesThroughTheCodePage) {
   const std::string gbk = Base() + "/t/enc/images/gbk.txt";
   const std::string utf8 = Base() + "/t/enc/images/utf8.txt";
   const std::string wallpaper = "壁纸";
-  EXPECT_EQ(pavo::GetData(gbk, "gbk"), wallpaper);
-  EXPECT_EQ(pavo::GetData(utf8, "utf-8"), wallpaper);
+  EXPECT_EQ(GetData(gbk, "gbk"), wallpaper);
+  EXPECT_EQ(GetData(utf8, "utf-8"), wallpaper);
   // Any other selector takes the text as UTF-8.
   for (const char* selector : {"utf-8", "GBK", "Gbk", "", "gb2312"}) {
     SCOPED_TRACE(selector);
-    EXPECT_EQ(pavo::GetData(utf8, selector), wallpaper);
-    EXPECT_NE(pavo::GetData(gbk, selector), wallpaper);
+    EXPECT_EQ(GetData(utf8, selector), wallpaper);
+    EXPECT_NE(GetData(gbk, selector), wallpaper);
   }
-  EXPECT_EQ(pavo::GetData(utf8, "gbk"), "澹佺焊");
+  EXPECT_EQ(GetData(utf8, "gbk"), "澹佺焊");
   // A declared character set decides the text; the "gbk" selector overrides
   // it.
   if (webtest::kTextFollowsDeclaredCharset) {
-    EXPECT_EQ(pavo::GetData(Base() + "/mode/charset-GBK/t/enc/images/gbk.txt", "utf-8"), wallpaper);
-    EXPECT_EQ(pavo::GetData(Base() + "/mode/charset-utf-8/t/enc/images/utf8.txt", "utf-8"), wallpaper);
-    EXPECT_EQ(pavo::GetData(Base() + "/mode/charset-utf-8/t/enc/images/gbk.txt", "gbk"), wallpaper);
-    EXPECT_EQ(pavo::GetData(Base() + "/mode/charset-no-such-charset/t/enc/images/utf8.txt", "utf-8"), "");
+    EXPECT_EQ(GetData(Base() + "/mode/charset-GBK/t/enc/images/gbk.txt", "utf-8"), wallpaper);
+    EXPECT_EQ(GetData(Base() + "/mode/charset-utf-8/t/enc/images/utf8.txt", "utf-8"), wallpaper);
+    EXPECT_EQ(GetData(Base() + "/mode/charset-utf-8/t/enc/images/gbk.txt", "gbk"), wallpaper);
+    EXPECT_EQ(GetData(Base() + "/mode/charset-no-such-charset/t/enc/images/utf8.txt", "utf-8"), "");
   }
 }
 
 TEST_F(Transfer, AnswersOverFourMebibytesAreNoAnswer) {
-  EXPECT_EQ(pavo::GetData(Base() + "/t/cap/images/cap.txt", "utf-8").size(), 4 * kMiB);
-  EXPECT_EQ(pavo::GetData(Base() + "/t/cap/images/cap1.txt", "utf-8"), "");
-  EXPECT_EQ(pavo::GetData(Base() + "/t/cap/images/cap1.txt", "gbk"), "");
+  EXPECT_EQ(GetData(Base() + "/t/cap/images/cap.txt", "utf-8").size(), 4 * kMiB);
+  EXPECT_EQ(GetData(Base() + "/t/cap/images/cap1.txt", "utf-8"), "");
+  EXPECT_EQ(GetData(Base() + "/t/cap/images/cap1.txt", "gbk"), "");
   if (webtest::kFetchStopsEndlessAnswer) {
     const auto t0 = Clock::now();
-    EXPECT_EQ(pavo::GetData(Base() + "/mode/endless/t/cap" + kMetadata, "utf-8"), "");
+    EXPECT_EQ(GetData(Base() + "/mode/endless/t/cap" + kMetadata, "utf-8"), "");
     EXPECT_LT(Since(t0), 5.0) << "the cap, not the time-out, must end it";
   }
 }
@@ -388,7 +394,7 @@ TEST_F(Transfer, SlowAnswersAreBoundedInTimeAndCostNoCpu) {
     webtest::StartTicker(200);
     const double cpu0 = webtest::ProcessCpuSeconds();
     const auto t0 = Clock::now();
-    const std::string text = pavo::GetData(s.url, "utf-8");
+    const std::string text = GetData(s.url, "utf-8");
     const double wall = Since(t0);
     const double cpu = webtest::ProcessCpuSeconds() - cpu0;
     const int ticks = webtest::Ticks();

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "app/step.h"
 #include "desktop/autostart.h"
+#include "sys/failure.h"
 
 namespace pavo {
 namespace {

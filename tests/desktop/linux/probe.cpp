@@ -2,16 +2,17 @@
 // that watch it from outside over the session bus.
 //
 //   probe wallpaper PATH    SetWallpaper(PATH), then "done ms=N".
-//   probe serve             Answers commands on standard input, one a line,
-//                           while servicing the main context the way the
-//                           run's waits do:
-//     state N               the window's state, without a resize event
-//     resize                the resize handling   -> "resized hidden=H ms=N"
+//   probe serve             Runs the window host with a form of its own whose
+//                           activation answers commands on standard input,
+//                           one a line, while servicing the main context the
+//                           way the run's waits do:
+//     state N               the window's state; its resize event hands the
+//                           resize to the tray as Form1 does -> "resized ms=N"
 //     remove                RemoveIcon            -> "removed ms=N"
 //     wallpaper PATH        SetWallpaper          -> "done ms=N"
-//     status                                      -> "status state=S hidden=H"
+//     status                                      -> "status state=S"
 //     exit
-// "pid N" is the first line of serve.
+// "pid N" is the first line the activation writes.
 #include <glib-unix.h>
 #include <glib.h>
 #include <unistd.h>
@@ -23,7 +24,6 @@
 #include "desktop/min_to_tray.h"
 #include "desktop/wallpaper.h"
 #include "desktop/window.h"
-#include "desktop/window_linux.h"
 
 namespace {
 
@@ -44,11 +44,8 @@ std::string g_input;
 void Command(const std::string& line) {
   const auto start = Clock::now();
   if (line.rfind("state ", 0) == 0) {
-    pavo::window::SetStateQuietly(std::stoi(line.substr(6)));
-    Say("state set");
-  } else if (line == "resize") {
-    pavo::MinToTray::Form_Resize();
-    Say("resized hidden=" + std::to_string(pavo::window::Hidden()) + " ms=" + std::to_string(Ms(start)));
+    pavo::window::SetState(std::stoi(line.substr(6)));
+    Say("resized ms=" + std::to_string(Ms(start)));
   } else if (line == "remove") {
     pavo::MinToTray::RemoveIcon();
     Say("removed ms=" + std::to_string(Ms(start)));
@@ -56,8 +53,7 @@ void Command(const std::string& line) {
     pavo::SetWallpaper(line.substr(10));
     Say("done ms=" + std::to_string(Ms(start)));
   } else if (line == "status") {
-    Say("status state=" + std::to_string(pavo::window::State()) +
-        " hidden=" + std::to_string(pavo::window::Hidden()));
+    Say("status state=" + std::to_string(pavo::window::State()));
   } else if (line == "exit") {
     g_quit = true;
   } else {
@@ -82,6 +78,22 @@ gboolean InputReady(gint fd, GIOCondition, gpointer) {
   return G_SOURCE_CONTINUE;
 }
 
+class Serve : public pavo::window::Events {
+  void Form_Load() override {}
+  void Form_Resize() override { pavo::MinToTray::Form_Resize(); }
+  void Form_Activate() override {
+    Say("pid " + std::to_string(getpid()));
+    g_unix_fd_add(0, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), InputReady, nullptr);
+    // The run's waits: block until something is pending, then dispatch it.
+    // The long timeout makes a wait that does not wake for D-Bus show.
+    while (!g_quit) {
+      pavo::window::WaitForMessages(60000);
+      pavo::window::DoEvents();
+    }
+    pavo::window::EndProcess(0);
+  }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -93,15 +105,8 @@ int main(int argc, char** argv) {
     _exit(0);  // as the program ends: at once
   }
   if (mode == "serve") {
-    Say("pid " + std::to_string(getpid()));
-    g_unix_fd_add(0, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), InputReady, nullptr);
-    // The run's waits: block until something is pending, then dispatch it.
-    // The long timeout makes a wait that does not wake for D-Bus show.
-    while (!g_quit) {
-      pavo::window::WaitForMessages(60000);
-      pavo::window::DoEvents();
-    }
-    _exit(0);
+    Serve form;
+    return pavo::window::Run(form);
   }
   std::fprintf(stderr, "usage: probe wallpaper PATH | probe serve\n");
   return 2;

@@ -129,6 +129,49 @@ class GnomeFamily(unittest.TestCase):
         busenv.assert_shows_bitmap(self, uri_path(uri), bitmap)
         self.assertEqual(setting(env, "org.gnome.desktop.background", "picture-uri-dark"), uri)
 
+    def test_a_settings_daemon_that_never_answers_holds_no_run_and_piles_up_no_threads(self):
+        # The writer's name taken by one that takes each change and never
+        # answers: every request ends within the desktop's time, and a
+        # process that lives on gains no thread with each one.
+        if not glob.glob("/usr/lib/*/gio/modules/libdconfsettings.so"):
+            self.skipTest("dconf-gsettings-backend is not installed")
+        writer = subprocess.Popen([sys.executable, "-c", SILENT_WRITER], stdout=subprocess.PIPE, text=True)
+        try:
+            self.assertEqual(writer.stdout.readline().strip(), "ready")
+            env, _ = settings_env("GNOME", GNOME, backend="dconf")
+            probe = busenv.Probe(ARGS.probe, env)
+            try:
+                threads = []
+                for day in range(3):
+                    line = probe.command("wallpaper " + new_bitmap("day%d" % day), "done", timeout=30)
+                    self.assertLess(busenv.field(line, "ms"), 6000)
+                    with open("/proc/%d/status" % probe.pid) as status:
+                        threads += [int(s.split()[1]) for s in status if s.startswith("Threads:")]
+                self.assertLessEqual(threads[-1], threads[0], threads)
+            finally:
+                self.assertEqual(probe.close(), 0)
+        finally:
+            writer.terminate()
+            writer.wait()
+            writer.stdout.close()
+
+
+SILENT_WRITER = r'''
+import dbus, dbus.service, dbus.mainloop.glib
+from gi.repository import GLib
+dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
+bus = dbus.SessionBus()
+class Writer(dbus.service.Object):
+    @dbus.service.method("ca.desrt.dconf.Writer", in_signature="ay", out_signature="s",
+                         async_callbacks=("reply", "error"))
+    def Change(self, blob, reply, error):
+        pass  # taken, never answered
+writer = Writer(bus, "/ca/desrt/dconf/Writer/user")
+name = dbus.service.BusName("ca.desrt.dconf", bus, do_not_queue=True)
+print("ready", flush=True)
+GLib.MainLoop().run()
+'''
+
 
 class OtherSchemas(unittest.TestCase):
     def test_each_desktop_gets_its_own_key(self):

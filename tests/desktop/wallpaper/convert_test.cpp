@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "app/step.h"
 #include "desktop/bitmap.h"
 #include "desktop/wallpaper.h"
 #include "desktop/wallpaper/picture.h"
+#include "sys/failure.h"
 
 namespace pavo {
 namespace {

@@ -6,8 +6,8 @@
 
 #include <stdexcept>
 
-#include "app/text_win32.h"
 #include "desktop/wallpaper/picture.h"
+#include "sys/text_win32.h"
 
 namespace pavo::test {
 

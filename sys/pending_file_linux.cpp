@@ -5,10 +5,8 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "app/errno_linux.h"
-#include "app/pending_file.h"
-#include "app/step.h"
-#include "app/system.h"
+#include "sys/errno_linux.h"
+#include "sys/pending_file.h"
 
 namespace pavo::sys {
 
@@ -18,19 +16,20 @@ struct PendingFile::Impl {
   int fd = -1;
   bool released = false;  // closed here; written by name, or done
   bool committed = false;
+  // Also when the constructor fails after the file was made.
+  ~Impl() {
+    if (fd >= 0) ::close(fd);
+    if (!committed) ::unlink(temp_path.c_str());
+  }
 };
 
-PendingFile::PendingFile(const std::string& final_path) : impl_(std::make_unique<Impl>()) {
-  impl_->final_path = final_path;
-  // A name of this process's own, so two copies running at once never write
-  // into each other's file; O_EXCL also refuses a link planted under it.
-  static unsigned counter = 0;
-  for (int attempt = 0; attempt < 100 && impl_->fd < 0; ++attempt) {
-    impl_->temp_path = PendingPath(final_path, ProcessId(), counter++);
-    impl_->fd = ::open(impl_->temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (impl_->fd < 0 && errno != EEXIST) ThrowErrno("open");
-  }
-  if (impl_->fd < 0) throw Failure("no free name beside " + final_path);
+void PendingFile::Drop::operator()(Impl* impl) const { delete impl; }
+
+bool PendingFile::Create(const std::string& final_path, const std::string& temp_path) {
+  const int fd = ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0 && errno == EEXIST) return false;
+  if (fd < 0) ThrowErrno("open");
+  impl_.reset(new Impl{final_path, temp_path, fd});
 
   // The replacement keeps the permission bits (and, where allowed, the
   // owner) of the file it replaces.
@@ -39,15 +38,11 @@ PendingFile::PendingFile(const std::string& final_path) : impl_(std::make_unique
     if (old.st_uid != ::geteuid() || old.st_gid != ::getegid()) {
       // Not allowed to give the file away: it becomes the writer's, as after
       // any editor's save.
-      [[maybe_unused]] int ignored = ::fchown(impl_->fd, old.st_uid, old.st_gid);
+      [[maybe_unused]] int ignored = ::fchown(fd, old.st_uid, old.st_gid);
     }
-    if (::fchmod(impl_->fd, old.st_mode & 07777) != 0) ThrowErrno("fchmod");
+    if (::fchmod(fd, old.st_mode & 07777) != 0) ThrowErrno("fchmod");
   }
-}
-
-PendingFile::~PendingFile() {
-  if (impl_->fd >= 0) ::close(impl_->fd);
-  if (!impl_->committed) ::unlink(impl_->temp_path.c_str());
+  return true;
 }
 
 void PendingFile::WriteRaw(std::uint64_t offset, const void* data, std::size_t size) {

@@ -1,4 +1,4 @@
-#include "app/system.h"
+#include "sys/system.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -14,8 +14,8 @@
 #include <filesystem>
 #include <limits>
 
-#include "app/errno_linux.h"
-#include "app/step.h"
+#include "sys/errno_linux.h"
+#include "sys/owned.h"
 
 namespace pavo::sys {
 
@@ -96,15 +96,11 @@ std::string DecimalSeparator() {
 }
 
 std::vector<std::string> DirectoryNames(const std::string& directory) {
-  DIR* dir = ::opendir(directory.c_str());
+  const Owned<DIR*, ::closedir> dir(::opendir(directory.c_str()));
   if (!dir) ThrowErrno("opendir");
-  struct Closer {
-    DIR* dir;
-    ~Closer() { ::closedir(dir); }
-  } closer{dir};
   std::vector<std::string> names;
   errno = 0;
-  while (const dirent* e = ::readdir(dir)) {
+  while (const dirent* e = ::readdir(dir.get())) {
     const std::string name = e->d_name;
     if (name != "." && name != "..") names.push_back(name);
     errno = 0;
@@ -129,7 +125,11 @@ bool ProcessEndedSince(std::uint32_t pid, const std::string&) {
   if (pid == 0 || pid > static_cast<std::uint32_t>(std::numeric_limits<pid_t>::max())) return true;
   if (::kill(static_cast<pid_t>(pid), 0) != 0) return errno == ESRCH;
   std::string stat;
-  if (!Step([&] { stat = ReadFilePrefix("/proc/" + std::to_string(pid) + "/stat", 4096); })) return false;
+  try {
+    stat = ReadFilePrefix("/proc/" + std::to_string(pid) + "/stat", 4096);
+  } catch (const Failure&) {
+    return false;  // it cannot be looked at: it counts as running
+  }
   const std::size_t close = stat.rfind(')');
   return close != std::string::npos && stat.compare(close, 3, ") Z") == 0;
 }

@@ -1,9 +1,8 @@
 #include <windows.h>
 
-#include "app/pending_file.h"
-#include "app/step.h"
-#include "app/system.h"
-#include "app/text_win32.h"
+#include "sys/pending_file.h"
+#include "sys/scoped_win32.h"
+#include "sys/text_win32.h"
 
 namespace pavo::sys {
 
@@ -17,28 +16,24 @@ struct PendingFile::Impl {
   HANDLE handle = INVALID_HANDLE_VALUE;
   bool released = false;  // closed here; written by name, or done
   bool committed = false;
+  ~Impl() {
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    if (!committed) DeleteFileW(temp_path.c_str());
+  }
 };
 
-PendingFile::PendingFile(const std::string& final_path) : impl_(std::make_unique<Impl>()) {
-  impl_->final_path = Wide(final_path);
-  // A name of this process's own, so two copies running at once never write
-  // into each other's file.
-  static unsigned counter = 0;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    impl_->temp_utf8 = PendingPath(final_path, ProcessId(), counter++);
-    impl_->temp_path = Wide(impl_->temp_utf8);
-    impl_->handle = CreateFileW(impl_->temp_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (impl_->handle != INVALID_HANDLE_VALUE) return;
-    const DWORD e = GetLastError();
-    if (e != ERROR_FILE_EXISTS && e != ERROR_ALREADY_EXISTS) ThrowLastError("CreateFileW");
-  }
-  throw Failure("no free name beside " + final_path);
-}
+void PendingFile::Drop::operator()(Impl* impl) const { delete impl; }
 
-PendingFile::~PendingFile() {
-  if (impl_->handle != INVALID_HANDLE_VALUE) CloseHandle(impl_->handle);
-  if (!impl_->committed) DeleteFileW(impl_->temp_path.c_str());
+bool PendingFile::Create(const std::string& final_path, const std::string& temp_path) {
+  std::wstring final_wide = Wide(final_path), wide = Wide(temp_path);
+  const HANDLE handle = CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD e = GetLastError();
+    if (e == ERROR_FILE_EXISTS || e == ERROR_ALREADY_EXISTS) return false;
+    ThrowLastError("CreateFileW");
+  }
+  impl_.reset(new Impl{std::move(final_wide), std::move(wide), temp_path, handle});
+  return true;
 }
 
 void PendingFile::WriteRaw(std::uint64_t offset, const void* data, std::size_t size) {

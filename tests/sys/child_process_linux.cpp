@@ -2,7 +2,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "app/child_process.h"
+#include "sys/child_process.h"
 
 namespace apptest {
 

@@ -1,7 +1,9 @@
-#include "app/pending_file.h"
+#include "sys/pending_file.h"
 
-#include "app/step.h"
-#include "app/system.h"
+#include <optional>
+
+#include "sys/failure.h"
+#include "sys/system.h"
 
 namespace pavo::sys {
 
@@ -44,6 +46,16 @@ bool ParsePendingName(const std::string& name, std::string& final_name, std::uin
 
 }  // namespace
 
+PendingFile::PendingFile(const std::string& final_path) {
+  // A name of this process's own, so two copies running at once never write
+  // into each other's file; a name already taken (a link planted under it
+  // included) is passed over.
+  static unsigned counter = 0;
+  for (int attempt = 0; attempt < 100; ++attempt)
+    if (Create(final_path, PendingPath(final_path, ProcessId(), counter++))) return;
+  throw Failure("no free name beside " + final_path);
+}
+
 void PendingFile::WriteAt(std::uint64_t offset, const void* data, std::size_t size) {
   WriteRaw(offset, data, size);
   if (offset + size > end_) end_ = offset + size;
@@ -61,6 +73,7 @@ std::string PendingPath(const std::string& final_path, std::uint32_t pid, unsign
 
 void RemoveAbandonedPendingFiles(const std::string& directory, bool (*ours)(const std::string& final_name)) {
   const std::uint32_t self = ProcessId();
+  std::optional<Failure> failed;
   for (const std::string& name : DirectoryNames(directory)) {
     std::string final_name;
     std::uint32_t pid = 0;
@@ -68,11 +81,15 @@ void RemoveAbandonedPendingFiles(const std::string& directory, bool (*ours)(cons
     const std::string path = directory + kSeparator + name;
     // This process has made no pending file yet: one under its id is from
     // an earlier process that had the same id.
-    Step([&] {
+    try {
+      if (!RegularFileExists(path)) continue;  // no file the program makes
       if (pid == self || ProcessEndedSince(pid, path) || SecondsSinceWritten(path) > kAbandonedAfterSeconds)
         RemoveFile(path);
-    });
+    } catch (const Failure& f) {
+      if (!failed) failed = f;  // the others are still looked at
+    }
   }
+  if (failed) throw *failed;
 }
 
 }  // namespace pavo::sys

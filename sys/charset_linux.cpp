@@ -1,22 +1,20 @@
-#include "app/charset_linux.h"
-#include "app/encoding.h"
+#include "sys/charset_linux.h"
+#include "sys/encoding.h"
 
 #include <iconv.h>
 
 #include <cerrno>
 
-#include "app/step.h"
+#include "sys/failure.h"
+#include "sys/owned.h"
 
 namespace pavo::charset {
 
 std::optional<std::string> Convert(std::string_view in, const char* to, const char* from,
                                    const char* replacement) {
-  iconv_t cd = iconv_open(to, from);
+  const iconv_t cd = iconv_open(to, from);
   if (cd == reinterpret_cast<iconv_t>(-1)) throw Failure(std::string("no converter from ") + from + " to " + to);
-  struct Closer {
-    iconv_t cd;
-    ~Closer() { iconv_close(cd); }
-  } closer{cd};
+  const sys::Owned<iconv_t, iconv_close> converter(cd);
 
   std::string out;
   out.reserve(in.size() + in.size() / 2);

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "app/child_process.h"
+#include "sys/child_process.h"
 
 namespace apptest {
 

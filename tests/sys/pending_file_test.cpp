@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "app/pending_file.h"
-#include "app/child_process.h"
-#include "app/system.h"
+#include "sys/child_process.h"
+#include "sys/pending_file.h"
+#include "sys/system.h"
 
 namespace pavo {
 namespace {

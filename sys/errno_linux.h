@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/step.h"
+#include "sys/failure.h"
 
 namespace pavo::sys {
 

@@ -18,7 +18,6 @@ class PendingFile {
  public:
   // Throws pavo::Failure when no file can be made beside final_path.
   explicit PendingFile(const std::string& final_path);
-  ~PendingFile();
   PendingFile(const PendingFile&) = delete;
   PendingFile& operator=(const PendingFile&) = delete;
 
@@ -39,11 +38,17 @@ class PendingFile {
   void CommitNew();
 
  private:
+  // Makes the file under temp_path, a name nothing may hold yet: false when
+  // something does, so that the next name is tried.
+  bool Create(const std::string& final_path, const std::string& temp_path);
   void WriteRaw(std::uint64_t offset, const void* data, std::size_t size);
   void Finish(bool replace);
 
   struct Impl;
-  std::unique_ptr<Impl> impl_;
+  struct Drop {
+    void operator()(Impl* impl) const;  // closes, and removes the file unless committed
+  };
+  std::unique_ptr<Impl, Drop> impl_;
   std::uint64_t end_ = 0;
 };
 
@@ -57,6 +62,8 @@ std::string PendingPath(const std::string& final_path, std::uint32_t pid, unsign
 // that are older than a day. A copy still at work keeps its files: two
 // copies may work in one folder at once. Called before this process makes
 // any pending file of its own: one under its own id is a former process's.
+// A file that cannot be looked at or removed stays, and the others are still
+// seen to; the first such failure is thrown at the end.
 void RemoveAbandonedPendingFiles(const std::string& directory, bool (*ours)(const std::string& final_name));
 
 }  // namespace pavo::sys

@@ -7,8 +7,8 @@
 
 #include <string>
 
-#include "app/step.h"
-#include "app/system.h"
+#include "sys/failure.h"
+#include "sys/system.h"
 
 namespace pavo {
 namespace {

@@ -1,10 +1,10 @@
-#include "app/system.h"
+#include "sys/system.h"
 
 #include <windows.h>
 #include <mmsystem.h>
 
-#include "app/step.h"
-#include "app/text_win32.h"
+#include "sys/scoped_win32.h"
+#include "sys/text_win32.h"
 
 namespace pavo::sys {
 
@@ -98,16 +98,14 @@ std::string DecimalSeparator() {
 
 std::vector<std::string> DirectoryNames(const std::string& directory) {
   WIN32_FIND_DATAW found;
-  HANDLE h = FindFirstFileW(Wide(directory + "\\*").c_str(), &found);
-  if (h == INVALID_HANDLE_VALUE) ThrowLastError("FindFirstFileW");
+  const win32::FindHandle search(win32::Valid(FindFirstFileW(Wide(directory + "\\*").c_str(), &found)));
+  if (!search) ThrowLastError("FindFirstFileW");
   std::vector<std::string> names;
   do {
     const std::wstring name = found.cFileName;
     if (name != L"." && name != L"..") names.push_back(win32::Utf8(name));
-  } while (FindNextFileW(h, &found));
-  const DWORD e = GetLastError();
-  FindClose(h);
-  if (e != ERROR_NO_MORE_FILES) ThrowLastError("FindNextFileW");
+  } while (FindNextFileW(search.get(), &found));
+  if (GetLastError() != ERROR_NO_MORE_FILES) ThrowLastError("FindNextFileW");
   return names;
 }
 
@@ -140,31 +138,26 @@ std::uint32_t ProcessId() { return GetCurrentProcessId(); }
 // with the id counts as the file's own only when it started before the file
 // was last written.
 bool ProcessEndedSince(std::uint32_t pid, const std::string& path) {
-  HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
-  if (!h) return GetLastError() == ERROR_INVALID_PARAMETER;  // no such process; denied: one runs
+  const win32::Handle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+  if (!process) return GetLastError() == ERROR_INVALID_PARAMETER;  // no such process; denied: one runs
   DWORD code = 0;
   FILETIME created, exited, kernel, user;
-  const bool ended = GetExitCodeProcess(h, &code) && code != STILL_ACTIVE;
-  const bool times = GetProcessTimes(h, &created, &exited, &kernel, &user);
-  CloseHandle(h);
+  const bool ended = GetExitCodeProcess(process.get(), &code) && code != STILL_ACTIVE;
+  const bool times = GetProcessTimes(process.get(), &created, &exited, &kernel, &user);
   return ended || (times && Ticks(created) > LastWritten(path));
 }
 
 std::string ReadFilePrefix(const std::string& path, std::size_t max_bytes) {
-  HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) ThrowLastError("CreateFileW");
+  const win32::Handle file(win32::Valid(CreateFileW(Wide(path).c_str(), GENERIC_READ,
+                                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
+  if (!file) ThrowLastError("CreateFileW");
   // Only a disk file is read: a pipe or a device under the name could keep
   // the read waiting for ever.
-  if (GetFileType(h) != FILE_TYPE_DISK) {
-    CloseHandle(h);
-    throw Failure("not a file");
-  }
+  if (GetFileType(file.get()) != FILE_TYPE_DISK) throw Failure("not a file");
   std::string out(max_bytes, '\0');
   DWORD got = 0;
-  BOOL ok = ReadFile(h, out.data(), static_cast<DWORD>(max_bytes), &got, nullptr);
-  CloseHandle(h);
-  if (!ok) ThrowLastError("ReadFile");
+  if (!ReadFile(file.get(), out.data(), static_cast<DWORD>(max_bytes), &got, nullptr)) ThrowLastError("ReadFile");
   out.resize(got);
   return out;
 }

@@ -16,7 +16,4 @@ std::string FromAnsi(const std::string& ansi);
 // Whether the text survives the trip to the ANSI code page unchanged.
 bool FitsAnsi(const std::string& utf8);
 
-// Throws pavo::Failure naming the call and GetLastError().
-[[noreturn]] void ThrowLastError(const char* what);
-
 }  // namespace pavo::win32

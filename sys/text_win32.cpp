@@ -1,22 +1,29 @@
-#include "app/text_win32.h"
+#include "sys/text_win32.h"
 
 #include <windows.h>
 
-#include "app/encoding.h"
-#include "app/step.h"
+#include <string_view>
+
+#include "sys/encoding.h"
+#include "sys/scoped_win32.h"
 
 namespace pavo::win32 {
 
-std::wstring Wide(const std::string& utf8) {
-  if (utf8.empty()) return {};
-  int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+namespace {
+
+constexpr UINT kGbk = 936;
+
+std::wstring Widen(UINT cp, std::string_view text) {
+  if (text.empty()) return {};
+  const int size = static_cast<int>(text.size());
+  const int n = MultiByteToWideChar(cp, 0, text.data(), size, nullptr, 0);
   if (n <= 0) ThrowLastError("MultiByteToWideChar");
   std::wstring out(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
+  MultiByteToWideChar(cp, 0, text.data(), size, out.data(), n);
   return out;
 }
 
-static std::string Narrow(UINT cp, const std::wstring& wide) {
+std::string Narrow(UINT cp, const std::wstring& wide) {
   if (wide.empty()) return {};
   int n = WideCharToMultiByte(cp, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
   if (n <= 0) ThrowLastError("WideCharToMultiByte");
@@ -25,18 +32,15 @@ static std::string Narrow(UINT cp, const std::wstring& wide) {
   return out;
 }
 
+}  // namespace
+
+std::wstring Wide(const std::string& utf8) { return Widen(CP_UTF8, utf8); }
+
 std::string Utf8(const std::wstring& wide) { return Narrow(CP_UTF8, wide); }
 
 std::string Ansi(const std::string& utf8) { return Narrow(CP_ACP, Wide(utf8)); }
 
-std::string FromAnsi(const std::string& ansi) {
-  if (ansi.empty()) return {};
-  int n = MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), nullptr, 0);
-  if (n <= 0) ThrowLastError("MultiByteToWideChar");
-  std::wstring wide(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), wide.data(), n);
-  return Utf8(wide);
-}
+std::string FromAnsi(const std::string& ansi) { return Utf8(Widen(CP_ACP, ansi)); }
 
 bool FitsAnsi(const std::string& utf8) {
   try {
@@ -46,37 +50,21 @@ bool FitsAnsi(const std::string& utf8) {
   }
 }
 
-void ThrowLastError(const char* what) {
-  throw Failure(std::string(what) + " failed, error " + std::to_string(GetLastError()));
-}
-
 }  // namespace pavo::win32
 
 namespace pavo::encoding {
 
-namespace {
-constexpr UINT kGbk = 936;
-}
-
-std::string GbkToUtf8(std::string_view gbk) {
-  if (gbk.empty()) return {};
-  const int size = static_cast<int>(gbk.size());
-  const int n = MultiByteToWideChar(kGbk, 0, gbk.data(), size, nullptr, 0);
-  if (n <= 0) win32::ThrowLastError("MultiByteToWideChar");
-  std::wstring wide(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(kGbk, 0, gbk.data(), size, wide.data(), n);
-  return win32::Utf8(wide);
-}
+std::string GbkToUtf8(std::string_view gbk) { return win32::Utf8(win32::Widen(win32::kGbk, gbk)); }
 
 std::optional<std::string> Utf8ToGbk(std::string_view utf8) {
   const std::wstring wide = win32::Wide(std::string(utf8));
   if (wide.empty()) return std::string();
   const int size = static_cast<int>(wide.size());
   BOOL lost = FALSE;
-  const int n = WideCharToMultiByte(kGbk, WC_NO_BEST_FIT_CHARS, wide.data(), size, nullptr, 0, nullptr, &lost);
+  const int n = WideCharToMultiByte(win32::kGbk, WC_NO_BEST_FIT_CHARS, wide.data(), size, nullptr, 0, nullptr, &lost);
   if (n <= 0 || lost) return std::nullopt;
   std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(kGbk, WC_NO_BEST_FIT_CHARS, wide.data(), size, out.data(), n, nullptr, &lost);
+  WideCharToMultiByte(win32::kGbk, WC_NO_BEST_FIT_CHARS, wide.data(), size, out.data(), n, nullptr, &lost);
   if (lost) return std::nullopt;
   return out;
 }
