@@ -82,21 +82,29 @@ std::mutex g_curl_mutex;
 std::optional<CurlLibrary> g_curl;
 int g_curl_users = 0;
 
-// libcurl, loaded while at least one transfer holds it; the last to let go
-// unloads it, with everything it brought along that nothing else holds.
+// libcurl while a transfer holds it. The first transfer loads it; it stays
+// for the next, since the run's fetch is followed by its download at once.
+// The end of a download, after which the run converts the picture and needs
+// no network, unloads it with everything it brought along that nothing else
+// holds, once no other transfer is under way. libcurl waits for its own
+// threads (name lookups) in its cleanup, so none runs on in unloaded code.
 class CurlUse {
  public:
-  CurlUse() {
+  enum After { kKeep, kUnload };
+  explicit CurlUse(After after) : after_(after) {
     std::lock_guard<std::mutex> lock(g_curl_mutex);
     if (!g_curl) g_curl.emplace();
     ++g_curl_users;
   }
   ~CurlUse() {
     std::lock_guard<std::mutex> lock(g_curl_mutex);
-    if (--g_curl_users == 0) g_curl.reset();
+    if (--g_curl_users == 0 && after_ == kUnload) g_curl.reset();
   }
   CurlUse(const CurlUse&) = delete;
   CurlUse& operator=(const CurlUse&) = delete;
+
+ private:
+  After after_;
 };
 
 // The loaded library; only while a CurlUse is held.
@@ -241,7 +249,7 @@ struct MultiHandle {
 namespace web {
 
 std::string Fetch(const std::string& url, const std::string& selector, const MessagePump& pump) {
-  const CurlUse curl;
+  const CurlUse curl(CurlUse::kKeep);
   Easy easy(Curl().easy_init());
   if (!easy) throw Failure("curl_easy_init");
   CommonOptions(easy.get(), url);
@@ -332,7 +340,7 @@ void Download(const std::string& address, const std::string& target, const web::
 
   // The total limit counts from here: the proxy lookup is part of it.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limits.total_seconds);
-  const CurlUse curl;
+  const CurlUse curl(CurlUse::kUnload);
   Easy easy(Curl().easy_init());
   if (!easy) throw Failure("curl_easy_init");
   CommonOptions(easy.get(), address);
