@@ -1,11 +1,10 @@
-// What differs between the platforms in the settings tests.
 #pragma once
 
 #include <string>
 
 namespace pavo::test {
 
-// Whether the settings operations under test are the Windows ones.
+// Whether the operations under test are the Windows profile functions.
 extern const bool kOnWindows;
 
 // The bytes a settings file holds for a UTF-8 text: the ANSI code page on
