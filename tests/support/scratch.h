@@ -32,6 +32,15 @@ inline std::optional<std::string> Get(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// The names in a folder, sorted; none for a folder that is not there.
+inline std::vector<std::string> Names(const fs::path& dir) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(dir, ec)) names.push_back(Utf8(e.path().filename()));
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
 // A folder no other test, nor another running copy of this one, can hold
 // (its name is taken only where none stood), removed with all it holds.
 class Scratch {
@@ -51,13 +60,7 @@ class Scratch {
 
   const fs::path& dir() const { return dir_; }
   std::string operator/(const std::string& name) const { return Utf8(dir_ / FsPath(name)); }
-  // The names in the folder, sorted.
-  std::vector<std::string> Names() const {
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir_)) names.push_back(Utf8(e.path().filename()));
-    std::sort(names.begin(), names.end());
-    return names;
-  }
+  std::vector<std::string> Names() const { return test::Names(dir_); }
 
  private:
   fs::path dir_;
