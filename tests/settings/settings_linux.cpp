@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 
 #include "settings/ini_file.h"
-#include "settings/settings_platform.h"
+#include "settings/settings_test.h"
 #include "support/scratch.h"
 
 namespace pavo {
@@ -18,49 +18,48 @@ std::string test::FileText(const std::string& utf8) { return utf8; }
 
 namespace {
 
-// Text in another encoding, converted by iconv (not by the program's own
-// converter); UTF-16 gets its byte-order mark.
-std::string In(const char* encoding, const std::string& utf8) {
-  iconv_t cd = iconv_open(encoding, "UTF-8");
+using test::L;
+
+// Text in another encoding by iconv (not by the program's own converter).
+std::string In(const char* encoding, const std::string& text) {
+  const std::string utf8 = L(text);
   std::string out(utf8.size() * 4, '\0');
-  char* in = const_cast<char*>(utf8.data());
-  char* to = out.data();
+  char *in = const_cast<char*>(utf8.data()), *to = out.data();
   size_t in_left = utf8.size(), out_left = out.size();
+  iconv_t cd = iconv_open(encoding, "UTF-8");
   EXPECT_NE(iconv(cd, &in, &in_left, &to, &out_left), static_cast<size_t>(-1)) << utf8;
   iconv_close(cd);
-  out.resize(out.size() - out_left);
-  if (std::string(encoding) == "UTF-16LE") return "\xFF\xFE" + out;
-  return std::string(encoding) == "UTF-16BE" ? "\xFE\xFF" + out : out;
+  return out.substr(0, out.size() - out_left);
 }
 
-std::string Gbk(const std::string& utf8) { return In("GBK", utf8); }
+std::string Gbk(const std::string& text) { return In("GBK", text); }
 
-const std::string kKeys = "[Config]\r\n开机自启动=1\r\n设为壁纸=0\r\n域名=https://a.example\r\n";
+const std::string kKeys = "[Config]|开机自启动=1|设为壁纸=0|域名=https://a.example|";
 
-// One line that cannot be decoded costs that line alone, never the file. A
-// GBK trail byte can be an ASCII letter or "]" (丄 is 81 41 "A", 乤 81 61 "a",
-// 乚 81 5D "]"): only whole characters are compared, folded or cut.
+// A line that cannot be decoded costs that line alone. A GBK trail byte can
+// be an ASCII letter or "]" (丄 is 81 41 "A", 乤 81 61 "a", 乚 81 5D "]"):
+// only whole characters are compared, folded or cut.
 TEST(SettingsFile, EachLineIsReadInTheEncodingItWasWrittenIn) {
-  const std::string stray = "; \xFF\xFE\r\n";
+  std::string zh;
+  for (int i = 0; i < 150; ++i) zh += "中";
   const struct {
-    std::string file;
-    const char* section;
-    const char* key;
-    std::string want;
+    std::string file, section, key, want;
   } rows[] = {
-      {kKeys + stray, "Config", "域名", "https://a.example"},
-      {"[Config]\r\n" + Gbk("; 注释\r\n") + kKeys.substr(10), "config", "开机自启动", "1"},
-      {kKeys + "k=a\xFF\xC3" "b\r\n", "Config", "k", "a\uFFFD\uFFFDb"},
-      {"[Config]\r\nk=a\xFF\r\n" + kKeys.substr(10), "Config", "设为壁纸", "0"},
-      {Gbk("[Config]\r\n") + stray + Gbk(kKeys.substr(10)), "Config", "域名", "https://a.example"},
-      {Gbk(kKeys + "; 一\r\n"), "config", "设为壁纸", "0"},
+      {L(kKeys + "; \xFF\xFE|"), "Config", "域名", "https://a.example"},
+      {L("[Config]|") + Gbk("; 注释|") + L(kKeys.substr(9)), "config", "开机自启动", "1"},
+      {L(kKeys + "k=a\xFF\xC3" "b|"), "Config", "k", "a\uFFFD\uFFFDb"},
+      {L("[Config]|k=a\xFF|" + kKeys.substr(9)), "Config", "设为壁纸", "0"},
+      {Gbk("[Config]|") + "; \xFF\xFE\r\n" + Gbk(kKeys.substr(9)), "Config", "域名", "https://a.example"},
+      {Gbk(kKeys + "; 一|"), "config", "设为壁纸", "0"},
       {Gbk(kKeys), "Config", "😀", ""},  // no GBK form: in no GBK file
-      {Gbk("[A]\r\n丄=1\r\n"), "A", "乤", ""},
-      {Gbk("[A]\r\n丄=1\r\n乤=2\r\n"), "a", "乤", "2"},
-      {Gbk("[乚]\r\nk=v\r\n"), "乚", "k", "v"},
-      {"[A]\r\nk=\xD6\xD0\xFF\x80\xFE\r\n", "A", "k", "中\uFFFD€\uFFFD"},
-      {In("UTF-16LE", kKeys), "Config", "开机自启动", "1"},
-      {In("UTF-16BE", kKeys), "Config", "域名", "https://a.example"},
+      {Gbk("[A]|丄=1|"), "A", "乤", ""},
+      {Gbk("[A]|丄=1|乤=2|"), "a", "乤", "2"},
+      {Gbk("[乚]|k=v|"), "乚", "k", "v"},
+      {Gbk("[A]|k=" + zh + "|"), "A", "k", zh.substr(0, 127 * 3)},  // 255 bytes of GBK
+      {Gbk("[A]|k=a" + zh + "|"), "A", "k", "a" + zh.substr(0, 127 * 3)},
+      {L("[A]|k=\xD6\xD0\xFF\x80\xFE|"), "A", "k", "中\uFFFD€\uFFFD"},
+      {"\xFF\xFE" + In("UTF-16LE", kKeys), "Config", "开机自启动", "1"},
+      {"\xFE\xFF" + In("UTF-16BE", kKeys), "Config", "域名", "https://a.example"},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.file);
@@ -68,49 +67,37 @@ TEST(SettingsFile, EachLineIsReadInTheEncodingItWasWrittenIn) {
     test::Put(s / "cfg.ini", r.file);
     EXPECT_EQ(ReadIniValue(r.section, r.key, s / "cfg.ini"), r.want);
   }
-  // A GBK value is cut to 255 GBK bytes, whole characters: 127 of them.
-  test::Scratch s("pavo-settings");
-  std::string zh;
-  for (int i = 0; i < 150; ++i) zh += "中";
-  for (const std::string& value : {zh, "a" + zh}) {
-    test::Put(s / "cfg.ini", Gbk("[A]\r\nk=" + value + "\r\n"));
-    EXPECT_EQ(ReadIniValue("A", "k", s / "cfg.ini"), value.substr(0, value.size() % 3 + 127 * 3));
-  }
 }
 
-// A file is written back in its own encoding, or not at all: text it cannot
+// A file is written back in its own encoding or not at all: text it cannot
 // hold is refused, never stored as question marks or as a line in another
-// encoding, and a UTF-16 file is never rewritten.
+// encoding; neither a UTF-16 file nor one too large to read whole (only its
+// first MiB is read) is rewritten.
 TEST(SettingsFile, StaysInItsEncodingWhenWritten) {
   ASSERT_EQ(Gbk("开机自启动"), "\xBF\xAA\xBB\xFA\xD7\xD4\xC6\xF4\xB6\xAF");
   test::Scratch s("pavo-settings");
-  test::Put(s / "cfg.ini", Gbk(kKeys));
-  EXPECT_NE(WriteIniValue("Config", "设为壁纸", "1", s / "cfg.ini"), 0);
-  EXPECT_NE(WriteIniValue("Config", "新键", "中文", s / "cfg.ini"), 0);
-  const std::string want = Gbk("[Config]\r\n开机自启动=1\r\n设为壁纸=1\r\n域名=https://a.example\r\n新键=中文\r\n");
-  EXPECT_EQ(test::Get(s / "cfg.ini"), want);
-  EXPECT_EQ(WriteIniValue("Config", "设为壁纸", "😀", s / "cfg.ini"), 0);
-  EXPECT_EQ(WriteIniValue("Config", "ключ😀", "1", s / "cfg.ini"), 0);
-  EXPECT_EQ(test::Get(s / "cfg.ini"), want);
-
-  test::Put(s / "cfg.ini", kKeys);
-  EXPECT_EQ(WriteIniValue("Config", "开机自启动", "\xD6\xD0", s / "cfg.ini"), 0);
-  EXPECT_EQ(WriteIniValue("Config", "\xFF", "1", s / "cfg.ini"), 0);
-  EXPECT_EQ(WriteIniValue("\xC3", "k", "1", s / "cfg.ini"), 0);
-  EXPECT_EQ(test::Get(s / "cfg.ini"), kKeys);
-
-  test::Put(s / "cfg.ini", In("UTF-16LE", kKeys));
-  EXPECT_EQ(WriteIniValue("Config", "设为壁纸", "1", s / "cfg.ini"), 0);
-  EXPECT_EQ(test::Get(s / "cfg.ini"), In("UTF-16LE", kKeys));
-
-  // Only the first MiB is read, and a file too large to read whole is never
-  // rewritten.
-  const std::string large = "[Config]\r\n域名=https://a.example\r\n;" + std::string(3 << 20, 'x') + "\r\n延迟运行=6\r\n";
-  test::Put(s / "cfg.ini", large);
-  EXPECT_EQ(ReadIniValue("Config", "域名", s / "cfg.ini"), "https://a.example");
-  EXPECT_EQ(ReadIniValue("Config", "延迟运行", s / "cfg.ini"), "");
-  EXPECT_EQ(WriteIniValue("Config", "设为壁纸", "1", s / "cfg.ini"), 0);
-  EXPECT_EQ(test::Get(s / "cfg.ini"), large);
+  const std::string file = s / "cfg.ini";
+  test::Put(file, Gbk(kKeys));
+  EXPECT_NE(WriteIniValue("Config", "设为壁纸", "1", file), 0);
+  EXPECT_NE(WriteIniValue("Config", "新键", "中文", file), 0);
+  const std::string gbk = Gbk("[Config]|开机自启动=1|设为壁纸=1|域名=https://a.example|新键=中文|");
+  EXPECT_EQ(test::Get(file), gbk);
+  const std::string utf16 = "\xFF\xFE" + In("UTF-16LE", kKeys);
+  const std::string large = L("[Config]|域名=https://a.example|;" + std::string(3 << 20, 'x') + "|延迟运行=6|");
+  const struct {
+    std::string file, section, key, value;
+  } refused[] = {
+      {gbk, "Config", "设为壁纸", "😀"}, {gbk, "Config", "ключ😀", "1"}, {L(kKeys), "Config", "开机自启动", "\xD6\xD0"},
+      {L(kKeys), "Config", "\xFF", "1"}, {L(kKeys), "\xC3", "k", "1"}, {utf16, "Config", "k", "1"},
+      {large, "Config", "k", "1"},
+  };
+  for (const auto& r : refused) {
+    test::Put(file, r.file);
+    EXPECT_EQ(WriteIniValue(r.section, r.key, r.value, file), 0) << r.key << "=" << r.value;
+    EXPECT_EQ(test::Get(file), r.file);
+  }
+  EXPECT_EQ(ReadIniValue("Config", "域名", file), "https://a.example");
+  EXPECT_EQ(ReadIniValue("Config", "延迟运行", file), "") << "beyond the first MiB";
   EXPECT_EQ(s.Names(), std::vector<std::string>{"cfg.ini"});
 }
 
@@ -134,31 +121,29 @@ TEST(SettingsFile, IsReplacedWholeOrNotAtAll) {
   EXPECT_NE(WriteIniValue("Config", "k", "w", file), 0);
   EXPECT_EQ(Mode(file) & 07777, 0604u);
 
-  rlimit limit{};
+  rlimit limit{}, small{};
   getrlimit(RLIMIT_FSIZE, &limit);
-  const auto handler = signal(SIGXFSZ, SIG_IGN);
-  rlimit small = limit;
+  small = limit;
   small.rlim_cur = 64;
+  const auto handler = signal(SIGXFSZ, SIG_IGN);
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
   const std::int32_t result = WriteIniValue("Config", "k", std::string(200, 'x'), file);
   setrlimit(RLIMIT_FSIZE, &limit);
   signal(SIGXFSZ, handler);
   EXPECT_EQ(result, 0);
-  EXPECT_EQ(test::Get(file), "[Config]\r\nk=w\r\n");
+  EXPECT_EQ(test::Get(file), L("[Config]|k=w|"));
   EXPECT_EQ(s.Names(), std::vector<std::string>{"cfg.ini"});
 
   fs::rename(s.dir() / "cfg.ini", s.dir() / "real.ini");
   fs::create_symlink("real.ini", s.dir() / "cfg.ini");
   EXPECT_NE(WriteIniValue("Config", "k", "2", file), 0);
   EXPECT_TRUE(S_ISLNK(Mode(file)));
-  EXPECT_EQ(test::Get(s / "real.ini"), "[Config]\r\nk=2\r\n");
-
+  EXPECT_EQ(test::Get(s / "real.ini"), L("[Config]|k=2|"));
   fs::remove(s.dir() / "cfg.ini");
   ASSERT_EQ(mkfifo(file.c_str(), 0644), 0);
   EXPECT_EQ(ReadIniValue("Config", "k", file), "");
   EXPECT_EQ(WriteIniValue("Config", "k", "v", file), 0);
   EXPECT_TRUE(S_ISFIFO(Mode(file)));
-  EXPECT_EQ(s.Names(), (std::vector<std::string>{"cfg.ini", "real.ini"}));
 }
 
 }  // namespace

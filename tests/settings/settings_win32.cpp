@@ -1,12 +1,11 @@
 // What only Windows has: a system whose code page cannot hold the Chinese
 // key names (run as settings_test_cp1252). There a new file is UTF-16 with
-// its byte-order mark; any other file is read, and written, as it was
-// written.
+// its byte-order mark; any other is read, and written, as it was written.
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include "settings/ini_file.h"
-#include "settings/settings_platform.h"
+#include "settings/settings_test.h"
 #include "support/scratch.h"
 #include "sys/text_win32.h"
 
@@ -17,15 +16,13 @@ std::string test::FileText(const std::string& utf8) { return win32::Ansi(utf8); 
 
 namespace {
 
-std::string Utf16(const std::string& utf8) {
-  const std::wstring w = win32::Wide(utf8);
-  return "\xFF\xFE" + std::string(reinterpret_cast<const char*>(w.data()), w.size() * 2);
-}
+using test::L;
 
-std::string Gbk(const std::string& utf8) {
-  const std::wstring w = win32::Wide(utf8);
+std::string In(UINT code_page, const std::string& text) {
+  const std::wstring w = win32::Wide(L(text));
+  if (code_page == 1200) return "\xFF\xFE" + std::string(reinterpret_cast<const char*>(w.data()), w.size() * 2);
   std::string out(w.size() * 2, '\0');
-  out.resize(WideCharToMultiByte(936, 0, w.data(), static_cast<int>(w.size()), out.data(),
+  out.resize(WideCharToMultiByte(code_page, 0, w.data(), static_cast<int>(w.size()), out.data(),
                                  static_cast<int>(out.size()), nullptr, nullptr));
   return out;
 }
@@ -35,33 +32,28 @@ TEST(OutsideGbk, ANewFileIsUtf16AndAnyOtherStaysAsItWasWritten) {
   ASSERT_EQ(GetACP(), 1252u);
   test::Scratch s("pavo-outside-gbk");
   const std::string file = s / "cfg.ini";
-  EXPECT_NE(WriteIniValue("Config", "设为壁纸", "1", file), 0);
-  EXPECT_NE(WriteIniValue("Config", "延迟运行", "6", file), 0);
-  EXPECT_NE(WriteIniValue("Config", "备用域名", "https://b.example", file), 0);
-  EXPECT_EQ(test::Get(file), Utf16("[Config]\r\n设为壁纸=1\r\n延迟运行=6\r\n备用域名=https://b.example\r\n"));
+  for (const auto& [key, value] : {std::pair{"设为壁纸", "1"}, {"延迟运行", "6"}, {"备用域名", "https://b.example"}})
+    EXPECT_NE(WriteIniValue("Config", key, value, file), 0);
+  EXPECT_EQ(test::Get(file), In(1200, "[Config]|设为壁纸=1|延迟运行=6|备用域名=https://b.example|"));
   EXPECT_EQ(ReadIniValue("Config", "延迟运行", file), "6");
   EXPECT_EQ(ReadIniValue("Config", "域名", file), "") << "three keys that once were one";
   test::Put(file, "");  // no encoding yet: it becomes UTF-16 too
   EXPECT_NE(WriteIniValue("Config", "域名", "https://a.example", file), 0);
-  EXPECT_EQ(test::Get(file), Utf16("[Config]\r\n域名=https://a.example\r\n"));
-  // A value comes back as at most 255 UTF-16 units.
-  std::string long_value;
+  EXPECT_EQ(test::Get(file), In(1200, "[Config]|域名=https://a.example|"));
+  std::string long_value;  // at most 255 UTF-16 units come back
   for (int i = 0; i < 300; ++i) long_value += "壁";
-  test::Put(file, Utf16("[Config]\r\n域名=" + long_value + "\r\n"));
+  test::Put(file, In(1200, "[Config]|域名=" + long_value + "|"));
   EXPECT_EQ(ReadIniValue("Config", "域名", file), long_value.substr(0, 255 * 3));
-  // Where no file can be, none is made.
-  EXPECT_EQ(WriteIniValue("Config", "k", "v", s / "missing\\cfg.ini"), 0);
+  EXPECT_EQ(WriteIniValue("Config", "k", "v", s / "missing\\cfg.ini"), 0);  // where no file can be, none is made
   fs::create_directory(s.dir() / "dir.ini");
   EXPECT_EQ(WriteIniValue("Config", "k", "v", s / "dir.ini"), 0);
   EXPECT_EQ(s.Names(), (std::vector<std::string>{"cfg.ini", "dir.ini"}));
-
-  // From a Chinese system, or UTF-8 as Notepad saves a new file.
-  const std::string keys = "[Config]\r\n开机自启动=1\r\n域名=https://a.example\r\n";
-  for (const auto& encoded : {Gbk, +[](const std::string& t) { return t; }}) {
-    test::Put(file, encoded(keys));
+  // From a Chinese system (GBK), or UTF-8 as Notepad saves a new file.
+  for (UINT code_page : {936u, 65001u}) {
+    test::Put(file, In(code_page, "[Config]|开机自启动=1|"));
     EXPECT_EQ(ReadIniValue("Config", "开机自启动", file), "1");
     EXPECT_NE(WriteIniValue("Config", "设为壁纸", "0", file), 0);
-    EXPECT_EQ(test::Get(file), encoded(keys + "设为壁纸=0\r\n"));
+    EXPECT_EQ(test::Get(file), In(code_page, "[Config]|开机自启动=1|设为壁纸=0|"));
   }
 }
 
