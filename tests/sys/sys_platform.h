@@ -1,5 +1,6 @@
-// What the sys tests need of the platform: processes that still run or have
-// ended, and names that lead to something other than a file.
+// Processes of the test's own, so that a pending file can belong to a copy
+// that still runs or to one that has ended, and names that a read would wait
+// on for ever.
 #pragma once
 
 #include <cstdint>
@@ -8,19 +9,14 @@
 
 namespace pavo::test {
 
-// A process that idles until EndChild; its id.
-std::uint32_t StartChild();
+std::uint32_t StartChild();  // idles until EndChild
 void EndChild();
-// A process that has ended but whose id this one still holds (a zombie not
-// waited for; a handle kept open) until LetGoOfHeld.
-std::uint32_t HeldEndedChild();
+std::uint32_t HeldEndedChild();  // ended, but its id held (a zombie, an open handle) until LetGoOfHeld
 void LetGoOfHeld();
-// Whether a new process may get an ended one's id at once (Windows), so that
-// a running process only owns a file written after it started.
+// Whether a new process may get an ended one's id at once (Windows): a
+// running process then owns only a file written after it started.
 extern const bool kProcessIdsComeBackSoon;
-
-// Names in dir (or the system's) that a read would wait on for ever: a pipe
-// nobody writes to, a device that never ends.
+// A pipe nobody writes to, a device that never ends.
 std::vector<std::string> EndlessNames(const std::string& dir);
 
 }  // namespace pavo::test

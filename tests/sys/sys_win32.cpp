@@ -20,10 +20,7 @@ std::uint32_t StartSuspended(PROCESS_INFORMATION& child) {
              : 0;
 }
 
-void Close(PROCESS_INFORMATION& p) {
-  CloseHandle(p.hThread);
-  CloseHandle(p.hProcess);
-}
+void Close(PROCESS_INFORMATION& p) { CloseHandle(p.hThread), CloseHandle(p.hProcess); }
 }  // namespace
 
 const bool kProcessIdsComeBackSoon = true;
@@ -39,8 +36,7 @@ void EndChild() {
 std::uint32_t HeldEndedChild() {
   const std::uint32_t pid = StartSuspended(g_held);
   TerminateProcess(g_held.hProcess, 1);
-  WaitForSingleObject(g_held.hProcess, INFINITE);
-  return pid;
+  return WaitForSingleObject(g_held.hProcess, INFINITE), pid;
 }
 
 void LetGoOfHeld() { Close(g_held); }

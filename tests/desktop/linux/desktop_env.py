@@ -3,6 +3,7 @@ bus with a home of its own (enter() starts it again under dbus-run-session),
 so neither the bus nor a daemon it starts touches the user's own settings.
 The probe (probe.cpp) drives the program's desktop code as the run does."""
 import argparse
+import json
 import os
 import queue
 import subprocess
@@ -122,6 +123,21 @@ def once(probe, env, line):
         return p.command(line)
     finally:
         assert p.close() == 0
+
+
+def service(case, *described):
+    """A mock D-Bus service of one method (see mock_service.py; code that
+    sleeps never answers): the method's calls so far, and its end."""
+    import dbus
+    template = os.path.join(os.path.dirname(__file__), "mock_service.py")
+    described += ("",) * (7 - len(described))
+    process = subprocess.Popen([sys.executable, "-m", "dbusmock", "-t", template], stdout=subprocess.DEVNULL,
+                               env=dict(os.environ, PAVO_MOCK=json.dumps(described)))
+    stop = lambda: process.poll() is None and (process.terminate(), process.wait())  # noqa: E731
+    case.addCleanup(stop)
+    assert wait_until(lambda: dbus.SessionBus().name_has_owner(described[0]), 20), described
+    mock = dbus.Interface(dbus.SessionBus().get_object(described[0], described[1]), "org.freedesktop.DBus.Mock")
+    return lambda: [[str(a) for a in c[2]] for c in mock.GetCalls() if c[1] == described[3]], stop
 
 
 def wait_until(done, seconds=5):

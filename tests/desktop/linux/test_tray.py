@@ -2,12 +2,10 @@
 our own hears the registration, and the item is read back while the probe
 waits as the run does."""
 import os
-import queue
 import socket
 import struct
 import subprocess
 import sys
-import threading
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -16,22 +14,8 @@ import desktop_env as d  # noqa: E402
 ARGS = d.enter()
 
 import dbus  # noqa: E402
-import dbusmock  # noqa: E402
 
 ITEM, PROPS = "org.kde.StatusNotifierItem", "org.freedesktop.DBus.Properties"
-WATCHER = r'''
-import dbus, dbus.service, dbus.mainloop.glib
-from gi.repository import GLib
-dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
-class Watcher(dbus.service.Object):
-    @dbus.service.method("org.kde.StatusNotifierWatcher", in_signature="s", sender_keyword="sender")
-    def RegisterStatusNotifierItem(self, service, sender=None):
-        print(service, sender, flush=True)
-watcher = Watcher(dbus.SessionBus(), "/StatusNotifierWatcher")
-name = dbus.service.BusName("org.kde.StatusNotifierWatcher", dbus.SessionBus(), do_not_queue=True)
-print("ready", flush=True)
-GLib.MainLoop().run()
-'''
 
 
 def icon_argb():
@@ -49,17 +33,10 @@ def icon_argb():
 
 
 class TrayItem(unittest.TestCase):
-    def setUp(self):
-        self.bus = dbus.SessionBus()
-
     def watcher(self):
-        """What a new watcher hears within a time (one registration at a time); ends with the test."""
-        process = subprocess.Popen([sys.executable, "-c", WATCHER], stdout=subprocess.PIPE, text=True)
-        lines = queue.Queue()
-        threading.Thread(target=lambda: [lines.put(l.split()) for l in process.stdout], daemon=True).start()
-        self.addCleanup(lambda: (process.terminate(), process.wait(), process.stdout.close()))
-        self.assertEqual(lines.get(timeout=30), ["ready"])
-        return lambda wait: lines.get(timeout=wait) if wait else process.terminate() or process.wait()
+        """The items registered with a watcher of our own, and its end."""
+        return d.service(self, "org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher", "org.kde.StatusNotifierWatcher",
+                         "RegisterStatusNotifierItem", "s")
 
     def probe(self, **env):
         probe = d.Probe(ARGS.probe, d.env_with(**env))
@@ -67,23 +44,20 @@ class TrayItem(unittest.TestCase):
         return probe
 
     def test_the_item_is_up_from_the_minimise_to_the_removal_and_the_wallpaper_shares_its_bus(self):
-        heard = self.watcher()
-        shell = dbusmock.DBusTestCase.spawn_server("org.kde.plasmashell", "/PlasmaShell", "org.kde.PlasmaShell",
-                                                   stdout=subprocess.DEVNULL)
-        self.addCleanup(lambda: (shell.terminate(), shell.wait()))
-        mock = dbus.Interface(self.bus.get_object("org.kde.plasmashell", "/PlasmaShell"), dbusmock.MOCK_IFACE)
-        mock.AddMethod("", "evaluateScript", "s", "s", 'ret = ""')
+        registered, _ = self.watcher()
+        scripts, _ = d.service(self, "org.kde.plasmashell", "/PlasmaShell", "org.kde.PlasmaShell", "evaluateScript",
+                               "s", "s", 'ret = ""')
         probe = self.probe(XDG_CURRENT_DESKTOP="KDE")
         name = "org.kde.StatusNotifierItem-%d-1" % probe.pid
         for state in (0, 2):  # a resize that is no minimise does nothing
             probe.command("state %d" % state)
-            self.assertRaises(queue.Empty, heard, 1)
         self.assertLess(probe.command("state 1"), 3000)
-        service, sender = heard(10)
-        owner = self.bus.get_name_owner(name)
-        self.assertEqual((service, sender), (name, owner), "registered from the item's own connection")
+        self.assertTrue(d.wait_until(registered))
+        self.assertEqual(registered(), [[name]])
+        bus = dbus.SessionBus()
+        owner = bus.get_name_owner(name)
         # Read while the probe sits in its wait: the wait must wake for it.
-        item = self.bus.get_object(name, "/StatusNotifierItem")
+        item = bus.get_object(name, "/StatusNotifierItem")
         props = item.GetAll(ITEM, dbus_interface=PROPS, timeout=5)
         self.assertEqual({k: props[k] for k in ("Category", "Id", "Title", "Status", "IconName", "ItemIsMenu", "Menu")},
                          {"Category": "ApplicationStatus", "Id": d.CAPTION, "Title": d.CAPTION, "Status": "Active",
@@ -96,14 +70,14 @@ class TrayItem(unittest.TestCase):
                              ("Scroll", (3, "vertical"))):
             getattr(item, method)(*args, dbus_interface=ITEM, timeout=5)  # accepted, and nothing happens
         probe.command("state 1")  # minimised again: no second item
-        self.assertRaises(queue.Empty, heard, 1.5)
         probe.command("wallpaper " + d.new_bitmap())
-        self.assertEqual(len([c for c in mock.GetCalls() if c[1] == "evaluateScript"]), 1)
+        self.assertEqual(len(scripts()), 1)
         self.assertEqual(item.Get(ITEM, "Title", dbus_interface=PROPS, timeout=5), d.CAPTION)
         self.assertLess(probe.command("remove"), 3000)
+        self.assertEqual(registered(), [[name]])
         # Gone while the process still lives: the name and the object.
-        self.assertFalse(self.bus.name_has_owner(name))
-        self.assertRaises(dbus.DBusException, self.bus.get_object(owner, "/StatusNotifierItem").GetAll, ITEM,
+        self.assertFalse(bus.name_has_owner(name))
+        self.assertRaises(dbus.DBusException, bus.get_object(owner, "/StatusNotifierItem").GetAll, ITEM,
                           dbus_interface=PROPS, timeout=5)
         self.assertEqual(probe.command("status"), "status state=1")
 
@@ -114,12 +88,14 @@ class TrayItem(unittest.TestCase):
         probe = self.probe(DBUS_SESSION_BUS_ADDRESS=None, XDG_RUNTIME_DIR=runtime)
         probe.command("state 1")
         name = "org.kde.StatusNotifierItem-%d-1" % probe.pid
-        self.assertTrue(d.wait_until(lambda: self.bus.name_has_owner(name)))
-        heard = self.watcher()
-        self.assertEqual(heard(10)[0], name)
+        self.assertTrue(d.wait_until(lambda: dbus.SessionBus().name_has_owner(name)))
+        registered, stop = self.watcher()
+        self.assertTrue(d.wait_until(registered))
+        self.assertEqual(registered(), [[name]])
         probe.command("remove")
-        heard(None)  # gone, and a new one hears of no item any more
-        self.assertRaises(queue.Empty, self.watcher(), 1.5)
+        stop()
+        registered, _ = self.watcher()  # no item any more: a new watcher hears nothing
+        self.assertFalse(d.wait_until(registered, 1.5))
 
     def test_without_a_session_bus_no_item_and_the_run_goes_on(self):
         silent = d.folder("silent-") + "/bus"  # a bus that takes connections and never says a word

@@ -6,6 +6,7 @@ that do not answer."""
 import glob
 import json
 import os
+import pathlib
 import subprocess
 import sys
 import unittest
@@ -16,7 +17,6 @@ import desktop_env as d  # noqa: E402
 ARGS = d.enter()
 
 import dbus  # noqa: E402  (Debian's python3-dbus, python3-dbusmock, python3-gi)
-import dbusmock  # noqa: E402
 from gi.repository import GLib  # noqa: E402
 
 # Folder names a careless quoting would break (sway's commands cannot carry
@@ -113,20 +113,14 @@ console.log(JSON.stringify(d.map((x) => x.writes)));
 
 def plasma(case, answer='ret = ""'):
     """A mock plasmashell (answer: its method's code; None: no shell at all)."""
-    if answer is None:
-        return d.env_with(XDG_CURRENT_DESKTOP="KDE"), lambda: [], 6
-    shell = dbusmock.DBusTestCase.spawn_server("org.kde.plasmashell", "/PlasmaShell", "org.kde.PlasmaShell",
-                                               stdout=subprocess.DEVNULL)
-    case.addCleanup(lambda: (shell.terminate(), shell.wait()))
-    mock = dbus.Interface(dbus.SessionBus().get_object("org.kde.plasmashell", "/PlasmaShell"), dbusmock.MOCK_IFACE)
-    mock.AddMethod("", "evaluateScript", "s", "s", answer)
+    calls = d.service(case, "org.kde.plasmashell", "/PlasmaShell", "org.kde.PlasmaShell", "evaluateScript", "s", "s",
+                      answer)[0] if answer else list
 
     def stored():
-        scripts = [str(call[2][0]) for call in mock.GetCalls() if call[1] == "evaluateScript"]
         slots = []
         for activities, touched in (("1", [1, 1, 1, 1]), ("0", [1, 1, 0, 0])):
-            done = subprocess.run(["node", "-e", RUNNER, "--", activities], input=scripts[-1], capture_output=True,
-                                  text=True, check=True, timeout=60) if scripts else None
+            done = subprocess.run(["node", "-e", RUNNER, "--", activities], input=calls()[-1][0], capture_output=True,
+                                  text=True, check=True, timeout=60) if calls() else None
             for writes in json.loads(done.stdout) if done else []:
                 assert all(w[:3] == ["org.kde.image", ["Wallpaper", "org.kde.image", "General"], "Image"]
                            for w in writes), writes
@@ -136,9 +130,9 @@ def plasma(case, answer='ret = ""'):
     return d.env_with(XDG_CURRENT_DESKTOP="KDE"), stored, 6
 
 
-def command(program, template, behaviour="exit 0", **env):
-    """A stand-in program on PATH that records its arguments, then
-    behaves as told; template: its arguments, with {} for the picture."""
+def command(program, template, behaviour, desktop, swaysock=None):
+    """A stand-in program on PATH that records its arguments, then behaves as
+    told; template: its arguments, with {} for the picture."""
     directory = d.folder("bin-")
     record = os.path.join(directory, "args")
     with open(os.path.join(directory, program), "w") as f:
@@ -152,40 +146,32 @@ def command(program, template, behaviour="exit 0", **env):
         with open(record, "rb") as f:
             args = "\n".join(f.read().decode().split("\0")[:-1])
         return [args[len(before):len(args) - len(after)] if args.startswith(before) and args.endswith(after) else args]
-    return d.env_with(PATH=directory + ":/usr/bin:/bin", **env), stored, 1
+    return d.env_with(PATH=directory + ":/usr/bin:/bin", XDG_CURRENT_DESKTOP=desktop, SWAYSOCK=swaysock), stored, 1
 
 
-PCMANFM = "--set-wallpaper\n{}"
-SWAY = 'output * bg "{}" fill'
+PCMANFM, SWAY = "--set-wallpaper\n{}", 'output * bg "{}" fill'
+URIS = [(GNOME, "picture-uri"), (GNOME, "picture-uri-dark")]
 
 
 class Wallpaper(unittest.TestCase):
     def test_each_desktop_takes_the_picture_where_it_keeps_it(self):
-        rows = [
-            ("GNOME", lambda: gsettings("GNOME", [(GNOME, "picture-uri"), (GNOME, "picture-uri-dark")]), AWKWARD),
-            ("ubuntu:GNOME", lambda: gsettings("ubuntu:GNOME", [(GNOME, "picture-uri"), (GNOME, "picture-uri-dark")]),
-             AWKWARD),
-            ("Budgie:GNOME", lambda: gsettings("Budgie:GNOME", [(GNOME, "picture-uri"), (GNOME, "picture-uri-dark")]),
-             AWKWARD),
-            ("GNOME without a dark picture", lambda: gsettings("GNOME", [(GNOME, "picture-uri")],
-                                                               {GNOME: ["picture-uri", "picture-options"]}), AWKWARD),
-            ("GNOME through the settings daemon", lambda: gsettings("GNOME", [(GNOME, "picture-uri"),
-                                                                              (GNOME, "picture-uri-dark")],
-                                                                    backend="dconf"), AWKWARD),
-            ("X-Cinnamon", lambda: gsettings("X-Cinnamon", [(CINNAMON, "picture-uri")]), AWKWARD),
-            ("MATE", lambda: gsettings("MATE", [(MATE, "picture-filename")]), AWKWARD),
-            ("UKUI", lambda: gsettings("UKUI", [(MATE, "picture-filename")]), AWKWARD),
-            ("XFCE", lambda: xfce(self), AWKWARD),
-            ("KDE", lambda: plasma(self), AWKWARD),
-            ("LXQt", lambda: command("pcmanfm-qt", PCMANFM, XDG_CURRENT_DESKTOP="LXQt"), AWKWARD),
-            ("LXDE", lambda: command("pcmanfm", PCMANFM, XDG_CURRENT_DESKTOP="LXDE"), AWKWARD),
-            ("sway", lambda: command("swaymsg", SWAY, XDG_CURRENT_DESKTOP="sway"), TAME),
-            ("sway by its socket", lambda: command("swaymsg", SWAY, SWAYSOCK="/run/user/0/sway-ipc.sock"), TAME),
+        rows = [  # (desktop, setup and its arguments), in a folder a careless quoting would break
+            ("GNOME", gsettings, "GNOME", URIS), ("ubuntu:GNOME", gsettings, "ubuntu:GNOME", URIS),
+            ("Budgie:GNOME", gsettings, "Budgie:GNOME", URIS),
+            ("GNOME, no dark key", gsettings, "GNOME", URIS[:1], {GNOME: ["picture-uri", "picture-options"]}),
+            ("GNOME, settings daemon", gsettings, "GNOME", URIS, SCHEMAS, "dconf"),
+            ("X-Cinnamon", gsettings, "X-Cinnamon", [(CINNAMON, "picture-uri")]),
+            ("MATE", gsettings, "MATE", [(MATE, "picture-filename")]),
+            ("UKUI", gsettings, "UKUI", [(MATE, "picture-filename")]), ("XFCE", xfce, self), ("KDE", plasma, self),
+            ("LXQt", command, "pcmanfm-qt", PCMANFM, "exit 0", "LXQt"),
+            ("LXDE", command, "pcmanfm", PCMANFM, "exit 0", "LXDE"),
+            ("sway", command, "swaymsg", SWAY, "exit 0", "sway"),
+            ("sway by its socket", command, "swaymsg", SWAY, "exit 0", None, "/run/user/0/sway-ipc.sock"),
         ]
-        for label, setup, folder in rows:
+        for label, setup, *args in rows:
             with self.subTest(label):
-                env, stored, slots = setup()
-                bitmap = d.new_bitmap(folder)
+                env, stored, slots = setup(*args)
+                bitmap = d.new_bitmap(TAME if "sway" in label else AWKWARD)
                 # The same bitmap again keeps its name; the next day's gets a
                 # new one, and the old goes once the desktop has the new one.
                 for day in (1, 1, 2):
@@ -193,40 +179,32 @@ class Wallpaper(unittest.TestCase):
                         d.rewrite(bitmap, b"BM day 2", 1700086400)
                     self.assertLess(d.once(ARGS.probe, env, "wallpaper " + bitmap), 8000)
                     shown = d.beside(bitmap)
-                    self.assertEqual(len(shown), 1, shown)
-                    self.assertTrue(os.path.samefile(shown[0], bitmap))
+                    self.assertTrue(len(shown) == 1 and os.path.samefile(shown[0], bitmap), shown)
                     self.assertEqual(stored(), shown * slots)
-                # No bitmap: the desktop keeps the picture it shows.
-                os.remove(bitmap)
+                os.remove(bitmap)  # no bitmap: the desktop keeps the picture it shows
                 d.once(ARGS.probe, env, "wallpaper " + bitmap)
-                self.assertEqual(stored(), shown * slots)
-                self.assertEqual(d.beside(bitmap), shown)
+                self.assertEqual((stored(), d.beside(bitmap)), (shown * slots, shown))
 
     def test_a_desktop_nothing_can_reach_is_left_as_it_was(self):
-        gnome = SCHEMAS[GNOME]
         rows = [
-            ("no schema at all", lambda: gsettings("GNOME", [], {})),
-            ("only other schemas", lambda: gsettings("GNOME", [], {"org.example.other": ["picture-uri"]})),
-            ("keys of another type", lambda: gsettings("GNOME", [], {GNOME: ["picture-uri:as:@as []",
-                                                                           "picture-uri-dark:i:0"]})),
-            ("Cinnamon without its schema", lambda: gsettings("X-Cinnamon", [], {GNOME: gnome})),
-            ("MATE without its schema", lambda: gsettings("MATE", [], {GNOME: gnome})),
-            ("UKUI without MATE's schema", lambda: gsettings("UKUI", [], {GNOME: gnome})),
-            ("an unknown desktop", lambda: gsettings("Hyprland", [])),
-            ("no desktop named", lambda: gsettings(None, [])),
-            ("XFCE without image properties", lambda: xfce(self, [])),
-            ("KDE without a shell", lambda: plasma(self, None)),
-            ("LXQt without its program", lambda: command("x", PCMANFM, XDG_CURRENT_DESKTOP="LXQt")),
-            ("LXDE without its program", lambda: command("x", PCMANFM, XDG_CURRENT_DESKTOP="LXDE")),
-            ("sway without its program", lambda: command("x", SWAY, XDG_CURRENT_DESKTOP="sway")),
+            ("no schema at all", gsettings, "GNOME", [], {}),
+            ("only other schemas", gsettings, "GNOME", [], {"org.example.other": ["picture-uri"]}),
+            ("keys of another type", gsettings, "GNOME", [], {GNOME: ["picture-uri:as:@as []", "picture-uri-dark:i:0"]}),
+            ("Cinnamon without its schema", gsettings, "X-Cinnamon", [], {GNOME: SCHEMAS[GNOME]}),
+            ("MATE without its schema", gsettings, "MATE", [], {GNOME: SCHEMAS[GNOME]}),
+            ("UKUI without MATE's schema", gsettings, "UKUI", [], {GNOME: SCHEMAS[GNOME]}),
+            ("an unknown desktop", gsettings, "Hyprland", []), ("no desktop named", gsettings, None, []),
+            ("XFCE without image properties", xfce, self, []), ("KDE without a shell", plasma, self, None),
+            ("LXQt without its program", command, "x", PCMANFM, "", "LXQt"),
+            ("LXDE without its program", command, "x", PCMANFM, "", "LXDE"),
+            ("sway without its program", command, "x", SWAY, "", "sway"),
+            ("a path sway cannot carry", command, "swaymsg", SWAY, "", "sway"),
         ]
-        rows = [(label, setup, TAME) for label, setup in rows]
-        rows.append(("a path sway cannot carry", lambda: command("swaymsg", SWAY, XDG_CURRENT_DESKTOP="sway"), AWKWARD))
-        for label, setup, folder in rows:
+        for label, setup, *args in rows:
             with self.subTest(label):
-                env, stored, _ = setup()
+                env, stored, _ = setup(*args)
                 before = stored()
-                bitmap = d.new_bitmap(folder)
+                bitmap = d.new_bitmap(AWKWARD if "cannot carry" in label else TAME)
                 self.assertLess(d.once(ARGS.probe, env, "wallpaper " + bitmap), 3000)
                 self.assertEqual(stored(), before)
                 self.assertEqual(d.beside(bitmap), [os.path.join(os.path.dirname(bitmap), d.LEFTOVER)],
@@ -234,18 +212,17 @@ class Wallpaper(unittest.TestCase):
 
     def test_a_desktop_that_does_not_answer_holds_no_run_and_nothing_piles_up(self):
         # No clear answer: the desktop may show the new name or the one
-        # before, so both stay, and no more; a process that lives on gains no
-        # thread with each request.
+        # before, so both stay, and no more; a process that lives on keeps
+        # no child and gains no thread with each request.
         rows = [
-            ("a command that fails", lambda: command("pcmanfm", PCMANFM, "exit 3", XDG_CURRENT_DESKTOP="LXDE"), 3),
-            ("a command that hangs", lambda: command("pcmanfm", PCMANFM, "exec sleep 60", XDG_CURRENT_DESKTOP="LXDE"),
-             2),
-            ("a shell that does not answer", lambda: plasma(self, "import time\ntime.sleep(30)\nret = ''"), 2),
-            ("a settings daemon that does not answer", lambda: self.silent_dconf(), 2),
+            ("a command that fails", 3, command, "pcmanfm", PCMANFM, "exit 3", "LXDE"),
+            ("a command that hangs", 2, command, "pcmanfm", PCMANFM, "exec sleep 60", "LXDE"),
+            ("a shell that does not answer", 2, plasma, self, "import time\ntime.sleep(30)\nret = ''"),
+            ("a settings daemon that does not answer", 2, self.silent_dconf),
         ]
-        for label, setup, days in rows:
+        for label, days, setup, *args in rows:
             with self.subTest(label):
-                env, stored, _ = setup()
+                env, _, _ = setup(*args)
                 bitmap = d.new_bitmap()
                 probe = d.Probe(ARGS.probe, env)
                 self.addCleanup(probe.close)
@@ -253,12 +230,8 @@ class Wallpaper(unittest.TestCase):
                     d.rewrite(bitmap, b"BM day %d" % day, 1700000000 + day * 86400)
                     self.assertLess(probe.command("wallpaper " + bitmap, timeout=30), 8000)
                     self.assertEqual(probe.children(), [], "a program it started still runs")
-                    if day == 1:
-                        threads = probe.threads()
-                    contents = []
-                    for name in d.beside(bitmap):
-                        with open(name, "rb") as f:
-                            contents.append(f.read())
+                    threads = probe.threads() if day == 1 else threads
+                    contents = [pathlib.Path(name).read_bytes() for name in d.beside(bitmap)]
                     self.assertEqual(contents, [b"BM day %d" % n for n in range(max(1, day - 1), day + 1)])
                 self.assertLessEqual(probe.threads(), threads)
 
@@ -269,26 +242,10 @@ class Wallpaper(unittest.TestCase):
         if bus.name_has_owner("ca.desrt.dconf"):  # the real daemon, started by an earlier row
             os.kill(bus.get_unix_process_id("ca.desrt.dconf"), 15)
             d.wait_until(lambda: not bus.name_has_owner("ca.desrt.dconf"))
-        writer = subprocess.Popen([sys.executable, "-c", SILENT_WRITER], stdout=subprocess.PIPE, text=True)
-        self.addCleanup(lambda: (writer.terminate(), writer.wait(), writer.stdout.close()))
-        self.assertEqual(writer.stdout.readline().strip(), "ready")
-        return gsettings("GNOME", [(GNOME, "picture-uri"), (GNOME, "picture-uri-dark")], backend="dconf")
+        d.service(self, "ca.desrt.dconf", "/ca/desrt/dconf/Writer/user", "ca.desrt.dconf.Writer", "Change", "ay", "s",
+                  "import time\ntime.sleep(30)\nret = ''")
+        return gsettings("GNOME", URIS, SCHEMAS, "dconf")
 
-
-SILENT_WRITER = r'''
-import dbus, dbus.service, dbus.mainloop.glib
-from gi.repository import GLib
-dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
-class Writer(dbus.service.Object):
-    @dbus.service.method("ca.desrt.dconf.Writer", in_signature="ay", out_signature="s",
-                         async_callbacks=("reply", "error"))
-    def Change(self, blob, reply, error):
-        pass
-writer = Writer(dbus.SessionBus(), "/ca/desrt/dconf/Writer/user")
-name = dbus.service.BusName("ca.desrt.dconf", dbus.SessionBus(), do_not_queue=True)
-print("ready", flush=True)
-GLib.MainLoop().run()
-'''
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)
