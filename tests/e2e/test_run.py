@@ -124,6 +124,17 @@ class RunTest(unittest.TestCase):
         before = self.svc.requests().count(META)
         self.p.run()
         self.assertEqual(self.svc.requests().count(META), before + 1, "tried again the same day")
+        if not h.windows():
+            # libcurl is loaded only to fetch: where it cannot be, the program
+            # starts all the same and the day fails as without a network.
+            (self.p.tmp / "lib").mkdir()
+            (self.p.tmp / "lib" / "libcurl.so.4").write_bytes(b"")
+            self.settings()
+            r = self.p.run(extra_env={"LD_LIBRARY_PATH": str(self.p.tmp / "lib")})
+            self.assertEqual(r.returncode, 1, r.stderr)
+            self.assertFalse(self.p.today_file.exists())
+            self.assertEqual(self.bitmap().read_bytes(), earlier)
+            self.assertEqual(self.svc.requests().count(META), before + 1, "nothing was fetched")
 
     def test_answers_and_base_urls_follow_their_paths(self):
         self.svc.put_today(self.jpeg)
