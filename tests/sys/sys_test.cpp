@@ -1,7 +1,9 @@
-// The file services every subsystem relies on: what a start clears of the
-// pending files earlier processes left, and the one reader of ordinary files.
+// The services every subsystem relies on: what a start clears of the
+// pending files earlier processes left, the one reader of ordinary files,
+// and the decoding of UTF-8 that the settings and the extraction share.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 
 #include "support/scratch.h"
@@ -9,6 +11,7 @@
 #include "sys/pending_file.h"
 #include "sys/sys_platform.h"
 #include "sys/system.h"
+#include "sys/text.h"
 
 namespace pavo {
 namespace {
@@ -62,13 +65,40 @@ TEST(PendingFiles, OnlyThoseOfEndedProcessesGo) {
 TEST(ReadFilePrefix, ReadsAFileAndRefusesAtOnceWhatIsNone) {
   test::Scratch dir("pavo-read");
   test::Put(dir / "f", "abcdef");
+  test::Put(dir / "empty", "");
   EXPECT_EQ(sys::ReadFilePrefix(dir / "f", 4), "abcd");
+  // The end of the file ends the read, whatever an earlier call left in errno.
+  errno = EINTR;
   EXPECT_EQ(sys::ReadFilePrefix(dir / "f", 100), "abcdef");
+  errno = EINTR;
+  EXPECT_EQ(sys::ReadFilePrefix(dir / "empty", 100), "");
   EXPECT_THROW(sys::ReadFilePrefix(dir / "missing", 4), Failure);
   EXPECT_THROW(sys::ReadFilePrefix(test::Utf8(dir.dir()), 4), Failure);
   // A read of these would wait for ever (a hang here is the failure).
   for (const std::string& name : test::EndlessNames(test::Utf8(dir.dir())))
     EXPECT_THROW(sys::ReadFilePrefix(name, 4), Failure) << name;
+}
+
+// Each row: bytes, and the character they start (size 0: none).
+TEST(DecodeUtf8, TakesEveryWellFormedCharacterAndNothingElse) {
+  const struct {
+    std::string bytes;
+    char32_t code;
+    std::size_t size;
+  } rows[] = {
+      {std::string(1, '\0'), 0, 1}, {"\x7F", 0x7F, 1}, {"\x80", 0, 0}, {"\xBF", 0, 0}, {"\xC0\x80", 0, 0},
+      {"\xC1\xBF", 0, 0}, {"\xC2\x80", 0x80, 2}, {"\xDF\xBF", 0x7FF, 2}, {"\xC2\x7F", 0, 0}, {"\xC2\xC0", 0, 0},
+      {"\xE0\x9F\xBF", 0, 0}, {"\xE0\xA0\x80", 0x800, 3}, {"\xE4\xB8\xAD", 0x4E2D, 3}, {"\xED\x9F\xBF", 0xD7FF, 3},
+      {"\xED\xA0\x80", 0, 0}, {"\xEE\x80\x80", 0xE000, 3}, {"\xEF\xBF\xBF", 0xFFFF, 3}, {"\xE4\xB8", 0, 0},
+      {"\xE4\x38\xAD", 0, 0}, {"\xF0\x8F\xBF\xBF", 0, 0}, {"\xF0\x90\x80\x80", 0x10000, 4},
+      {"\xF4\x8F\xBF\xBF", 0x10FFFF, 4}, {"\xF4\x90\x80\x80", 0, 0}, {"\xF5\x80\x80\x80", 0, 0},
+      {"\xF1\x80\x80", 0, 0}, {"\xF1\x80\x80\xC0", 0, 0}, {"\xFF", 0, 0},
+  };
+  for (const auto& r : rows) {
+    const sys::Utf8Char c = sys::DecodeUtf8("ab" + r.bytes, 2);
+    EXPECT_EQ(c.size, r.size) << testing::PrintToString(r.bytes);
+    if (r.size) EXPECT_EQ(c.code, r.code) << testing::PrintToString(r.bytes);
+  }
 }
 
 }  // namespace
