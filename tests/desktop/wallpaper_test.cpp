@@ -113,7 +113,8 @@ TEST(Convert, BadInputLeavesTheEarlierBitmapByteForByteAndNothingElse) {
   EXPECT_EQ(without.Names(), std::vector<std::string>{"WallPaper.bmp"});
   EXPECT_EQ(with.Names(), std::vector<std::string>{"WallPaper.bmp"});
   // The limits themselves: 16384 pixels a side, 100 megapixels.
-  for (auto [w, h] : {std::pair{16384, 6103}, {10000, 10000}, {1, 1}}) EXPECT_NO_THROW(bitmap::CheckSize(w, h));
+  for (auto [w, h] : {std::pair{16384, 6103}, {6103, 16384}, {10000, 10000}, {1, 1}})
+    EXPECT_NO_THROW(bitmap::CheckSize(w, h)) << w << "x" << h;
   for (auto [w, h] : {std::pair{0, 5}, {5, 0}, {16385, 1}, {1, 16385}, {16384, 6104}, {10001, 10000}})
     EXPECT_THROW(bitmap::CheckSize(w, h), Failure) << w << "x" << h;
 }
@@ -133,6 +134,8 @@ TEST(CompleteJpeg, EveryCutIsToldFromAWholePicture) {
       {photo.substr(0, photo.size() * 2 / 3), false},
       {photo.substr(0, photo.find("\xFF\xC4") + 10), false},
       {photo.substr(0, 2), false},
+      {photo.substr(0, photo.find("\xFF\xDA")) + "\xFF\xD9", false},  // a frame, but no scan
+      {"\xFFX" + photo.substr(2), false}, {std::string("\0\xD8", 2) + photo.substr(2), false},
       {"<html>" + std::string(250000, 'x'), false},
   };
   for (std::size_t at = progressive.find("\xFF\xDA", progressive.find("\xFF\xDA") + 2); at != std::string::npos;
