@@ -127,6 +127,7 @@ TEST_F(Autostart, DecisionTableEveryRow) {
       {"0", with_exec("/opt/elsewhere/pavo"), kDeleted, exe},
       {"0", with_exec(exe + " --flag"), kDeleted, exe},
       {"0", with_exec("\"" + exe + "\"", "Hidden=false\n"), kDeleted, exe},
+      {"0", with_exec("\"/opt/$dir/pavo\""), kDeleted, exe}, {"0", with_exec("\"/opt/`x`/pavo\""), kDeleted, exe},
       // Off, and the entry counts as none: it stays.
       {"0", with_exec("\"" + exe + "\"", "Hidden=true\n"), kUntouched, exe},
       {"yes", with_exec("\"" + exe + "\"", "X-GNOME-Autostart-enabled=false\n"), kUntouched, exe},

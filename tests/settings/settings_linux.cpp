@@ -51,6 +51,7 @@ TEST(SettingsFile, EachLineIsReadInTheEncodingItWasWrittenIn) {
       {L("[Config]|k=a\xFF|" + kKeys.substr(9)), "Config", "设为壁纸", "0"},
       {Gbk("[Config]|") + "; \xFF\xFE\r\n" + Gbk(kKeys.substr(9)), "Config", "域名", "https://a.example"},
       {Gbk(kKeys + "; 一|"), "config", "设为壁纸", "0"},
+      {L("; 注释|") + Gbk("[Config]|开机自启动=1|") + "k=\x80\r\n", "Config", "开机自启动", "1"},  // € is GBK
       {Gbk(kKeys), "Config", "😀", ""},  // no GBK form: in no GBK file
       {Gbk("[A]|丄=1|"), "A", "乤", ""},
       {Gbk("[A]|丄=1|乤=2|"), "a", "乤", "2"},

@@ -1,6 +1,6 @@
 // The Linux wallpaper setter's own decisions: which desktop the session
-// names, and how the picture is carried into a Plasma script or a sway
-// command (the desktops themselves: test_wallpaper.py).
+// names, and which paths a sway command cannot carry (the desktops
+// themselves: test_wallpaper.py).
 #include <gtest/gtest.h>
 
 #include "desktop/set_wallpaper_linux.h"
@@ -30,17 +30,8 @@ TEST(ChooseDesktop, TheFirstNameOfTheSessionsListThatIsKnownAndThenSway) {
   }
 }
 
-TEST(PlasmaScript, CarriesTheUriAsAnAsciiStringLiteral) {
-  const std::string script = PlasmaScript("file:///x/\"'\\\n</script>;${a}`b`%20\xe5\xa3\x81.bmp");
-  EXPECT_NE(script.find("var uri = \"file:///x/\\u0022\\u0027\\u005c\\u000a\\u003c/script\\u003e\\u003b\\u0024"
-                        "\\u007ba\\u007d\\u0060b\\u0060%20\\u00e5\\u00a3\\u0081.bmp\";"),
-            std::string::npos)
-      << script;
-  for (char c : script) EXPECT_LT(static_cast<unsigned char>(c), 0x80);
-}
-
-TEST(SwayCommand, QuotesThePathOrRefusesIt) {
-  EXPECT_EQ(SwayCommand("/home/u/my pictures/壁纸-1.bmp"), "output * bg \"/home/u/my pictures/壁纸-1.bmp\" fill");
+TEST(SwayCommand, RefusesWhatSwayWouldReadAsMoreThanAPath) {
+  EXPECT_TRUE(SwayCommand("/home/u/my pictures/壁纸-1.bmp").has_value());
   for (const char* path : {"/a\"b", "/a'b", "/a\\b", "/$HOME/b", "/`id`", "/a;exit", "/a,b", "/a*", "/a?", "/a[1]",
                            "/a{b}", "/a(b)", "/a|b", "/a&b", "/a<b", "/a>b", "/a#b", "/~/b", "/a\nb", "/a\tb", "/a\x7f"})
     EXPECT_FALSE(SwayCommand(path).has_value()) << path;
