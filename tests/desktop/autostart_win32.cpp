@@ -8,7 +8,6 @@
 
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "desktop/autostart.h"
 #include "sys/failure.h"
@@ -16,59 +15,48 @@
 namespace pavo {
 namespace {
 
-struct Value {
-  DWORD type;
-  std::string data;
-  bool operator==(const Value&) const = default;
-};
+using Value = std::pair<DWORD, std::string>;  // type, bytes
 
-Value Sz(const std::wstring& text, DWORD type = REG_SZ) {
-  return {type, std::string(reinterpret_cast<const char*>(text.c_str()), (text.size() + 1) * 2)};
+template <class T>
+Value Of(DWORD type, const T* data, std::size_t n) {
+  return {type, std::string(reinterpret_cast<const char*>(data), n * sizeof(T))};
 }
 
-template <class Number>
-Value Of(DWORD type, Number n) {
-  return {type, std::string(reinterpret_cast<const char*>(&n), sizeof n)};
-}
+Value Sz(const std::wstring& text, DWORD type = REG_SZ) { return Of(type, text.c_str(), text.size() + 1); }
 
-HKEY RunKey() {
-  HKEY key = nullptr;
-  RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Run", 0, nullptr, 0,
-                  KEY_ALL_ACCESS, nullptr, &key, nullptr);
-  return key;
-}
+const wchar_t kRun[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 
+// As stored: RegGetValue would add a missing NUL.
 std::optional<Value> Stored() {
-  const HKEY key = RunKey();
+  HKEY key = nullptr;
   DWORD type = 0, size = 4096;
   std::string data(size, '\0');
+  RegOpenKeyExW(HKEY_CURRENT_USER, kRun, 0, KEY_READ, &key);
   const LSTATUS s = RegQueryValueExW(key, L"Pavo壁纸", nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size);
   RegCloseKey(key);
-  if (s != ERROR_SUCCESS) return std::nullopt;
-  return Value{type, data.substr(0, size)};
+  return s ? std::nullopt : std::optional(Value{type, data.substr(0, size)});
 }
 
 TEST(Autostart, EachValueTypeReadsAsTheShellObjectReadsItAndAWriteIsTheBarePath) {
   const std::string exe = "C:\\Program Files\\Pavo 壁纸\\pavo.exe";
-  const std::wstring wide_exe = L"C:\\Program Files\\Pavo 壁纸\\pavo.exe";
+  const DWORD dword[] = {0, 0xFFFFFFFFu};
+  const unsigned long long qword = 18446744073709551615ull;
   const std::pair<Value, std::optional<std::string>> rows[] = {  // nullopt: not text
-      {Sz(wide_exe), exe},
+      {Sz(L"C:\\Program Files\\Pavo 壁纸\\pavo.exe"), exe},
       {Sz(L""), ""},
       {Sz(L"%SystemRoot%\\pavo.exe", REG_EXPAND_SZ), "%SystemRoot%\\pavo.exe"},
-      {{REG_SZ, std::string("C\0:\0\\\0a\0", 8)}, "C:\\a"},  // without its NUL
-      {Of<DWORD>(REG_DWORD, 0), "0"},
-      {Of<DWORD>(REG_DWORD, 0xFFFFFFFFu), "4294967295"},
-      {Of<unsigned long long>(REG_QWORD, 18446744073709551615ull), "18446744073709551615"},
-      {{REG_BINARY, std::string("C\0:\0", 4)}, std::nullopt},
-      {{REG_BINARY, ""}, std::nullopt},
-      {{REG_MULTI_SZ, std::string("a\0\0\0b\0\0\0\0\0", 10)}, std::nullopt},
+      {Of(REG_SZ, L"C:\\a", 4), "C:\\a"},  // without its NUL
+      {Of(REG_DWORD, dword, 1), "0"},
+      {Of(REG_DWORD, dword + 1, 1), "4294967295"},
+      {Of(REG_QWORD, &qword, 1), "18446744073709551615"},
+      {Of(REG_BINARY, L"C:", 2), std::nullopt},
+      {Of(REG_BINARY, "", 0), std::nullopt},
+      {Of(REG_MULTI_SZ, L"a\0b\0", 5), std::nullopt},
   };
   for (const auto& [value, text] : rows) {
-    SCOPED_TRACE(testing::Message() << "type " << value.type << " " << text.value_or("(not text)"));
-    const HKEY key = RunKey();
-    RegSetValueExW(key, L"Pavo壁纸", 0, value.type, reinterpret_cast<const BYTE*>(value.data.data()),
-                   static_cast<DWORD>(value.data.size()));
-    RegCloseKey(key);
+    SCOPED_TRACE(testing::Message() << "type " << value.first << " " << text.value_or("(not text)"));
+    RegSetKeyValueW(HKEY_CURRENT_USER, kRun, L"Pavo壁纸", value.first, value.second.data(),
+                    static_cast<DWORD>(value.second.size()));
     if (text) {
       EXPECT_EQ(autostart::Read(), *text);
     } else {
@@ -76,7 +64,7 @@ TEST(Autostart, EachValueTypeReadsAsTheShellObjectReadsItAndAWriteIsTheBarePath)
     }
   }
   autostart::Write(exe);
-  EXPECT_EQ(Stored(), Sz(wide_exe)) << "REG_SZ, exactly the path and its NUL";
+  EXPECT_EQ(Stored(), Sz(L"C:\\Program Files\\Pavo 壁纸\\pavo.exe")) << "REG_SZ, exactly the path and its NUL";
   autostart::Delete();
   EXPECT_EQ(Stored(), std::nullopt);
   EXPECT_THROW(autostart::Read(), Failure);
