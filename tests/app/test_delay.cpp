@@ -15,8 +15,7 @@ namespace {
 TEST(Delay, SettingBecomesWholeMillisecondsOrFails) {
   constexpr std::int64_t kFails = std::int64_t{-1} << 40;
   const struct {
-    const char* text;
-    const char* separator;
+    const char *text, *separator;
     std::int64_t ms;
   } rows[] = {
       {"6", ".", 6000}, {"0.5", ".", 500}, {"0", ".", 0}, {"-3", ".", -3000}, {" 6 ", ".", 6000},
@@ -30,11 +29,8 @@ TEST(Delay, SettingBecomesWholeMillisecondsOrFails) {
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(std::string("\"") + r.text + "\" with \"" + r.separator + "\"");
-    if (r.ms == kFails) {
-      EXPECT_THROW(DelayMilliseconds(r.text, r.separator), Failure);
-    } else {
-      EXPECT_EQ(DelayMilliseconds(r.text, r.separator), r.ms);
-    }
+    if (r.ms == kFails) EXPECT_THROW(DelayMilliseconds(r.text, r.separator), Failure);
+    else EXPECT_EQ(DelayMilliseconds(r.text, r.separator), r.ms);
   }
 }
 

@@ -70,19 +70,17 @@ TEST_F(Autostart, TrickyPathsSurviveTheRoundTripAndLaunchAsOneArgument) {
 }
 
 TEST_F(Autostart, EntryLivesUnderTheUsersConfigurationFolder) {
-  const std::string home_config = root_ / "home/.config";
-  const std::pair<std::optional<std::string>, std::string> rows[] = {
-      {std::nullopt, home_config}, {"", home_config}, {"relative/config", home_config}, {root_ / "xdg", root_ / "xdg"}};
-  for (const auto& [xdg, config] : rows) {
-    SCOPED_TRACE(xdg.value_or("(unset)"));
-    if (xdg) setenv("XDG_CONFIG_HOME", xdg->c_str(), 1);
-    else unsetenv("XDG_CONFIG_HOME");
-    const std::string entry = config + "/autostart/Pavo壁纸.desktop";
+  const std::string home = root_ / "home/.config", xdg = root_ / "xdg";
+  const std::pair<const char*, std::string> rows[] = {
+      {nullptr, home}, {"", home}, {"relative/config", home}, {xdg.c_str(), xdg}};
+  for (const auto& [value, config] : rows) {
+    SCOPED_TRACE(value ? value : "(unset)");
+    value ? setenv("XDG_CONFIG_HOME", value, 1) : unsetenv("XDG_CONFIG_HOME");
     autostart::Write("/opt/pavo/pavo");
     EXPECT_EQ(autostart::Read(), "/opt/pavo/pavo");
-    EXPECT_TRUE(fs::is_regular_file(entry));
+    EXPECT_TRUE(fs::is_regular_file(config + "/autostart/Pavo壁纸.desktop"));
     autostart::Delete();
-    EXPECT_FALSE(fs::exists(entry));
+    EXPECT_FALSE(fs::exists(config + "/autostart/Pavo壁纸.desktop"));
     EXPECT_THROW(autostart::Read(), Failure);
     EXPECT_THROW(autostart::Delete(), Failure);
   }
