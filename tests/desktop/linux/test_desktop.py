@@ -190,7 +190,7 @@ class TrayItem(unittest.TestCase):
     def watcher(self):
         """The items registered with a watcher of our own, and its end."""
         return service(self, "org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher", "org.kde.StatusNotifierWatcher",
-                         "RegisterStatusNotifierItem", "s")
+                       "RegisterStatusNotifierItem", "s")
 
     def probe(self, **env):
         probe = Probe(ARGS.probe, env_with(**env))
@@ -200,7 +200,7 @@ class TrayItem(unittest.TestCase):
     def test_the_item_is_up_from_the_minimise_to_the_removal_and_the_wallpaper_shares_its_bus(self):
         registered, _ = self.watcher()
         scripts, _ = service(self, "org.kde.plasmashell", "/PlasmaShell", "org.kde.PlasmaShell", "evaluateScript",
-                               "s", "s", 'ret = ""')
+                             "s", "s", 'ret = ""')
         probe = self.probe(XDG_CURRENT_DESKTOP="KDE")
         name = "org.kde.StatusNotifierItem-%d-1" % probe.pid
         for state in (0, 2):  # a resize that is no minimise does nothing
@@ -306,7 +306,7 @@ def gsettings(desktop, wanted, schemas=SCHEMAS, backend="keyfile"):
     subprocess.run(["glib-compile-schemas", directory], check=True)
     config = {"XDG_CONFIG_HOME": folder("config-")} if backend == "keyfile" else {}  # dconf: the session's
     env = env_with(XDG_CURRENT_DESKTOP=desktop, GSETTINGS_BACKEND=backend, GSETTINGS_SCHEMA_DIR=directory,
-                     XDG_DATA_DIRS=empty, XDG_DATA_HOME=empty, **config)
+                   XDG_DATA_DIRS=empty, XDG_DATA_HOME=empty, **config)
 
     def stored():
         slots = []
@@ -377,7 +377,7 @@ console.log(JSON.stringify(d.map((x) => x.writes)));
 def plasma(case, answer='ret = ""'):
     """A mock plasmashell (answer: its method's code; None: no shell at all)."""
     calls = service(case, "org.kde.plasmashell", "/PlasmaShell", "org.kde.PlasmaShell", "evaluateScript", "s", "s",
-                      answer)[0] if answer else list
+                    answer)[0] if answer else list
 
     def stored():
         slots = []
@@ -506,7 +506,7 @@ class Wallpaper(unittest.TestCase):
             os.kill(bus.get_unix_process_id("ca.desrt.dconf"), 15)
             wait_until(lambda: not bus.name_has_owner("ca.desrt.dconf"))
         service(self, "ca.desrt.dconf", "/ca/desrt/dconf/Writer/user", "ca.desrt.dconf.Writer", "Change", "ay", "s",
-                  "import time\ntime.sleep(30)\nret = ''")
+                "import time\ntime.sleep(30)\nret = ''")
         return gsettings("GNOME", URIS, SCHEMAS, "dconf")
 
 
