@@ -198,17 +198,26 @@ class TrayItem(unittest.TestCase):
         return probe
 
     def test_the_item_is_up_from_the_minimise_to_the_removal_and_the_wallpaper_shares_its_bus(self):
-        registered, _ = self.watcher()
+        # The bus found without its address, through the runtime folder.
+        address = os.environ["DBUS_SESSION_BUS_ADDRESS"].split("unix:path=", 1)[1].split(",", 1)[0]
+        runtime = folder("runtime-")
+        os.symlink(address, os.path.join(runtime, "bus"))
         scripts, _ = service(self, "org.kde.plasmashell", "/PlasmaShell", "org.kde.PlasmaShell", "evaluateScript",
                              "s", "s", 'ret = ""')
-        probe = self.probe(XDG_CURRENT_DESKTOP="KDE")
+        probe = self.probe(XDG_CURRENT_DESKTOP="KDE", DBUS_SESSION_BUS_ADDRESS=None, XDG_RUNTIME_DIR=runtime)
         name = "org.kde.StatusNotifierItem-%d-1" % probe.pid
+        bus = dbus.SessionBus()
         for state in (0, 2):  # a resize that is no minimise does nothing
             probe.command("state %d" % state)
+        self.assertFalse(bus.name_has_owner(name))
+        early, stop = self.watcher()
         self.assertLess(probe.command("state 1"), 3000)
+        self.assertTrue(wait_until(early))
+        self.assertEqual(early(), [[name]])
+        stop()
+        registered, stop = self.watcher()  # a watcher that comes later hears of the item too
         self.assertTrue(wait_until(registered))
         self.assertEqual(registered(), [[name]])
-        bus = dbus.SessionBus()
         owner = bus.get_name_owner(name)
         # Read while the probe sits in its wait: the wait must wake for it.
         item = bus.get_object(name, "/StatusNotifierItem")
@@ -240,19 +249,6 @@ class TrayItem(unittest.TestCase):
         self.assertRaises(dbus.DBusException, bus.get_object(owner, "/StatusNotifierItem").GetAll, ITEM,
                           dbus_interface=PROPS, timeout=5)
         self.assertEqual(probe.command("status"), "status state=1")
-
-    def test_a_watcher_that_comes_later_hears_of_the_item_and_the_bus_is_found_without_its_address(self):
-        address = os.environ["DBUS_SESSION_BUS_ADDRESS"].split("unix:path=", 1)[1].split(",", 1)[0]
-        runtime = folder("runtime-")
-        os.symlink(address, os.path.join(runtime, "bus"))
-        probe = self.probe(DBUS_SESSION_BUS_ADDRESS=None, XDG_RUNTIME_DIR=runtime)
-        probe.command("state 1")
-        name = "org.kde.StatusNotifierItem-%d-1" % probe.pid
-        self.assertTrue(wait_until(lambda: dbus.SessionBus().name_has_owner(name)))
-        registered, stop = self.watcher()
-        self.assertTrue(wait_until(registered))
-        self.assertEqual(registered(), [[name]])
-        probe.command("remove")
         stop()
         registered, _ = self.watcher()  # no item any more: a new watcher hears nothing
         self.assertFalse(wait_until(registered, 1.5))
