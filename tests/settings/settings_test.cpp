@@ -23,8 +23,10 @@ std::optional<std::string> Stored(const std::optional<std::string>& text) {
   return text ? std::optional(test::FileText(L(*text))) : nullopt;
 }
 
-// Outside the ANSI code page (Thai is not in GBK): the file is named in full.
-const char* const kFolder = "pavo-设置-กข";
+// Every row runs in both: a folder the ANSI code page can name, and one it
+// cannot (Thai is not in GBK), where the file is named in full.
+const char* const kFolders[] = {"pavo-settings", "pavo-设置-กข"};
+const char* const kFolder = kFolders[1];
 
 std::string Section(const std::string& at) { return at.substr(0, at.find('/')); }
 std::string Key(const std::string& at) { return at.substr(at.find('/') + 1); }
@@ -51,14 +53,15 @@ TEST(ReadIniValue, FindsValuesAsTheProfileFunctionsDoAndLeavesTheFileAlone) {
       {"[A]|k=v|", "B/k", ""}, {"[A]|k=v|", "A/j", ""}, {"[A]|k=ab\0cd|"s, "A/k", "ab"},
       {"[A]|j=\0|k=v|"s, "A/k", "v"}, {"\xEF\xBB\xBF[A]|k=v|", "A/k", "v"},  // (a signature: stored as it is)
   };
-  for (const auto& r : rows) {
-    SCOPED_TRACE(r.file + " " + r.at);
-    test::Scratch s(kFolder);
-    const std::string bytes = r.file.starts_with("\xEF") ? L(r.file) : *Stored(r.file);
-    test::Put(s / "cfg.ini", bytes);
-    EXPECT_EQ(ReadIniValue(Section(r.at), Key(r.at), s / "cfg.ini"), test::kOnWindows && r.wine ? *r.wine : r.want);
-    EXPECT_EQ(test::Get(s / "cfg.ini"), bytes) << "a read changed the file";
-  }
+  for (const auto& r : rows)
+    for (const char* folder : kFolders) {
+      SCOPED_TRACE(r.file + " " + r.at + " in " + folder);
+      test::Scratch s(folder);
+      const std::string bytes = r.file.starts_with("\xEF") ? L(r.file) : *Stored(r.file);
+      test::Put(s / "cfg.ini", bytes);
+      EXPECT_EQ(ReadIniValue(Section(r.at), Key(r.at), s / "cfg.ini"), test::kOnWindows && r.wine ? *r.wine : r.want);
+      EXPECT_EQ(test::Get(s / "cfg.ini"), bytes) << "a read changed the file";
+    }
   test::Scratch s(kFolder);
   EXPECT_EQ(ReadIniValue("Config", "k", s / "cfg.ini"), "");
   EXPECT_EQ(ReadIniValue("Config", "k", s / "missing/cfg.ini"), "");
@@ -80,13 +83,14 @@ TEST(ReadIniValue, CutsLongValuesTo255Bytes) {
       {zh150, zh150.substr(0, 85 * 3), zh150.substr(0, 127 * 3)},
       {e150, e150.substr(0, 127 * 2), e150.substr(0, 127 * 2)},
   };
-  for (const auto& r : rows) {
-    SCOPED_TRACE(r.stored.substr(0, 12));
-    test::Scratch s(kFolder);
-    test::Put(s / "cfg.ini", *Stored("[Config]|域名=" + r.stored + "|设为壁纸=1|"));
-    EXPECT_EQ(ReadIniValue("Config", "域名", s / "cfg.ini"), test::kOnWindows ? r.on_windows : r.on_linux);
-    EXPECT_EQ(ReadIniValue("Config", "设为壁纸", s / "cfg.ini"), "1");
-  }
+  for (const auto& r : rows)
+    for (const char* folder : kFolders) {
+      SCOPED_TRACE(r.stored.substr(0, 12) + " in " + folder);
+      test::Scratch s(folder);
+      test::Put(s / "cfg.ini", *Stored("[Config]|域名=" + r.stored + "|设为壁纸=1|"));
+      EXPECT_EQ(ReadIniValue("Config", "域名", s / "cfg.ini"), test::kOnWindows ? r.on_windows : r.on_linux);
+      EXPECT_EQ(ReadIniValue("Config", "设为壁纸", s / "cfg.ini"), "1");
+    }
 }
 
 TEST(WriteIniValue, ChangesOnlyWhatItMustAndRefusesTextThatBreaksTheFile) {
@@ -118,16 +122,17 @@ TEST(WriteIniValue, ChangesOnlyWhatItMustAndRefusesTextThatBreaksTheFile) {
       {"[A]|k=1|", "A/a=b", "v", nullopt, "[A]|k=1|a=b=v|"}, {"[A]|k=1|", "A/;j", "v", nullopt, "[A]|k=1|;j=v|"},
       {"[A]|k=1|", "B|[A/k", "v", nullopt, "[A]|k=1|[B|[A]|k=v|"},
   };
-  for (const auto& r : rows) {
-    SCOPED_TRACE(r.before.value_or("(none)") + " " + r.at + "=" + r.value);
-    test::Scratch s(kFolder);
-    if (r.before) test::Put(s / "cfg.ini", *Stored(r.before));
-    const auto after = test::kOnWindows && r.wine ? r.wine : r.after;
-    EXPECT_EQ(WriteIniValue(L(Section(r.at)), Key(r.at), L(r.value), s / "cfg.ini") != 0, after.has_value());
-    EXPECT_EQ(test::Get(s / "cfg.ini"), Stored(after ? after : r.before));
-    if (r.after) EXPECT_EQ(ReadIniValue(Section(r.at), Key(r.at), s / "cfg.ini"), r.reads ? r.reads : r.value);
-    EXPECT_EQ(s.Names().size(), after || r.before ? 1u : 0u) << "nothing but the file";
-  }
+  for (const auto& r : rows)
+    for (const char* folder : kFolders) {
+      SCOPED_TRACE(r.before.value_or("(none)") + " " + r.at + "=" + r.value + " in " + folder);
+      test::Scratch s(folder);
+      if (r.before) test::Put(s / "cfg.ini", *Stored(r.before));
+      const auto after = test::kOnWindows && r.wine ? r.wine : r.after;
+      EXPECT_EQ(WriteIniValue(L(Section(r.at)), Key(r.at), L(r.value), s / "cfg.ini") != 0, after.has_value());
+      EXPECT_EQ(test::Get(s / "cfg.ini"), Stored(after ? after : r.before));
+      if (r.after) EXPECT_EQ(ReadIniValue(Section(r.at), Key(r.at), s / "cfg.ini"), r.reads ? r.reads : r.value);
+      EXPECT_EQ(s.Names().size(), after || r.before ? 1u : 0u) << "nothing but the file";
+    }
   // Where no file can be, nothing is made.
   test::Scratch s(kFolder);
   EXPECT_EQ(WriteIniValue("Config", "k", "v", s / "missing/cfg.ini"), 0);
