@@ -1,20 +1,13 @@
-// Drives the Linux desktop code the way the daily run does, for the scripts
-// that watch it from outside over the session bus.
-//
-//   probe wallpaper PATH    SetWallpaper(PATH), then "done ms=N".
-//   probe serve             Runs the window host with a form of its own whose
-//                           activation answers commands on standard input,
-//                           one a line, while servicing the main context the
-//                           way the run's waits do:
-//     state N               the window's state; its resize event hands the
-//                           resize to the tray as Form1 does -> "resized ms=N"
-//     remove                RemoveIcon            -> "removed ms=N"
-//     wallpaper PATH        SetWallpaper          -> "done ms=N"
-//     status                                      -> "status state=S"
-//     exit
-// "pid N" is the first line the activation writes.
+// Drives the Linux desktop code as the daily run does, for the scripts that
+// watch it from outside: runs the window host with a form whose activation
+// answers commands on standard input, one a line, while it waits for
+// messages as the run's waits do.
+//   state N         the window's state; its resize goes to the tray as in Form1 -> "resized ms=N"
+//   remove          RemoveIcon     -> "removed ms=N"
+//   wallpaper HEX   SetWallpaper of the path whose bytes HEX spells -> "done ms=N"
+//   status                         -> "status state=S"
+// "pid N" is the first line; the input's end ends it.
 #include <glib-unix.h>
-#include <glib.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -27,64 +20,46 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-long long Ms(Clock::time_point since) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
-}
-
-void Say(const std::string& line) {
-  std::printf("%s\n", line.c_str());
-  std::fflush(stdout);
-}
-
 bool g_quit = false;
 std::string g_input;
 
 void Command(const std::string& line) {
-  const auto start = Clock::now();
-  if (line.rfind("state ", 0) == 0) {
+  const auto start = std::chrono::steady_clock::now();
+  std::string answer = "done";
+  if (line.starts_with("state ")) {
     pavo::window::SetState(std::stoi(line.substr(6)));
-    Say("resized ms=" + std::to_string(Ms(start)));
+    answer = "resized";
   } else if (line == "remove") {
     pavo::MinToTray::RemoveIcon();
-    Say("removed ms=" + std::to_string(Ms(start)));
-  } else if (line.rfind("wallpaper ", 0) == 0) {
-    pavo::SetWallpaper(line.substr(10));
-    Say("done ms=" + std::to_string(Ms(start)));
-  } else if (line == "status") {
-    Say("status state=" + std::to_string(pavo::window::State()));
-  } else if (line == "exit") {
-    g_quit = true;
+    answer = "removed";
+  } else if (line.starts_with("wallpaper ")) {
+    std::string path;
+    for (std::size_t i = 10; i + 1 < line.size(); i += 2) path += static_cast<char>(std::stoi(line.substr(i, 2), nullptr, 16));
+    pavo::SetWallpaper(path);
   } else {
-    Say("unknown command");
+    std::printf("status state=%d\n", pavo::window::State());
+    return (void)std::fflush(stdout);
   }
-}
-
-gboolean InputReady(gint fd, GIOCondition, gpointer) {
-  char buffer[4096];
-  const ssize_t n = read(fd, buffer, sizeof buffer);
-  if (n <= 0) {
-    g_quit = true;
-    return G_SOURCE_REMOVE;
-  }
-  g_input.append(buffer, static_cast<std::size_t>(n));
-  std::size_t end;
-  while (!g_quit && (end = g_input.find('\n')) != std::string::npos) {
-    const std::string line = g_input.substr(0, end);
-    g_input.erase(0, end + 1);
-    Command(line);
-  }
-  return G_SOURCE_CONTINUE;
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  std::printf("%s ms=%lld\n", answer.c_str(), static_cast<long long>(ms.count()));
+  std::fflush(stdout);
 }
 
 class Serve : public pavo::window::Events {
   void Form_Load() override {}
   void Form_Resize() override { pavo::MinToTray::Form_Resize(); }
   void Form_Activate() override {
-    Say("pid " + std::to_string(getpid()));
-    g_unix_fd_add(0, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), InputReady, nullptr);
-    // The run's waits: block until something is pending, then dispatch it.
+    std::printf("pid %d\n", getpid());
+    std::fflush(stdout);
+    g_unix_fd_add(0, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), [](gint fd, GIOCondition, gpointer) {
+      char buffer[4096];
+      const ssize_t n = read(fd, buffer, sizeof buffer);
+      g_quit = n <= 0;
+      g_input.append(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
+      for (std::size_t end; !g_quit && (end = g_input.find('\n')) != std::string::npos; g_input.erase(0, end + 1))
+        Command(g_input.substr(0, end));
+      return g_quit ? G_SOURCE_REMOVE : G_SOURCE_CONTINUE;
+    }, nullptr);
     // The long timeout makes a wait that does not wake for D-Bus show.
     while (!g_quit) {
       pavo::window::WaitForMessages(60000);
@@ -96,18 +71,7 @@ class Serve : public pavo::window::Events {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  const std::string mode = argc > 1 ? argv[1] : "";
-  if (mode == "wallpaper" && argc == 3) {
-    const auto start = Clock::now();
-    pavo::SetWallpaper(argv[2]);
-    Say("done ms=" + std::to_string(Ms(start)));
-    _exit(0);  // as the program ends: at once
-  }
-  if (mode == "serve") {
-    Serve form;
-    return pavo::window::Run(form);
-  }
-  std::fprintf(stderr, "usage: probe wallpaper PATH | probe serve\n");
-  return 2;
+int main() {
+  Serve form;
+  return pavo::window::Run(form);
 }

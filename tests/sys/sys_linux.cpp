@@ -1,23 +1,21 @@
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "sys/child_process.h"
+#include "sys/sys_platform.h"
 
-namespace apptest {
+namespace pavo::test {
 
 namespace {
-pid_t g_child = -1;
-pid_t g_held = -1;
+pid_t g_child = -1, g_held = -1;
 }
 
 const bool kProcessIdsComeBackSoon = false;
 
 std::uint32_t StartChild() {
-  g_child = fork();
-  if (g_child == 0) {
+  if ((g_child = fork()) == 0)
     for (;;) pause();
-  }
   return static_cast<std::uint32_t>(g_child);
 }
 
@@ -27,14 +25,17 @@ void EndChild() {
 }
 
 std::uint32_t HeldEndedChild() {
-  g_held = fork();
-  if (g_held == 0) _exit(0);
-  // Ended, not yet waited for.
+  if ((g_held = fork()) == 0) _exit(0);
   siginfo_t info{};
-  waitid(P_PID, static_cast<id_t>(g_held), &info, WEXITED | WNOWAIT);
+  waitid(P_PID, static_cast<id_t>(g_held), &info, WEXITED | WNOWAIT);  // ended, not yet waited for
   return static_cast<std::uint32_t>(g_held);
 }
 
 void LetGoOfHeld() { waitpid(g_held, nullptr, 0); }
 
-}  // namespace apptest
+std::vector<std::string> EndlessNames(const std::string& dir) {
+  mkfifo((dir + "/fifo").c_str(), 0600);
+  return {dir + "/fifo", "/dev/zero"};
+}
+
+}  // namespace pavo::test

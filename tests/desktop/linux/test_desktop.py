@@ -1,0 +1,510 @@
+"""The Linux desktops, watched from outside over a private session bus with a
+home of its own (the script starts itself again under dbus-run-session), so
+neither the bus nor a daemon it starts touches the user's own settings. The
+probe (probe.cpp) drives the program's desktop code as the run does. The tray
+item is read back by a watcher of our own; the wallpaper is set on every
+desktop the program knows, each desktop's own store standing in (GSettings
+with schemas of the test's own, the real xfconfd, a mock plasmashell,
+stand-in commands on PATH), as rows of three tables: desktops that take the
+picture, ones nothing can reach, and ones that do not answer."""
+import argparse
+import glob
+import json
+import os
+import pathlib
+import queue
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+from xml.etree import ElementTree
+
+CAPTION = "Pavo壁纸 - by RZ31"
+_DESKTOP = ("XDG_CURRENT_DESKTOP", "SWAYSOCK", "GSETTINGS_BACKEND", "GSETTINGS_SCHEMA_DIR", "DBUS_SESSION_BUS_ADDRESS")
+# Files beside the bitmap that only look like its second names: no tidying may
+# touch them. A second name's leftover (.part) goes once the desktop answers.
+LOOK_ALIKES = ["WallPaper-notes.bmp", "WallPaper-12.jpg", "WallPaper-.bmp", "Other-12.bmp", "WallPaper-12.bmp.bak"]
+LEFTOVER = "WallPaper-1600000000000000000.bmp.part"
+
+
+def enter():
+    """The arguments (--probe, --icon); first runs the script again in a private session."""
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--probe", required=True)
+    parser.add_argument("--icon", default="")
+    argv = list(sys.argv)
+    args, sys.argv[1:] = parser.parse_known_args()
+    if os.environ.get("PAVO_SESSION_ROOT"):
+        return args
+    root = tempfile.mkdtemp(prefix="pavo-session-")
+    env = {k: v for k, v in os.environ.items() if k not in _DESKTOP}
+    for name in ("home", "config", "data", "cache", "runtime"):
+        os.mkdir(os.path.join(root, name), 0o700)
+        env["HOME" if name == "home" else "XDG_%s_%s" % (name.upper(), "DIR" if name == "runtime" else "HOME")] = \
+            os.path.join(root, name)
+    try:
+        rc = subprocess.call(["dbus-run-session", "--", sys.executable] + argv, env=dict(env, PAVO_SESSION_ROOT=root))
+    finally:
+        subprocess.call(["rm", "-rf", root])
+    sys.exit(rc)
+
+
+def folder(prefix):
+    return tempfile.mkdtemp(prefix=prefix, dir=os.environ["PAVO_SESSION_ROOT"])
+
+
+def env_with(**changes):
+    """This session's environment with changes (None unsets)."""
+    env = {k: v for k, v in os.environ.items() if k not in _DESKTOP[:4]}
+    env.update(changes)
+    return {k: v for k, v in env.items() if v is not None}
+
+
+def rewrite(bitmap, content, mtime):
+    """Writes the bitmap as the conversion does: beside it, then renamed."""
+    with open(bitmap + ".new", "wb") as f:
+        f.write(content)
+    os.utime(bitmap + ".new", (mtime, mtime))
+    os.replace(bitmap + ".new", bitmap)
+
+
+def new_bitmap(name="img"):
+    directory = os.path.join(folder("case-"), name)
+    os.makedirs(directory)
+    for other in LOOK_ALIKES + [LEFTOVER]:
+        open(os.path.join(directory, other), "w").close()
+    rewrite(os.path.join(directory, "WallPaper.bmp"), b"BM day 1", 1700000000)
+    return os.path.join(directory, "WallPaper.bmp")
+
+
+def beside(bitmap):
+    """What lies beside the bitmap but the look-alikes (which must all be there), sorted."""
+    names = os.listdir(os.path.dirname(bitmap))
+    assert all(n in names for n in LOOK_ALIKES), names
+    return sorted(os.path.join(os.path.dirname(bitmap), n) for n in names if n not in LOOK_ALIKES + ["WallPaper.bmp"])
+
+
+class Probe:
+    """A probe that lives on; its answers are read back by a thread."""
+
+    def __init__(self, probe, env):
+        self.process = subprocess.Popen([probe], stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env, text=True)
+        self.lines = queue.Queue()
+        self.reader = threading.Thread(target=lambda: [self.lines.put(l.strip()) for l in self.process.stdout])
+        self.reader.start()
+        self.pid = int(self.lines.get(timeout=20).split()[1])
+
+    def command(self, line, timeout=20):
+        """The answer's milliseconds (or the status line)."""
+        if line.startswith("wallpaper "):
+            line = "wallpaper " + line[10:].encode().hex()
+        self.process.stdin.write(line + "\n")
+        self.process.stdin.flush()
+        answer = self.lines.get(timeout=timeout)
+        return answer if answer.startswith("status") else int(answer.split("ms=")[1])
+
+    def children(self):
+        found = []
+        for task in os.listdir("/proc/%d/task" % self.pid):
+            with open("/proc/%d/task/%s/children" % (self.pid, task)) as f:
+                found += f.read().split()
+        return found
+
+    def threads(self):
+        with open("/proc/%d/status" % self.pid) as status:
+            return [int(s.split()[1]) for s in status if s.startswith("Threads:")][0]
+
+    def close(self):
+        self.process.stdin.close()  # its input's end ends it at once, as the run ends
+        rc = self.process.wait(timeout=10)
+        self.reader.join()
+        self.process.stdout.close()
+        return rc
+
+
+def once(probe, env, line):
+    """One command in a probe of its own, which then ends at once as the run
+    does; the answer's milliseconds."""
+    p = Probe(probe, env)
+    try:
+        return p.command(line)
+    finally:
+        assert p.close() == 0
+
+
+def service(case, *described):
+    """A mock D-Bus service of one method (see mock_service.py; code that
+    sleeps never answers): the method's calls so far, and its end."""
+    template = os.path.join(os.path.dirname(__file__), "mock_service.py")
+    described += ("",) * (7 - len(described))
+    process = subprocess.Popen([sys.executable, "-m", "dbusmock", "-t", template], stdout=subprocess.DEVNULL,
+                               env=dict(os.environ, PAVO_MOCK=json.dumps(described)))
+    stop = lambda: process.poll() is None and (process.terminate(), process.wait())  # noqa: E731
+    case.addCleanup(stop)
+    assert wait_until(lambda: dbus.SessionBus().name_has_owner(described[0]), 20), described
+    mock = dbus.Interface(dbus.SessionBus().get_object(described[0], described[1]), "org.freedesktop.DBus.Mock")
+    return lambda: [[str(a) for a in c[2]] for c in mock.GetCalls() if c[1] == described[3]], stop
+
+
+def wait_until(done, seconds=5):
+    deadline = time.monotonic() + seconds
+    while not done() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    return done()
+
+
+ARGS = enter()
+
+import dbus  # noqa: E402  (Debian's python3-dbus, python3-dbusmock, python3-gi)
+from gi.repository import GLib  # noqa: E402
+
+ITEM, PROPS = "org.kde.StatusNotifierItem", "org.freedesktop.DBus.Properties"
+# What a host may read, call or hear from an item: name:types (of the
+# method's arguments in, the signal's arguments).
+MEMBERS = {"property": "Category:s Id:s Title:s Status:s WindowId:i IconName:s IconPixmap:a(iiay) OverlayIconName:s "
+                       "OverlayIconPixmap:a(iiay) AttentionIconName:s AttentionIconPixmap:a(iiay) AttentionMovieName:s "
+                       "ToolTip:(sa(iiay)ss) ItemIsMenu:b Menu:o",
+           "method": "ContextMenu:ii Activate:ii SecondaryActivate:ii Scroll:is",
+           "signal": "NewTitle: NewIcon: NewAttentionIcon: NewOverlayIcon: NewToolTip: NewStatus:s"}
+
+
+def icon_argb():
+    """{(w, h): ARGB rows top first} of the 32-bit images of the application
+    icon, read here as the format describes them."""
+    with open(ARGS.icon, "rb") as f:
+        data = f.read()
+    images = {}
+    for i in range(struct.unpack_from("<H", data, 4)[0]):
+        w, h, _, _, _, bits, size, at = struct.unpack_from("<BBBBHHII", data, 6 + 16 * i)
+        if data[at:at + 4] == struct.pack("<I", 40) and bits == 32:
+            rows = [data[at + 40 + y * w * 4:at + 40 + (y + 1) * w * 4] for y in reversed(range(h))]
+            images[(w, h)] = b"".join(bytes((p[3], p[2], p[1], p[0])) for r in rows for p in zip(*[iter(r)] * 4))
+    return images
+
+
+class TrayItem(unittest.TestCase):
+    def watcher(self):
+        """The items registered with a watcher of our own, and its end."""
+        return service(self, "org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher", "org.kde.StatusNotifierWatcher",
+                       "RegisterStatusNotifierItem", "s")
+
+    def probe(self, **env):
+        probe = Probe(ARGS.probe, env_with(**env))
+        self.addCleanup(probe.close)
+        return probe
+
+    def test_the_item_is_up_from_the_minimise_to_the_removal_and_the_wallpaper_shares_its_bus(self):
+        # The bus found without its address, through the runtime folder.
+        address = os.environ["DBUS_SESSION_BUS_ADDRESS"].split("unix:path=", 1)[1].split(",", 1)[0]
+        runtime = folder("runtime-")
+        os.symlink(address, os.path.join(runtime, "bus"))
+        scripts, _ = service(self, "org.kde.plasmashell", "/PlasmaShell", "org.kde.PlasmaShell", "evaluateScript",
+                             "s", "s", 'ret = ""')
+        probe = self.probe(XDG_CURRENT_DESKTOP="KDE", DBUS_SESSION_BUS_ADDRESS=None, XDG_RUNTIME_DIR=runtime)
+        name = "org.kde.StatusNotifierItem-%d-1" % probe.pid
+        bus = dbus.SessionBus()
+        for state in (0, 2):  # a resize that is no minimise does nothing
+            probe.command("state %d" % state)
+        self.assertFalse(bus.name_has_owner(name))
+        early, stop = self.watcher()
+        self.assertLess(probe.command("state 1"), 3000)
+        self.assertTrue(wait_until(early))
+        self.assertEqual(early(), [[name]])
+        stop()
+        registered, stop = self.watcher()  # a watcher that comes later hears of the item too
+        self.assertTrue(wait_until(registered))
+        self.assertEqual(registered(), [[name]])
+        owner = bus.get_name_owner(name)
+        # Read while the probe sits in its wait: the wait must wake for it.
+        item = bus.get_object(name, "/StatusNotifierItem")
+        props = item.GetAll(ITEM, dbus_interface=PROPS, timeout=5)
+        xml = item.Introspect(dbus_interface="org.freedesktop.DBus.Introspectable", timeout=5)
+        described = ElementTree.fromstring(xml).find("interface[@name='%s']" % ITEM)
+        self.assertEqual(sorted("%s %s:%s" % (m.tag, m.get("name"), m.get("type") or "".join(
+            a.get("type") for a in m.iter("arg") if a.get("direction") != "out")) for m in described),
+            sorted("%s %s" % (tag, member) for tag, members in MEMBERS.items() for member in members.split()))
+        self.assertEqual({m.get("access") for m in described.iter("property")}, {"read"})
+        self.assertEqual({k: props[k] for k in ("Category", "Id", "Title", "Status", "IconName", "ItemIsMenu", "Menu")},
+                         {"Category": "ApplicationStatus", "Id": CAPTION, "Title": CAPTION, "Status": "Active",
+                          "IconName": "", "ItemIsMenu": False, "Menu": "/NO_DBUSMENU"})
+        self.assertEqual(props["ToolTip"][2:], (CAPTION, ""))
+        pixmaps = {(w, h): bytes(data) for w, h, data in props["IconPixmap"]}
+        if ARGS.icon.endswith(".ico"):  # (a build may be given another picture, or none)
+            self.assertEqual(pixmaps, icon_argb())
+        for method, args in (("Activate", (0, 0)), ("SecondaryActivate", (5, 5)), ("ContextMenu", (1, 1)),
+                             ("Scroll", (3, "vertical"))):
+            getattr(item, method)(*args, dbus_interface=ITEM, timeout=5)  # accepted, and nothing happens
+        probe.command("state 1")  # minimised again: no second item
+        probe.command("wallpaper " + new_bitmap())
+        self.assertEqual(len(scripts()), 1)
+        self.assertEqual(item.Get(ITEM, "Title", dbus_interface=PROPS, timeout=5), CAPTION)
+        self.assertLess(probe.command("remove"), 3000)
+        self.assertEqual(registered(), [[name]])
+        # Gone while the process still lives: the name and the object.
+        self.assertFalse(bus.name_has_owner(name))
+        self.assertRaises(dbus.DBusException, bus.get_object(owner, "/StatusNotifierItem").GetAll, ITEM,
+                          dbus_interface=PROPS, timeout=5)
+        self.assertEqual(probe.command("status"), "status state=1")
+        stop()
+        registered, _ = self.watcher()  # no item any more: a new watcher hears nothing
+        self.assertFalse(wait_until(registered, 1.5))
+
+    def test_without_a_session_bus_no_item_and_the_run_goes_on(self):
+        silent = folder("silent-") + "/bus"  # a bus that takes connections and never says a word
+        server = socket.socket(socket.AF_UNIX)
+        server.bind(silent)
+        server.listen(8)
+        self.addCleanup(server.close)
+        rows = [
+            ("no address", dict(DBUS_SESSION_BUS_ADDRESS=None, XDG_RUNTIME_DIR=folder("runtime-")), 1500),
+            ("no runtime folder", dict(DBUS_SESSION_BUS_ADDRESS=None, XDG_RUNTIME_DIR=None), 1500),
+            ("a broken address", dict(DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent/bus"), 1500),
+            ("a nonsense address", dict(DBUS_SESSION_BUS_ADDRESS="no-such-transport:x=1"), 1500),
+            ("a bus that never answers", dict(DBUS_SESSION_BUS_ADDRESS="unix:path=" + silent), 5000),
+        ]
+        for label, env, bound in rows:
+            with self.subTest(label):
+                probe = self.probe(XDG_CURRENT_DESKTOP="KDE", **env)
+                self.assertLess(probe.command("state 1"), bound)
+                bitmap = new_bitmap()
+                self.assertLess(probe.command("wallpaper " + bitmap), 1500, "the same answer, at once")
+                self.assertEqual(beside(bitmap), [os.path.join(os.path.dirname(bitmap), LEFTOVER)])
+                self.assertLess(probe.command("remove"), 1500)
+                self.assertEqual(probe.command("status"), "status state=1")
+                self.assertEqual(probe.close(), 0)
+
+
+# Folder names a careless quoting would break (sway's commands cannot carry
+# quotes or a line end: the program refuses such a path).
+AWKWARD = "it's \"my\" \\pics\\ 壁纸 ${x} `y`;\n</script>"
+TAME = "my pictures 壁纸"
+
+GNOME, CINNAMON, MATE = "org.gnome.desktop.background", "org.cinnamon.desktop.background", "org.mate.background"
+SCHEMAS = {GNOME: ["picture-uri", "picture-uri-dark", "picture-options"], CINNAMON: ["picture-uri"],
+           MATE: ["picture-filename"]}
+
+
+def gsettings(desktop, wanted, schemas=SCHEMAS, backend="keyfile"):
+    """Settings that see only the given schemas (keys "name[:type:default]",
+    strings '' by default), in a key file of their own or the private
+    session's dconf; each wanted (schema, key) holds the picture, no other key
+    may change."""
+    directory, empty = folder("schemas-"), folder("empty-")
+    keys = {s: [(k + ":s:''").split(":")[:3] for k in names] for s, names in schemas.items()}
+    with open(os.path.join(directory, "test.gschema.xml"), "w") as f:
+        f.write("<schemalist>%s</schemalist>" % "".join('<schema id="%s" path="/%s/">%s</schema>' % (
+            s, s.replace(".", "/"), "".join('<key name="%s" type="%s"><default>%s</default></key>' % tuple(k)
+                                            for k in ks)) for s, ks in keys.items()))
+    subprocess.run(["glib-compile-schemas", directory], check=True)
+    config = {"XDG_CONFIG_HOME": folder("config-")} if backend == "keyfile" else {}  # dconf: the session's
+    env = env_with(XDG_CURRENT_DESKTOP=desktop, GSETTINGS_BACKEND=backend, GSETTINGS_SCHEMA_DIR=directory,
+                   XDG_DATA_DIRS=empty, XDG_DATA_HOME=empty, **config)
+
+    def stored():
+        slots = []
+        for schema, ks in keys.items():
+            for name, _, default in ks:
+                got = subprocess.run(["gsettings", "get", schema, name], env=env, capture_output=True, text=True,
+                                     check=True).stdout.strip()
+                if (schema, name) not in wanted:
+                    assert got == default, "%s %s changed to %s" % (schema, name, got)
+                elif "-uri" in name and got != "''":
+                    slots.append(GLib.filename_from_uri(GLib.Variant.parse(None, got).unpack())[0])
+                else:
+                    slots.append(GLib.Variant.parse(None, got).unpack())
+        return slots
+    return env, stored, len(wanted)
+
+
+IMAGES = ["/backdrop/screen0/monitor0/workspace0/last-image", "/backdrop/screen0/monitorVirtual-1/workspace1/last-image",
+          "/backdrop/screen1/monitorDP-2/workspace3/last-image", "/backdrop/screen0/monitor0/image-path"]
+NOT_IMAGES = {"/backdrop/screen0/monitor0/workspace0/image-style": dbus.Int32(5),
+              "/backdrop/screen0/monitor0/last-single-image": "/old/single.png",
+              "/backdrop/screen0/monitor0/workspace0/last-image-note": "/old/note.png",
+              "/desktop-icons/last-image": "/old/outside.png"}
+
+
+def xfce(case, images=IMAGES):
+    """The real xfconfd, its desktop channel holding images of each monitor
+    and workspace (the last one the older desktop's) and other properties."""
+    daemon = glob.glob("/usr/lib/*/xfce4/xfconf/xfconfd")
+    process = subprocess.Popen(daemon[:1], env=dict(os.environ, XDG_CONFIG_HOME=folder("xfconf-")),
+                               stderr=subprocess.DEVNULL)
+    case.addCleanup(lambda: (process.terminate(), process.wait()))
+    assert wait_until(lambda: dbus.SessionBus().name_has_owner("org.xfce.Xfconf"), 20), "no xfconfd"
+    xfconf = dbus.Interface(dbus.SessionBus().get_object("org.xfce.Xfconf", "/org/xfce/Xfconf"), "org.xfce.Xfconf")
+    for name, value in [(p, "/old/%d.png" % i) for i, p in enumerate(images)] + list(NOT_IMAGES.items()):
+        xfconf.SetProperty("xfce4-desktop", name, value)
+    xfconf.SetProperty("xfce4-panel", IMAGES[0], "/old/panel.png")
+
+    def stored():
+        names = xfconf.GetAllProperties("xfce4-desktop", "/backdrop").keys()
+        assert sorted(n for n in names if n.endswith(("/last-image", "/image-path"))) == sorted(images), names
+        for name, value in NOT_IMAGES.items():
+            assert xfconf.GetProperty("xfce4-desktop", name) == value, name
+        assert xfconf.GetProperty("xfce4-panel", IMAGES[0]) == "/old/panel.png"
+        return [str(xfconf.GetProperty("xfce4-desktop", p)) for p in images]
+    return env_with(XDG_CURRENT_DESKTOP="XFCE"), stored, len(images)
+
+
+# A Plasma script run against stand-in desktops: desktops() gives two; with
+# activities, two activities hold three, one shared with desktops().
+RUNNER = r"""
+const script = require("fs").readFileSync(0, "utf8"), withActivities = process.argv.at(-1) === "1";
+function Desktop(id) {
+  this.id = id; this.writes = [];
+  Object.defineProperty(this, "wallpaperPlugin", {set: (v) => { this.plugin = v; }, get: () => this.plugin});
+  Object.defineProperty(this, "currentConfigGroup", {set: (v) => { this.group = v.slice(); }, get: () => this.group});
+}
+Desktop.prototype.writeConfig = function (key, value) { this.writes.push([this.plugin, this.group, key, value]); };
+const d = [1, 2, 3, 4].map((i) => new Desktop(i));
+const api = {desktops: () => [d[0], d[1]]};
+if (withActivities) Object.assign(api, {activities: () => ["a", "b"],
+                                        desktopsForActivity: (id) => (id === "a" ? [d[1], d[2]] : [d[3]])});
+new Function(...Object.keys(api), script)(...Object.values(api));
+console.log(JSON.stringify(d.map((x) => x.writes)));
+"""
+
+
+def plasma(case, answer='ret = ""'):
+    """A mock plasmashell (answer: its method's code; None: no shell at all)."""
+    calls = service(case, "org.kde.plasmashell", "/PlasmaShell", "org.kde.PlasmaShell", "evaluateScript", "s", "s",
+                    answer)[0] if answer else list
+
+    def stored():
+        slots = []
+        for activities, touched in (("1", [1, 1, 1, 1]), ("0", [1, 1, 0, 0])):
+            done = subprocess.run(["node", "-e", RUNNER, "--", activities], input=calls()[-1][0], capture_output=True,
+                                  text=True, check=True, timeout=60) if calls() else None
+            for writes in json.loads(done.stdout) if done else []:
+                assert all(w[:3] == ["org.kde.image", ["Wallpaper", "org.kde.image", "General"], "Image"]
+                           for w in writes), writes
+                slots += [GLib.filename_from_uri(w[3])[0] for w in writes]
+            assert not done or [len(w) for w in json.loads(done.stdout)] == touched, "each desktop once"
+        return slots
+    return env_with(XDG_CURRENT_DESKTOP="KDE"), stored, 6
+
+
+def command(program, template, behaviour, desktop, swaysock=None):
+    """A stand-in program on PATH that records its arguments, then behaves as
+    told; template: its arguments, with {} for the picture."""
+    directory = folder("bin-")
+    record = os.path.join(directory, "args")
+    with open(os.path.join(directory, program), "w") as f:
+        f.write('#!/bin/sh\nfor a in "$@"; do printf "%%s\\0" "$a"; done > "%s"\n%s\n' % (record, behaviour))
+    os.chmod(os.path.join(directory, program), 0o700)
+    before, after = template.split("{}")
+
+    def stored():
+        if not os.path.exists(record):
+            return []
+        with open(record, "rb") as f:
+            args = "\n".join(f.read().decode().split("\0")[:-1])
+        return [args[len(before):len(args) - len(after)] if args.startswith(before) and args.endswith(after) else args]
+    return env_with(PATH=directory + ":/usr/bin:/bin", XDG_CURRENT_DESKTOP=desktop, SWAYSOCK=swaysock), stored, 1
+
+
+PCMANFM, SWAY = "--set-wallpaper\n{}", 'output * bg "{}" fill'
+URIS = [(GNOME, "picture-uri"), (GNOME, "picture-uri-dark")]
+
+
+class Wallpaper(unittest.TestCase):
+    def test_each_desktop_takes_the_picture_where_it_keeps_it(self):
+        rows = [  # (desktop, setup and its arguments), in a folder a careless quoting would break
+            ("GNOME", gsettings, "GNOME", URIS), ("ubuntu:GNOME", gsettings, "ubuntu:GNOME", URIS),
+            ("Budgie:GNOME", gsettings, "Budgie:GNOME", URIS),
+            ("GNOME, no dark key", gsettings, "GNOME", URIS[:1], {GNOME: ["picture-uri", "picture-options"]}),
+            ("GNOME, settings daemon", gsettings, "GNOME", URIS, SCHEMAS, "dconf"),
+            ("X-Cinnamon", gsettings, "X-Cinnamon", [(CINNAMON, "picture-uri")]),
+            ("MATE", gsettings, "MATE", [(MATE, "picture-filename")]),
+            ("UKUI", gsettings, "UKUI", [(MATE, "picture-filename")]), ("XFCE", xfce, self), ("KDE", plasma, self),
+            ("LXQt", command, "pcmanfm-qt", PCMANFM, "exit 0", "LXQt"),
+            ("LXDE", command, "pcmanfm", PCMANFM, "exit 0", "LXDE"),
+            ("sway", command, "swaymsg", SWAY, "exit 0", "sway"),
+            ("sway by its socket", command, "swaymsg", SWAY, "exit 0", None, "/run/user/0/sway-ipc.sock"),
+        ]
+        for label, setup, *args in rows:
+            with self.subTest(label):
+                env, stored, slots = setup(*args)
+                bitmap = new_bitmap(TAME if "sway" in label else AWKWARD)
+                # The same bitmap again keeps its name; the next day's gets a
+                # new one, and the old goes once the desktop has the new one.
+                for day in (1, 1, 2):
+                    if day == 2:
+                        rewrite(bitmap, b"BM day 2", 1700086400)
+                    self.assertLess(once(ARGS.probe, env, "wallpaper " + bitmap), 8000)
+                    shown = beside(bitmap)
+                    self.assertTrue(len(shown) == 1 and os.path.samefile(shown[0], bitmap), shown)
+                    self.assertEqual(stored(), shown * slots)
+                os.remove(bitmap)  # no bitmap: the desktop keeps the picture it shows
+                once(ARGS.probe, env, "wallpaper " + bitmap)
+                self.assertEqual((stored(), beside(bitmap)), (shown * slots, shown))
+
+    def test_a_desktop_nothing_can_reach_is_left_as_it_was(self):
+        rows = [
+            ("no schema at all", gsettings, "GNOME", [], {}),
+            ("only other schemas", gsettings, "GNOME", [], {"org.example.other": ["picture-uri"]}),
+            ("keys of another type", gsettings, "GNOME", [], {GNOME: ["picture-uri:as:@as []", "picture-uri-dark:i:0"]}),
+            ("Cinnamon without its schema", gsettings, "X-Cinnamon", [], {GNOME: SCHEMAS[GNOME]}),
+            ("MATE without its schema", gsettings, "MATE", [], {GNOME: SCHEMAS[GNOME]}),
+            ("UKUI without MATE's schema", gsettings, "UKUI", [], {GNOME: SCHEMAS[GNOME]}),
+            ("an unknown desktop", gsettings, "Hyprland", []), ("no desktop named", gsettings, None, []),
+            ("XFCE without image properties", xfce, self, []), ("KDE without a shell", plasma, self, None),
+            ("LXQt without its program", command, "x", PCMANFM, "", "LXQt"),
+            ("LXDE without its program", command, "x", PCMANFM, "", "LXDE"),
+            ("sway without its program", command, "x", SWAY, "", "sway"),
+            ("a path sway cannot carry", command, "swaymsg", SWAY, "", "sway"),
+        ]
+        for label, setup, *args in rows:
+            with self.subTest(label):
+                env, stored, _ = setup(*args)
+                before = stored()
+                bitmap = new_bitmap(AWKWARD if "cannot carry" in label else TAME)
+                self.assertLess(once(ARGS.probe, env, "wallpaper " + bitmap), 3000)
+                self.assertEqual(stored(), before)
+                self.assertEqual(beside(bitmap), [os.path.join(os.path.dirname(bitmap), LEFTOVER)],
+                                 "a name made for no desktop stays")
+
+    def test_a_desktop_that_does_not_answer_holds_no_run_and_nothing_piles_up(self):
+        # No clear answer: the desktop may show the new name or the one
+        # before, so both stay, and no more; a process that lives on keeps
+        # no child and gains no thread with each request.
+        rows = [
+            ("a command that fails", 3, command, "pcmanfm", PCMANFM, "exit 3", "LXDE"),
+            ("a command that hangs", 2, command, "pcmanfm", PCMANFM, "exec sleep 60", "LXDE"),
+            ("a shell that does not answer", 2, plasma, self, "import time\ntime.sleep(30)\nret = ''"),
+            ("a settings daemon that does not answer", 2, self.silent_dconf),
+        ]
+        for label, days, setup, *args in rows:
+            with self.subTest(label):
+                env, _, _ = setup(*args)
+                bitmap = new_bitmap()
+                probe = Probe(ARGS.probe, env)
+                self.addCleanup(probe.close)
+                for day in range(1, days + 1):
+                    rewrite(bitmap, b"BM day %d" % day, 1700000000 + day * 86400)
+                    self.assertLess(probe.command("wallpaper " + bitmap, timeout=30), 8000)
+                    self.assertEqual(probe.children(), [], "a program it started still runs")
+                    threads = probe.threads() if day == 1 else threads
+                    contents = [pathlib.Path(name).read_bytes() for name in beside(bitmap)]
+                    self.assertEqual(contents, [b"BM day %d" % n for n in range(max(1, day - 1), day + 1)])
+                self.assertLessEqual(probe.threads(), threads)
+
+    def silent_dconf(self):
+        """The settings daemon's name, taken by one that takes each change and
+        never answers."""
+        bus = dbus.SessionBus()
+        if bus.name_has_owner("ca.desrt.dconf"):  # the real daemon, started by an earlier row
+            os.kill(bus.get_unix_process_id("ca.desrt.dconf"), 15)
+            wait_until(lambda: not bus.name_has_owner("ca.desrt.dconf"))
+        service(self, "ca.desrt.dconf", "/ca/desrt/dconf/Writer/user", "ca.desrt.dconf.Writer", "Change", "ay", "s",
+                "import time\ntime.sleep(30)\nret = ''")
+        return gsettings("GNOME", URIS, SCHEMAS, "dconf")
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,49 @@
+// The wallpaper request on Windows: the choice the system stores for the
+// user names the bitmap, also in a folder the ANSI code page cannot name,
+// and no setting-change broadcast goes out.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include "desktop/wallpaper.h"
+#include "support/scratch.h"
+#include "sys/text_win32.h"
+
+namespace pavo {
+namespace {
+
+std::wstring StoredWallpaper() {
+  wchar_t buf[1024] = {};
+  DWORD size = sizeof buf;
+  RegGetValueW(HKEY_CURRENT_USER, L"Control Panel\\Desktop", L"Wallpaper", RRF_RT_REG_SZ, nullptr, buf, &size);
+  return buf;
+}
+
+int g_broadcasts = 0;  // every top-level window hears of a broadcast, this thread's at once
+
+TEST(SetWallpaper, TheStoredChoiceNamesTheBitmapAndNothingIsBroadcast) {
+  ASSERT_EQ(GetACP(), 936u) << "the tests run with the GBK code page (tools/wine-run)";
+  WNDCLASSW wc{};
+  wc.lpfnWndProc = [](HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) -> LRESULT {
+    g_broadcasts += msg == WM_SETTINGCHANGE && wparam == SPI_SETDESKWALLPAPER;
+    return DefWindowProcW(hwnd, msg, wparam, lparam);
+  };
+  wc.lpszClassName = L"PavoSettingListener";
+  RegisterClassW(&wc);
+  const HWND listener = CreateWindowExW(0, wc.lpszClassName, L"", WS_OVERLAPPED, 0, 0, 9, 9, 0, 0, 0, 0);
+  ASSERT_NE(listener, nullptr);
+  const std::wstring before = StoredWallpaper();
+  for (const char* name : {"pavo-壁纸", "pavo-한글"}) {  // Hangul has no place in GBK
+    test::Scratch dir(name);
+    ConvertToBitmap(PAVO_FIXTURES "/641x3.jpg", dir / "WallPaper.bmp");
+    SetWallpaper(dir / "WallPaper.bmp");
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+    EXPECT_EQ(win32::Utf8(StoredWallpaper()), dir / "WallPaper.bmp");
+  }
+  EXPECT_EQ(g_broadcasts, 0);
+  SystemParametersInfoW(SPI_SETDESKWALLPAPER, 0, const_cast<wchar_t*>(before.c_str()), SPIF_UPDATEINIFILE);
+  DestroyWindow(listener);
+}
+
+}  // namespace
+}  // namespace pavo

@@ -1,0 +1,151 @@
+// What only the Linux settings file has: files carried over from Windows
+// (GBK, UTF-16) read line by line as they were written, the 1 MiB cap, and
+// the replacement of the whole file.
+#include <gtest/gtest.h>
+#include <iconv.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include "settings/ini_file.h"
+#include "settings/settings_test.h"
+#include "support/scratch.h"
+
+namespace pavo {
+
+const bool test::kOnWindows = false;
+std::string test::FileText(const std::string& utf8) { return utf8; }
+
+namespace {
+
+using test::L;
+
+// Text in another encoding by iconv (not by the program's own converter).
+std::string In(const char* encoding, const std::string& text) {
+  const std::string utf8 = L(text);
+  std::string out(utf8.size() * 4, '\0');
+  char *in = const_cast<char*>(utf8.data()), *to = out.data();
+  size_t in_left = utf8.size(), out_left = out.size();
+  iconv_t cd = iconv_open(encoding, "UTF-8");
+  EXPECT_NE(iconv(cd, &in, &in_left, &to, &out_left), static_cast<size_t>(-1)) << utf8;
+  iconv_close(cd);
+  return out.substr(0, out.size() - out_left);
+}
+
+std::string Gbk(const std::string& text) { return In("GBK", text); }
+
+const std::string kKeys = "[Config]|开机自启动=1|设为壁纸=0|域名=https://a.example|";
+
+// A line that cannot be decoded costs that line alone. A GBK trail byte can
+// be an ASCII letter or "]" (丄 is 81 41 "A", 乤 81 61 "a", 乚 81 5D "]"):
+// only whole characters are compared, folded or cut.
+TEST(SettingsFile, EachLineIsReadInTheEncodingItWasWrittenIn) {
+  std::string zh;
+  for (int i = 0; i < 150; ++i) zh += "中";
+  const struct {
+    std::string file, section, key, want;
+  } rows[] = {
+      {L(kKeys + "; \xFF\xFE|"), "Config", "域名", "https://a.example"},
+      {L("[Config]|") + Gbk("; 注释|") + L(kKeys.substr(9)), "config", "开机自启动", "1"},
+      {L(kKeys + "k=a\xFF\xC3" "b|"), "Config", "k", "a\uFFFD\uFFFDb"},
+      {L("[Config]|k=a\xFF|" + kKeys.substr(9)), "Config", "设为壁纸", "0"},
+      {Gbk("[Config]|") + "; \xFF\xFE\r\n" + Gbk(kKeys.substr(9)), "Config", "域名", "https://a.example"},
+      {Gbk(kKeys + "; 一|"), "config", "设为壁纸", "0"},
+      {L("; 注释|") + Gbk("[Config]|开机自启动=1|") + "k=\x80\r\n", "Config", "开机自启动", "1"},  // € is GBK
+      {Gbk(kKeys), "Config", "😀", ""},  // no GBK form: in no GBK file
+      {Gbk("[A]|丄=1|"), "A", "乤", ""},
+      {Gbk("[A]|丄=1|乤=2|"), "a", "乤", "2"},
+      {Gbk("[乚]|k=v|"), "乚", "k", "v"},
+      {Gbk("[A]|k=" + zh + "|"), "A", "k", zh.substr(0, 127 * 3)},  // 255 bytes of GBK
+      {Gbk("[A]|k=a" + zh + "|"), "A", "k", "a" + zh.substr(0, 127 * 3)},
+      {L("[A]|k=\xD6\xD0\xFF\x80\xFE|"), "A", "k", "中\uFFFD€\uFFFD"},
+      {"\xFF\xFE" + In("UTF-16LE", kKeys), "Config", "开机自启动", "1"},
+      {"\xFE\xFF" + In("UTF-16BE", kKeys), "Config", "域名", "https://a.example"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.file);
+    test::Scratch s("pavo-settings");
+    test::Put(s / "cfg.ini", r.file);
+    EXPECT_EQ(ReadIniValue(r.section, r.key, s / "cfg.ini"), r.want);
+  }
+}
+
+// A file is written back in its own encoding or not at all: text it cannot
+// hold is refused, never stored as question marks or as a line in another
+// encoding; neither a UTF-16 file nor one too large to read whole (only its
+// first MiB is read) is rewritten.
+TEST(SettingsFile, StaysInItsEncodingWhenWritten) {
+  ASSERT_EQ(Gbk("开机自启动"), "\xBF\xAA\xBB\xFA\xD7\xD4\xC6\xF4\xB6\xAF");
+  test::Scratch s("pavo-settings");
+  const std::string file = s / "cfg.ini";
+  test::Put(file, Gbk(kKeys));
+  EXPECT_NE(WriteIniValue("Config", "设为壁纸", "1", file), 0);
+  EXPECT_NE(WriteIniValue("Config", "新键", "中文", file), 0);
+  const std::string gbk = Gbk("[Config]|开机自启动=1|设为壁纸=1|域名=https://a.example|新键=中文|");
+  EXPECT_EQ(test::Get(file), gbk);
+  const std::string utf16 = "\xFF\xFE" + In("UTF-16LE", kKeys);
+  const std::string large = L("[Config]|域名=https://a.example|;" + std::string(3 << 20, 'x') + "|延迟运行=6|");
+  const struct {
+    std::string file, section, key, value;
+  } refused[] = {
+      {gbk, "Config", "设为壁纸", "😀"}, {gbk, "Config", "ключ😀", "1"}, {L(kKeys), "Config", "开机自启动", "\xD6\xD0"},
+      {L(kKeys), "Config", "\xFF", "1"}, {L(kKeys), "\xC3", "k", "1"}, {utf16, "Config", "k", "1"},
+      {large, "Config", "k", "1"},
+  };
+  for (const auto& r : refused) {
+    test::Put(file, r.file);
+    EXPECT_EQ(WriteIniValue(r.section, r.key, r.value, file), 0) << r.key << "=" << r.value;
+    EXPECT_EQ(test::Get(file), r.file);
+  }
+  EXPECT_EQ(ReadIniValue("Config", "域名", file), "https://a.example");
+  EXPECT_EQ(ReadIniValue("Config", "延迟运行", file), "") << "beyond the first MiB";
+  EXPECT_EQ(s.Names(), std::vector<std::string>{"cfg.ini"});
+}
+
+mode_t Mode(const std::string& path) {
+  struct stat st {};
+  lstat(path.c_str(), &st);
+  return st.st_mode;
+}
+
+// The file is replaced by a complete new one or not at all: the permission
+// bits carry over, a link stays a link, a write that fails half-way (a full
+// disk) leaves the old file, and what is no file is neither read nor replaced.
+TEST(SettingsFile, IsReplacedWholeOrNotAtAll) {
+  test::Scratch s("pavo-settings");
+  const std::string file = s / "cfg.ini";
+  const mode_t old_umask = umask(022);
+  EXPECT_NE(WriteIniValue("Config", "k", "v", file), 0);
+  umask(old_umask);
+  EXPECT_EQ(Mode(file) & 07777, 0644u);
+  chmod(file.c_str(), 0604);
+  EXPECT_NE(WriteIniValue("Config", "k", "w", file), 0);
+  EXPECT_EQ(Mode(file) & 07777, 0604u);
+
+  rlimit limit{}, small{};
+  getrlimit(RLIMIT_FSIZE, &limit);
+  small = limit;
+  small.rlim_cur = 64;
+  const auto handler = signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const std::int32_t result = WriteIniValue("Config", "k", std::string(200, 'x'), file);
+  setrlimit(RLIMIT_FSIZE, &limit);
+  signal(SIGXFSZ, handler);
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(test::Get(file), L("[Config]|k=w|"));
+  EXPECT_EQ(s.Names(), std::vector<std::string>{"cfg.ini"});
+
+  fs::rename(s.dir() / "cfg.ini", s.dir() / "real.ini");
+  fs::create_symlink("real.ini", s.dir() / "cfg.ini");
+  EXPECT_NE(WriteIniValue("Config", "k", "2", file), 0);
+  EXPECT_TRUE(S_ISLNK(Mode(file)));
+  EXPECT_EQ(test::Get(s / "real.ini"), L("[Config]|k=2|"));
+  fs::remove(s.dir() / "cfg.ini");
+  ASSERT_EQ(mkfifo(file.c_str(), 0644), 0);
+  EXPECT_EQ(ReadIniValue("Config", "k", file), "");
+  EXPECT_EQ(WriteIniValue("Config", "k", "v", file), 0);
+  EXPECT_TRUE(S_ISFIFO(Mode(file)));
+}
+
+}  // namespace
+}  // namespace pavo

@@ -1,0 +1,145 @@
+// The settings operations as the Windows profile functions behave: the same
+// rows on Linux (the program's own reader and writer) and on Windows (the
+// real functions, under Wine); where Wine answers otherwise, the row's
+// `wine` says so. In the rows "A/k" stands for key k of section A.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "settings/ini_file.h"
+#include "settings/settings_test.h"
+#include "support/scratch.h"
+
+namespace pavo {
+namespace {
+
+using namespace std::string_literals;
+using std::nullopt;
+using test::L;
+
+std::optional<std::string> Stored(const std::optional<std::string>& text) {
+  return text ? std::optional(test::FileText(L(*text))) : nullopt;
+}
+
+// Every row runs in both: a folder the ANSI code page can name, and one it
+// cannot (Thai is not in GBK), where the file is named in full.
+const char* const kFolders[] = {"pavo-settings", "pavo-设置-กข"};
+const char* const kFolder = kFolders[1];
+
+std::string Section(const std::string& at) { return at.substr(0, at.find('/')); }
+std::string Key(const std::string& at) { return at.substr(at.find('/') + 1); }
+
+TEST(ReadIniValue, FindsValuesAsTheProfileFunctionsDoAndLeavesTheFileAlone) {
+  const struct {
+    std::string file, at, want;
+    std::optional<std::string> wine = nullopt;
+  } rows[] = {
+      {"[A]|k=1|[A]|k=2|j=3|", "A/k", "1"}, {"[A]|k=1|[A]|k=2|j=3|", "A/j", ""}, {"[A]|k=1|k=2|", "A/k", "1"},
+      {"[B]|k=1|[A]|k=2|", "A/k", "2"}, {"k=0|[A]|k=1|", "A/k", "1"}, {"[cOnFiG]|KeY=VaLuE|", "Config/key", "VaLuE"},
+      {"[Config]|设为壁纸=1|延迟运行=壁纸 服务|", "Config/延迟运行", "壁纸 服务"},
+      // One pair of matching outer quotes goes, after the blanks.
+      {"[A]|k=\"v\"|", "A/k", "v"}, {"[A]|k='v'|", "A/k", "v"}, {"[A]|k=\"v'|", "A/k", "\"v'"},
+      {"[A]|k=\"\"|", "A/k", ""}, {"[A]|k= \" v \" |", "A/k", " v "}, {"[A]|k='\"v\"'|", "A/k", "\"v\""},
+      // Blanks around names and values; the names asked for lose theirs too.
+      {"[A]|  k  =  v w  |", "A/k", "v w"}, {"[A]|\tk\t=\tv\v\f|", "A/k", "v"}, {"[A]|k k=v|", "A/k k", "v"},
+      {"[A]|k=v|", " A /\tk ", "v"}, {"  [ A ] old|k=v|", "A/k", "v"}, {"[A|k=v|", "A/k", ""},
+      // Comments; lines without "=".
+      {"[A]|  ;k=1|k=2|", "A/k", "2"}, {"[A]|;k=1|", "A/;k", "", "1"}, {"[A]|k=a ; b|", "A/k", "a ; b"},
+      {"[A]|k=1|;[B]|j=2|", "A/j", "2"}, {"[A]|k|k=v|", "A/k", "v", ""}, {"[A]|k=a=b|", "A/k", "a=b"},
+      // Line ends; absent names; a NUL ends the text of its line, not the line.
+      {"[A]\rx=0\rk=v\r", "A/k", "v"}, {"[A]|x=0\nk=v\rz=1|", "A/k", "v"}, {"[A]|k=v", "A/k", "v"},
+      {"[A]|k=v|", "B/k", ""}, {"[A]|k=v|", "A/j", ""}, {"[A]|k=ab\0cd|"s, "A/k", "ab"},
+      {"[A]|j=\0|k=v|"s, "A/k", "v"}, {"\xEF\xBB\xBF[A]|k=v|", "A/k", "v"},  // (a signature: stored as it is)
+  };
+  for (const auto& r : rows)
+    for (const char* folder : kFolders) {
+      SCOPED_TRACE(r.file + " " + r.at + " in " + folder);
+      test::Scratch s(folder);
+      const std::string bytes = r.file.starts_with("\xEF") ? L(r.file) : *Stored(r.file);
+      test::Put(s / "cfg.ini", bytes);
+      EXPECT_EQ(ReadIniValue(Section(r.at), Key(r.at), s / "cfg.ini"), test::kOnWindows && r.wine ? *r.wine : r.want);
+      EXPECT_EQ(test::Get(s / "cfg.ini"), bytes) << "a read changed the file";
+    }
+  test::Scratch s(kFolder);
+  EXPECT_EQ(ReadIniValue("Config", "k", s / "cfg.ini"), "");
+  EXPECT_EQ(ReadIniValue("Config", "k", s / "missing/cfg.ini"), "");
+  EXPECT_TRUE(s.Names().empty());
+}
+
+// At most 255 bytes of the file's encoding, and on Linux (UTF-8, three bytes
+// for a Chinese character) never half a character.
+TEST(ReadIniValue, CutsLongValuesTo255Bytes) {
+  std::string a300, zh150, e150;
+  for (int i = 0; i < 150; ++i) a300 += "ab", zh150 += "中", e150 += "é";
+  const struct {
+    std::string stored, on_linux, on_windows;
+  } rows[] = {
+      {a300, a300.substr(0, 255), a300.substr(0, 255)},
+      {"\"" + a300.substr(0, 256) + "\"", a300.substr(0, 255), a300.substr(0, 255)},
+      {"\"" + a300.substr(0, 255) + "\"", a300.substr(0, 255), a300.substr(0, 254)},  // Wine unquotes after the cut
+      {"a" + zh150, "a" + zh150.substr(0, 84 * 3), "a" + zh150.substr(0, 127 * 3)},
+      {zh150, zh150.substr(0, 85 * 3), zh150.substr(0, 127 * 3)},
+      {e150, e150.substr(0, 127 * 2), e150.substr(0, 127 * 2)},
+  };
+  for (const auto& r : rows)
+    for (const char* folder : kFolders) {
+      SCOPED_TRACE(r.stored.substr(0, 12) + " in " + folder);
+      test::Scratch s(folder);
+      test::Put(s / "cfg.ini", *Stored("[Config]|域名=" + r.stored + "|设为壁纸=1|"));
+      EXPECT_EQ(ReadIniValue("Config", "域名", s / "cfg.ini"), test::kOnWindows ? r.on_windows : r.on_linux);
+      EXPECT_EQ(ReadIniValue("Config", "设为壁纸", s / "cfg.ini"), "1");
+    }
+}
+
+TEST(WriteIniValue, ChangesOnlyWhatItMustAndRefusesTextThatBreaksTheFile) {
+  const struct {
+    std::optional<std::string> before;  // nullopt: no file yet
+    std::string at, value;
+    std::optional<std::string> after, wine = nullopt;  // after nullopt: refused, the file as it was
+    const char* reads = nullptr;                       // read back, where not the value itself
+  } rows[] = {
+      {nullopt, "Config/开机自启动", "0", "[Config]|开机自启动=0|"}, {"", "Config/k", "v", "[Config]|k=v|"},
+      {"[A]|k=1|", "A/j", "2", "[A]|k=1|j=2|"}, {"[A]|x=1|[B]|y=2|", "A/k", "v", "[A]|x=1|k=v|[B]|y=2|"},
+      {"[A]|x=1||[B]|y=2|", "A/k", "v", "[A]|x=1|k=v||[B]|y=2|", "[A]|x=1|k=v|[B]|y=2|"},
+      {"[A]|x=1|; about B|[B]|", "A/k", "v", "[A]|x=1|k=v|; about B|[B]|", "[A]|x=1|; about B|k=v|[B]|"},
+      {"[A]||[B]|", "A/k", "v", "[A]|k=v||[B]|", "[A]|k=v|[B]|"}, {"[A]|x=1", "A/k", "v", "[A]|x=1|k=v|"},
+      {"[A]|x=1||", "B/k", "v", "[A]|x=1||[B]|k=v|", "[A]|x=1|[B]|k=v|"}, {"[A]|x=1", "B/k", "v", "[A]|x=1|[B]|k=v|"},
+      {"; c|[A]|  k = old  |z=1|", "A/k", "new", "; c|[A]|  k = new|z=1|", "; c|[A]|k=new|z=1|"},
+      {"[A]|KEY=old|", "a/key", "new", "[A]|KEY=new|"}, {"[A]|k=\"old\" ; note|", "A/k", "new", "[A]|k=new|"},
+      {"[A]|k=1|k=2|", "A/k", "", "[A]|k=|k=2|"}, {"[A]|k=1|[A]|j=2|", "A/j", "v", "[A]|k=1|j=v|[A]|j=2|"},
+      {"[A]\nx=1\n\n[B]\ny=2\n", "A/k", "v", "[A]\nx=1\nk=v\n\n[B]\ny=2\n", "[A]|x=1|k=v|[B]|y=2|"},
+      {"[A]\rk=1\rz=2\r", "A/k", "v", "[A]\rk=v\rz=2\r", "[A]|k=v|z=2|"},
+      {"; top||[A]  |  k = 1 ; c||;end|", "A/j", "2", "; top||[A]  |  k = 1 ; c|j=2||;end|",
+       "; top|[A]|k=1 ; c|;end|j=2|"},
+      {"[A]|k|", "A/k", "v", "[A]|k=v|k|", "[A]|k=v|"}, {"[A]|;k=1|", "A/k", "2", "[A]|k=2|;k=1|", "[A]|;k=1|k=2|"},
+      {"[A]|j=\0x|k=1|"s, "A/k", "2", "[A]|j=\0x|k=2|"s, "[A]|j=|k=2|"},
+      {"[A]|k=1|", "A/k", "  v  ", "[A]|k=  v  |", "[A]|k=v  |", "v"},
+      {"[A]|k=1|", " B / j ", "v", "[A]|k=1|[B]|j=v|", "[A]|k=1|[B ]|j =v|"},
+      // Text that would break the file: Linux refuses it, Windows writes it.
+      {"[A]|k=1|z=0|", "A/k", "a|z=9", nullopt, "[A]|k=a|z=9|z=0|"}, {"[A]|k=1|", "A/", "v", nullopt, "[A]|k=1|=v|"},
+      {"[A]|k=1|", "A/a=b", "v", nullopt, "[A]|k=1|a=b=v|"}, {"[A]|k=1|", "A/;j", "v", nullopt, "[A]|k=1|;j=v|"},
+      {"[A]|k=1|", "B|[A/k", "v", nullopt, "[A]|k=1|[B|[A]|k=v|"},
+  };
+  for (const auto& r : rows)
+    for (const char* folder : kFolders) {
+      SCOPED_TRACE(r.before.value_or("(none)") + " " + r.at + "=" + r.value + " in " + folder);
+      test::Scratch s(folder);
+      if (r.before) test::Put(s / "cfg.ini", *Stored(r.before));
+      const auto after = test::kOnWindows && r.wine ? r.wine : r.after;
+      EXPECT_EQ(WriteIniValue(L(Section(r.at)), Key(r.at), L(r.value), s / "cfg.ini") != 0, after.has_value());
+      EXPECT_EQ(test::Get(s / "cfg.ini"), Stored(after ? after : r.before));
+      if (r.after) EXPECT_EQ(ReadIniValue(Section(r.at), Key(r.at), s / "cfg.ini"), r.reads ? r.reads : r.value);
+      EXPECT_EQ(s.Names().size(), after || r.before ? 1u : 0u) << "nothing but the file";
+    }
+  // Where no file can be, nothing is made.
+  test::Scratch s(kFolder);
+  EXPECT_EQ(WriteIniValue("Config", "k", "v", s / "missing/cfg.ini"), 0);
+  fs::create_directory(s.dir() / "cfg.ini");
+  EXPECT_EQ(WriteIniValue("Config", "k", "v", s / "cfg.ini"), 0);
+  EXPECT_EQ(s.Names(), std::vector<std::string>{"cfg.ini"});
+}
+
+}  // namespace
+}  // namespace pavo

@@ -1,0 +1,70 @@
+// What the C++ tests share: a private temporary folder and files read and
+// written whole. Paths are UTF-8.
+#pragma once
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace pavo {
+namespace fs = std::filesystem;
+namespace test {
+
+inline fs::path FsPath(const std::string& utf8) { return fs::path(std::u8string(utf8.begin(), utf8.end())); }
+
+inline std::string Utf8(const fs::path& p) {
+  const std::u8string u = p.u8string();
+  return std::string(u.begin(), u.end());
+}
+
+inline void Put(const std::string& path, const std::string& bytes) {
+  std::ofstream(FsPath(path), std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// nullopt when there is no file to read.
+inline std::optional<std::string> Get(const std::string& path) {
+  std::ifstream in(FsPath(path), std::ios::binary);
+  if (!in) return std::nullopt;
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The names in a folder, sorted; none for a folder that is not there.
+inline std::vector<std::string> Names(const fs::path& dir) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(dir, ec)) names.push_back(Utf8(e.path().filename()));
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// A folder no other test, nor another running copy of this one, can hold
+// (its name is taken only where none stood), removed with all it holds.
+class Scratch {
+ public:
+  explicit Scratch(const std::string& name = "pavo") {
+    std::random_device random;
+    do dir_ = fs::temp_directory_path() / FsPath(name + "-" + std::to_string(random()));
+    while (!fs::create_directory(dir_));
+  }
+  ~Scratch() {
+    std::error_code ec;
+    fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(dir_, ec);
+  }
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
+
+  const fs::path& dir() const { return dir_; }
+  std::string operator/(const std::string& name) const { return Utf8(dir_ / FsPath(name)); }
+  std::vector<std::string> Names() const { return test::Names(dir_); }
+
+ private:
+  fs::path dir_;
+};
+
+}  // namespace test
+}  // namespace pavo

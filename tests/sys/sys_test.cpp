@@ -1,0 +1,105 @@
+// The services every subsystem relies on: what a start clears of the
+// pending files earlier processes left, the one reader of ordinary files,
+// and the decoding of UTF-8 that the settings and the extraction share.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+
+#include "support/scratch.h"
+#include "sys/failure.h"
+#include "sys/pending_file.h"
+#include "sys/sys_platform.h"
+#include "sys/system.h"
+#include "sys/text.h"
+
+namespace pavo {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Those of an ended process or unwritten for a day go; a copy still at work
+// keeps its files, and nothing not named as the program names them goes.
+TEST(PendingFiles, OnlyThoseOfEndedProcessesGo) {
+  test::Scratch dir("pavo-pending");
+  const std::uint32_t ended = test::StartChild();
+  test::EndChild();
+  const std::uint32_t running = test::StartChild();
+  const std::uint32_t held = test::HeldEndedChild();
+  ASSERT_TRUE(ended && running && held);
+  ASSERT_NE(running, ended) << "the ended process's id came back at once";
+  const auto name = [](std::uint32_t pid, int n) { return sys::PendingPath("cfg.ini", pid, n); };
+  const std::string self = std::to_string(sys::ProcessId());
+  const struct {
+    std::string name;
+    std::chrono::hours age;  // since it was last written
+    bool stays;
+  } rows[] = {
+      {name(running, 0), 0h, true},
+      {name(ended, 0), 0h, false},
+      {name(held, 0), 0h, false},                   // ended, though its id is still taken
+      {"cfg.ini.part-" + self + "-3", 0h, false},  // an earlier process had this one's id
+      {name(running, 1), 25h, false},
+      {name(running, 2), 1h, !test::kProcessIdsComeBackSoon},  // written before the running one started
+      {sys::PendingPath(name(ended, 4), ended, 5), 0h, false},
+      {sys::PendingPath("notes.txt", ended, 0), 0h, true},
+      {"cfg.ini.part-x-0", 0h, true},
+      {"cfg.ini.part-" + std::to_string(ended), 0h, true},
+      {"cfg.ini", 48h, true},
+  };
+  std::vector<std::string> staying = {name(ended, 9)};
+  fs::create_directory(dir.dir() / name(ended, 9));  // no file at all
+  for (const auto& r : rows) {
+    test::Put(dir / r.name, "x");
+    // (Setting a time may cut it to the second: only older files get one.)
+    if (r.age > 0h) fs::last_write_time(dir.dir() / r.name, fs::file_time_type::clock::now() - r.age);
+    if (r.stays) staying.push_back(r.name);
+  }
+  std::sort(staying.begin(), staying.end());
+  sys::RemoveAbandonedPendingFiles(test::Utf8(dir.dir()), [](const std::string& n) { return n == "cfg.ini"; });
+  EXPECT_EQ(dir.Names(), staying);
+  test::EndChild();
+  test::LetGoOfHeld();
+}
+
+TEST(ReadFilePrefix, ReadsAFileAndRefusesAtOnceWhatIsNone) {
+  test::Scratch dir("pavo-read");
+  test::Put(dir / "f", "abcdef");
+  test::Put(dir / "empty", "");
+  EXPECT_EQ(sys::ReadFilePrefix(dir / "f", 4), "abcd");
+  // The end of the file ends the read, whatever an earlier call left in errno.
+  errno = EINTR;
+  EXPECT_EQ(sys::ReadFilePrefix(dir / "f", 100), "abcdef");
+  errno = EINTR;
+  EXPECT_EQ(sys::ReadFilePrefix(dir / "empty", 100), "");
+  EXPECT_THROW(sys::ReadFilePrefix(dir / "missing", 4), Failure);
+  EXPECT_THROW(sys::ReadFilePrefix(test::Utf8(dir.dir()), 4), Failure);
+  // A read of these would wait for ever (a hang here is the failure).
+  for (const std::string& name : test::EndlessNames(test::Utf8(dir.dir())))
+    EXPECT_THROW(sys::ReadFilePrefix(name, 4), Failure) << name;
+}
+
+// Each row: bytes, and the character they start (size 0: none).
+TEST(DecodeUtf8, TakesEveryWellFormedCharacterAndNothingElse) {
+  const struct {
+    std::string bytes;
+    char32_t code;
+    std::size_t size;
+  } rows[] = {
+      {std::string(1, '\0'), 0, 1}, {"\x7F", 0x7F, 1}, {"\x80", 0, 0}, {"\xBF", 0, 0}, {"\xC0\x80", 0, 0},
+      {"\xC1\xBF", 0, 0}, {"\xC2\x80", 0x80, 2}, {"\xDF\xBF", 0x7FF, 2}, {"\xC2\x7F", 0, 0}, {"\xC2\xC0", 0, 0},
+      {"\xE0\x9F\xBF", 0, 0}, {"\xE0\xA0\x80", 0x800, 3}, {"\xE4\xB8\xAD", 0x4E2D, 3}, {"\xED\x9F\xBF", 0xD7FF, 3},
+      {"\xED\xA0\x80", 0, 0}, {"\xEE\x80\x80", 0xE000, 3}, {"\xEF\xBF\xBF", 0xFFFF, 3}, {"\xE4\xB8", 0, 0},
+      {"\xE4\x38\xAD", 0, 0}, {"\xF0\x8F\xBF\xBF", 0, 0}, {"\xF0\x90\x80\x80", 0x10000, 4},
+      {"\xF4\x8F\xBF\xBF", 0x10FFFF, 4}, {"\xF4\x90\x80\x80", 0, 0}, {"\xF5\x80\x80\x80", 0, 0},
+      {"\xF1\x80\x80", 0, 0}, {"\xF1\x80\x80\xC0", 0, 0}, {"\xFF", 0, 0},
+  };
+  for (const auto& r : rows) {
+    const sys::Utf8Char c = sys::DecodeUtf8("ab" + r.bytes, 2);
+    EXPECT_EQ(c.size, r.size) << testing::PrintToString(r.bytes);
+    if (r.size) EXPECT_EQ(c.code, r.code) << testing::PrintToString(r.bytes);
+  }
+}
+
+}  // namespace
+}  // namespace pavo
