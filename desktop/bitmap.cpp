@@ -22,11 +22,6 @@ void Put32(unsigned char* p, std::uint32_t v) {
   Put16(p + 2, v >> 16);
 }
 
-std::uint32_t Get16Be(std::string_view d, std::size_t at) {
-  return (static_cast<std::uint32_t>(static_cast<unsigned char>(d[at])) << 8) |
-         static_cast<unsigned char>(d[at + 1]);
-}
-
 bool IsFrameMarker(unsigned m) {
   // SOF0..SOF15 but for DHT (C4), JPG (C8) and DAC (CC).
   return m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC;
@@ -52,57 +47,145 @@ void CheckSize(std::uint64_t width, std::uint64_t height) {
     throw Failure("picture too large: " + std::to_string(width) + " x " + std::to_string(height));
 }
 
-Size WalkJpeg(std::string_view d) {
-  const std::size_t n = d.size();
-  if (n < 4 || static_cast<unsigned char>(d[0]) != 0xFF || static_cast<unsigned char>(d[1]) != 0xD8)
-    throw Failure("not a JPEG");
+namespace {
+
+// What the walk finds wrong with the bytes themselves, told apart from a
+// file that cannot be read.
+class NotWhole : public Failure {
+ public:
+  using Failure::Failure;
+};
+
+// The bytes of a JPEG as the walk takes them, front to back: all in memory,
+// or read from a file a piece at a time.
+class Bytes {
+ public:
+  explicit Bytes(std::string_view all) : piece_(all) {}
+  explicit Bytes(sys::FileReader& file) : file_(&file), buffer_(new char[kPieceBytes]) { Load(); }
+
+  // The first piece: all of the bytes, or as many as a piece holds.
+  std::string_view Head() const { return piece_; }
+  // Whether a byte is left.
+  bool More() {
+    if (at_ == piece_.size()) Load();
+    return at_ < piece_.size();
+  }
+  unsigned Take() {
+    if (!More()) throw NotWhole("JPEG cut short");
+    return static_cast<unsigned char>(piece_[at_++]);
+  }
+  unsigned Peek() { return More() ? static_cast<unsigned char>(piece_[at_]) : 0x100; }
+  unsigned Take16() {
+    const unsigned high = Take();
+    return (high << 8) | Take();
+  }
+  void Skip(std::size_t n) {
+    while (n > 0) {
+      if (!More()) throw NotWhole("JPEG cut short");
+      const std::size_t step = std::min(n, piece_.size() - at_);
+      at_ += step;
+      n -= step;
+    }
+  }
+  // Moves to the next 0xFF byte; false when there is none before the end.
+  bool ToNextFF() {
+    while (More()) {
+      const void* ff = std::memchr(piece_.data() + at_, 0xFF, piece_.size() - at_);
+      if (ff) {
+        at_ = static_cast<std::size_t>(static_cast<const char*>(ff) - piece_.data());
+        return true;
+      }
+      at_ = piece_.size();
+    }
+    return false;
+  }
+  void SkipFFs() {
+    while (Peek() == 0xFF) ++at_;
+  }
+
+ private:
+  static constexpr std::size_t kPieceBytes = 64u << 10;
+
+  // The next piece, full unless the file ends in it; empty at the end.
+  void Load() {
+    if (!file_) return;
+    std::size_t got = 0;
+    while (got < kPieceBytes) {
+      const std::size_t n = file_->Read(buffer_.get() + got, kPieceBytes - got);
+      if (n == 0) break;
+      got += n;
+    }
+    piece_ = std::string_view(buffer_.get(), got);
+    at_ = 0;
+  }
+
+  sys::FileReader* file_ = nullptr;
+  std::unique_ptr<char[]> buffer_;
+  std::string_view piece_;
+  std::size_t at_ = 0;
+};
+
+Size Walk(Bytes& d) {
+  const std::string_view head = d.Head();
+  if (head.size() < 4 || static_cast<unsigned char>(head[0]) != 0xFF || static_cast<unsigned char>(head[1]) != 0xD8)
+    throw NotWhole("not a JPEG");
+  d.Skip(2);
   Size size;
   bool frame = false, scan = false;
-  std::size_t pos = 2;
+  bool after_ff = false;  // a scan ended on a 0xFF, already taken
   for (;;) {
     // Between segments a decoder skips stray bytes up to the next marker;
     // so do we, and any number of fill bytes before the marker code.
-    while (pos < n && static_cast<unsigned char>(d[pos]) != 0xFF) ++pos;
-    while (pos < n && static_cast<unsigned char>(d[pos]) == 0xFF) ++pos;
-    if (pos >= n) throw Failure("JPEG cut short");
-    const unsigned m = static_cast<unsigned char>(d[pos++]);
+    if (!after_ff) d.ToNextFF();
+    after_ff = false;
+    d.SkipFFs();
+    if (!d.More()) throw NotWhole("JPEG cut short");
+    const unsigned m = d.Take();
     if (m == 0xD9) {
-      if (!frame || !scan) throw Failure("JPEG without picture data");
+      if (!frame || !scan) throw NotWhole("JPEG without picture data");
       return size;
     }
-    if (m == 0xD8) throw Failure("corrupt JPEG");
+    if (m == 0xD8) throw NotWhole("corrupt JPEG");
     // A stuffed zero is no marker; restarts and TEM have no length.
     if (m == 0x00 || (m >= 0xD0 && m <= 0xD7) || m == 0x01) continue;
-    if (pos + 2 > n) throw Failure("JPEG cut short");
-    const std::size_t length = Get16Be(d, pos);
-    if (length < 2) throw Failure("corrupt JPEG");
-    if (pos + length > n) throw Failure("JPEG cut short");
+    const std::size_t length = d.Take16();
+    if (length < 2) throw NotWhole("corrupt JPEG");
     if (IsFrameMarker(m)) {
-      if (frame || length < 8) throw Failure("corrupt JPEG frame header");
-      size.height = Get16Be(d, pos + 3);
-      size.width = Get16Be(d, pos + 5);
+      if (frame || length < 8) throw NotWhole("corrupt JPEG frame header");
+      d.Take();  // sample precision
+      size.height = d.Take16();
+      size.width = d.Take16();
       frame = true;
+      d.Skip(length - 7);
+    } else {
+      d.Skip(length - 2);
     }
-    pos += length;
     if (m == 0xDA) {
-      if (!frame) throw Failure("JPEG scan before its frame");
+      if (!frame) throw NotWhole("JPEG scan before its frame");
       scan = true;
       // Entropy-coded data: a 0xFF in it is followed by a stuffed zero or a
       // restart marker; anything else ends the scan.
       for (;;) {
-        const void* ff = std::memchr(d.data() + pos, 0xFF, n - pos);
-        if (!ff) throw Failure("JPEG cut short");
-        pos = static_cast<std::size_t>(static_cast<const char*>(ff) - d.data());
-        if (pos + 1 >= n) throw Failure("JPEG cut short");
-        const unsigned next = static_cast<unsigned char>(d[pos + 1]);
+        if (!d.ToNextFF()) throw NotWhole("JPEG cut short");
+        d.Take();
+        const unsigned next = d.Peek();
+        if (next == 0x100) throw NotWhole("JPEG cut short");
         if (next == 0x00 || (next >= 0xD0 && next <= 0xD7)) {
-          pos += 2;
+          d.Take();
           continue;
         }
+        after_ff = true;
         break;
       }
     }
   }
+}
+
+}  // namespace
+
+Size WalkJpeg(std::string_view data) {
+  Bytes bytes(data);
+  return Walk(bytes);
 }
 
 Size CheckJpeg(std::string_view data) {
@@ -112,13 +195,23 @@ Size CheckJpeg(std::string_view data) {
   return size;
 }
 
+Size CheckJpegFile(const std::string& path) {
+  if (sys::FileSize(path) > kMaxJpegBytes) throw Failure("JPEG file too large");
+  sys::FileReader file(path);
+  Bytes bytes(file);
+  const Size size = Walk(bytes);
+  CheckSize(size.width, size.height);
+  return size;
+}
+
 bool IsCompleteJpeg(const std::string& path) {
   if (sys::FileSize(path) > kMaxJpegBytes) return false;
-  const std::string data = ReadJpeg(path);
+  sys::FileReader file(path);
   try {
-    WalkJpeg(data);
+    Bytes bytes(file);
+    Walk(bytes);
     return true;
-  } catch (const Failure&) {
+  } catch (const NotWhole&) {
     return false;
   }
 }

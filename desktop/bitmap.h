@@ -19,8 +19,9 @@ namespace pavo::bitmap {
 // header bytes, and the decoded picture would not fit in memory.
 inline constexpr std::uint32_t kMaxSide = 16384;
 inline constexpr std::uint64_t kMaxPixels = 100'000'000;
-// The compressed file is read into memory whole; a JPEG of the largest
-// accepted picture stays well below this.
+// A larger file is no picture of ours: a JPEG of the largest accepted
+// picture stays well below this. (Where a decoder needs the file in memory,
+// it is read whole.)
 inline constexpr std::uint64_t kMaxJpegBytes = 128ull << 20;
 
 inline constexpr std::uint32_t kHeaderBytes = 54;
@@ -50,10 +51,15 @@ Size WalkJpeg(std::string_view data);
 // WalkJpeg, with the claimed size checked against the limits above.
 Size CheckJpeg(std::string_view data);
 
-// Whether the file at path is a whole JPEG as WalkJpeg sees it. A file that
-// is there and is anything else (cut short, an error page, larger than
-// kMaxJpegBytes) gives false; a file that cannot be found or read throws
-// pavo::Failure.
+// CheckJpeg of the file at path, walked piece by piece rather than read
+// whole. Throws pavo::Failure also for a file beyond kMaxJpegBytes or one
+// that cannot be read.
+Size CheckJpegFile(const std::string& path);
+
+// Whether the file at path is a whole JPEG as WalkJpeg sees it (walked piece
+// by piece). A file that is there and is anything else (cut short, an error
+// page, larger than kMaxJpegBytes) gives false; a file that cannot be found
+// or read throws pavo::Failure.
 bool IsCompleteJpeg(const std::string& path);
 
 // Writes a bitmap of width x height, rows handed over from the top; the file

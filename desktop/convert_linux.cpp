@@ -1,7 +1,10 @@
 // The conversion on Linux: libjpeg-turbo decodes the day's JPEG scanline by
-// scanline straight into the bitmap writer's band.
+// scanline straight into the bitmap writer's band, reading the file a piece
+// at a time: neither the file nor the picture is ever held whole.
 #include <csetjmp>
 #include <cstdio>
+#include <memory>
+#include <type_traits>
 #include <vector>
 
 // jpeglib.h needs FILE and size_t declared before it.
@@ -11,6 +14,7 @@
 #include "desktop/bitmap.h"
 #include "desktop/wallpaper.h"
 #include "sys/failure.h"
+#include "sys/system.h"
 
 namespace pavo {
 
@@ -51,12 +55,6 @@ bool GuardedCreate(j_decompress_ptr c) {
   return true;
 }
 
-bool GuardedSource(j_decompress_ptr c, const unsigned char* data, unsigned long size) {
-  if (setjmp(Errors(c)->jump)) return false;
-  jpeg_mem_src(c, data, size);
-  return true;
-}
-
 bool GuardedReadHeader(j_decompress_ptr c) {
   if (setjmp(Errors(c)->jump)) return false;
   return jpeg_read_header(c, TRUE) == JPEG_HEADER_OK;
@@ -77,6 +75,66 @@ bool GuardedFinish(j_decompress_ptr c) {
   if (setjmp(Errors(c)->jump)) return false;
   return jpeg_finish_decompress(c) == TRUE;
 }
+
+// libjpeg's source of compressed bytes: the file, a piece at a time. Its
+// callbacks run inside libjpeg's C frames, where no exception may pass: a
+// read that fails is reported as libjpeg's own errors are.
+struct FileSource {
+  static constexpr std::size_t kPieceBytes = 64u << 10;
+
+  explicit FileSource(const std::string& path) : file(path), buffer(new JOCTET[kPieceBytes]) {
+    pub.init_source = [](j_decompress_ptr) {};
+    pub.fill_input_buffer = Fill;
+    pub.skip_input_data = Skip;
+    pub.resync_to_restart = jpeg_resync_to_restart;
+    pub.term_source = [](j_decompress_ptr) {};
+    pub.next_input_byte = nullptr;
+    pub.bytes_in_buffer = 0;
+  }
+
+  static boolean Fill(j_decompress_ptr c) {
+    auto* s = reinterpret_cast<FileSource*>(c->src);
+    std::size_t got = 0;
+    bool failed = false;
+    try {
+      got = s->file.Read(s->buffer.get(), kPieceBytes);
+    } catch (const Failure&) {
+      failed = true;
+    }
+    if (failed) ERREXIT(c, JERR_FILE_READ);
+    if (got == 0) {
+      if (!s->started) ERREXIT(c, JERR_INPUT_EMPTY);
+      // As libjpeg's own sources do: a warning (which fails the conversion,
+      // see OnMessage) and an end marker in place of the missing data.
+      WARNMS(c, JWRN_JPEG_EOF);
+      s->buffer[0] = 0xFF;
+      s->buffer[1] = JPEG_EOI;
+      got = 2;
+    }
+    s->started = true;
+    s->pub.next_input_byte = s->buffer.get();
+    s->pub.bytes_in_buffer = got;
+    return TRUE;
+  }
+
+  static void Skip(j_decompress_ptr c, long count) {
+    if (count <= 0) return;
+    auto* s = reinterpret_cast<FileSource*>(c->src);
+    auto n = static_cast<std::size_t>(count);
+    while (n > s->pub.bytes_in_buffer) {
+      n -= s->pub.bytes_in_buffer;
+      Fill(c);
+    }
+    s->pub.next_input_byte += n;
+    s->pub.bytes_in_buffer -= n;
+  }
+
+  jpeg_source_mgr pub{};  // first: libjpeg hands us a pointer to it
+  sys::FileReader file;
+  std::unique_ptr<JOCTET[]> buffer;
+  bool started = false;
+};
+static_assert(std::is_standard_layout_v<FileSource>, "libjpeg's pointer to pub must lead back to its FileSource");
 
 class Decompressor {
  public:
@@ -111,14 +169,12 @@ class Decompressor {
 }  // namespace
 
 void ConvertToBitmap(const std::string& source, const std::string& bitmap_path) {
-  const std::string data = bitmap::ReadJpeg(source);
-  const bitmap::Size size = bitmap::CheckJpeg(data);
+  const bitmap::Size size = bitmap::CheckJpegFile(source);
 
+  FileSource file(source);
   Decompressor d;
   j_decompress_ptr c = d.get();
-  if (!GuardedSource(c, reinterpret_cast<const unsigned char*>(data.data()),
-                     static_cast<unsigned long>(data.size())))
-    d.Fail("jpeg_mem_src");
+  c->src = &file.pub;
   if (!GuardedReadHeader(c)) d.Fail("jpeg_read_header");
   if (c->image_width != size.width || c->image_height != size.height) throw Failure("JPEG size mismatch");
   // Four-channel JPEGs (CMYK, YCCK) have no agreed conversion to screen

@@ -61,4 +61,22 @@ bool ProcessEndedSince(std::uint32_t pid, const std::string& path);
 // refused at once rather than read.
 std::string ReadFilePrefix(const std::string& path, std::size_t max_bytes);
 
+// An ordinary file read from its start piece after piece, so that a large
+// one is never held whole. Anything else under the name is refused at once,
+// as by ReadFilePrefix.
+class FileReader {
+ public:
+  explicit FileReader(const std::string& path);
+  ~FileReader();
+  FileReader(const FileReader&) = delete;
+  FileReader& operator=(const FileReader&) = delete;
+
+  // Reads the next bytes into buffer, at most size of them; 0 only at the
+  // end of the file.
+  std::size_t Read(void* buffer, std::size_t size);
+
+ private:
+  std::intptr_t handle_;  // the platform's: a file descriptor, a HANDLE
+};
+
 }  // namespace pavo::sys

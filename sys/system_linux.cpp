@@ -135,28 +135,44 @@ bool ProcessEndedSince(std::uint32_t pid, const std::string&) {
 }
 
 std::string ReadFilePrefix(const std::string& path, std::size_t max_bytes) {
+  FileReader file(path);
+  std::string out;
+  char buf[16384];
+  while (out.size() < max_bytes) {
+    const std::size_t n = file.Read(buf, std::min(sizeof buf, max_bytes - out.size()));
+    if (n == 0) break;
+    out.append(buf, n);
+  }
+  return out;
+}
+
+FileReader::FileReader(const std::string& path) {
   // Non-blocking and for ordinary files only, so that a FIFO or a device
   // under the name cannot hang the reader.
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) ThrowErrno("open");
-  struct Closer {
-    int fd;
-    ~Closer() { ::close(fd); }
-  } closer{fd};
   struct stat st;
-  if (::fstat(fd, &st) != 0) ThrowErrno("fstat");
-  if (!S_ISREG(st.st_mode)) throw Failure("not a file");
-  std::string out;
-  out.reserve(std::min(max_bytes, static_cast<std::size_t>(st.st_size)));
-  char buf[16384];
-  while (out.size() < max_bytes) {
-    const ssize_t n = ::read(fd, buf, std::min(sizeof buf, max_bytes - out.size()));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) ThrowErrno("read");
-    if (n == 0) break;
-    out.append(buf, static_cast<std::size_t>(n));
+  if (::fstat(fd, &st) != 0) {
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    ThrowErrno("fstat");
   }
-  return out;
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    throw Failure("not a file");
+  }
+  handle_ = fd;
+}
+
+FileReader::~FileReader() { ::close(static_cast<int>(handle_)); }
+
+std::size_t FileReader::Read(void* buffer, std::size_t size) {
+  for (;;) {
+    const ssize_t n = ::read(static_cast<int>(handle_), buffer, size);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) ThrowErrno("read");
+  }
 }
 
 }  // namespace pavo::sys

@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <mmsystem.h>
 
+#include <algorithm>
+
 #include "sys/scoped_win32.h"
 #include "sys/text_win32.h"
 
@@ -147,19 +149,40 @@ bool ProcessEndedSince(std::uint32_t pid, const std::string& path) {
   return ended || (times && Ticks(created) > LastWritten(path));
 }
 
-std::string ReadFilePrefix(const std::string& path, std::size_t max_bytes) {
-  const win32::Handle file(win32::Valid(CreateFileW(Wide(path).c_str(), GENERIC_READ,
-                                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
+namespace {
+
+// Only a disk file is read: a pipe or a device under the name could keep the
+// read waiting for ever.
+win32::Handle OpenDiskFile(const std::string& path) {
+  win32::Handle file(win32::Valid(CreateFileW(Wide(path).c_str(), GENERIC_READ,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
   if (!file) ThrowLastError("CreateFileW");
-  // Only a disk file is read: a pipe or a device under the name could keep
-  // the read waiting for ever.
   if (GetFileType(file.get()) != FILE_TYPE_DISK) throw Failure("not a file");
+  return file;
+}
+
+}  // namespace
+
+std::string ReadFilePrefix(const std::string& path, std::size_t max_bytes) {
+  const win32::Handle file = OpenDiskFile(path);
   std::string out(max_bytes, '\0');
   DWORD got = 0;
   if (!ReadFile(file.get(), out.data(), static_cast<DWORD>(max_bytes), &got, nullptr)) ThrowLastError("ReadFile");
   out.resize(got);
   return out;
+}
+
+FileReader::FileReader(const std::string& path)
+    : handle_(reinterpret_cast<std::intptr_t>(OpenDiskFile(path).release())) {}
+
+FileReader::~FileReader() { CloseHandle(reinterpret_cast<HANDLE>(handle_)); }
+
+std::size_t FileReader::Read(void* buffer, std::size_t size) {
+  DWORD got = 0;
+  const DWORD want = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+  if (!ReadFile(reinterpret_cast<HANDLE>(handle_), buffer, want, &got, nullptr)) ThrowLastError("ReadFile");
+  return got;
 }
 
 }  // namespace pavo::sys

@@ -6,13 +6,24 @@ Every figure is the median of repeated runs, with the minimum and maximum
 beside it so that noise is visible, and every ratio is taken against its
 reference measured in the same run, interleaved with it.
 
-  bench.py --build DIR [--windows-exe PATH] [--runs N]
+  bench.py --build DIR [--windows-exe PATH] [--wine] [--runs N]
 
 Each process is started by GNU time (/usr/bin/time), a small launcher: a
 child forked from Python would carry Python's own memory peak across exec.
 Wall and CPU time come from wait4 on that launcher (microseconds; the
 launcher's own share is a fraction of a millisecond), the peak resident
-memory from its report.
+memory from its report. A process's peak counts the largest of its own and
+its waited-for children's, so a chain of processes is read the same way:
+times add up, the peak is the largest of theirs.
+
+The whole run is set against two readings of "the same work": the chain
+curl (metadata), curl (picture), djpeg -bmp (conversion), run one after
+another, and djpeg -bmp alone (the conversion of the same downloaded file,
+the chain's last step). Both ratios are printed.
+
+Under Wine (--wine, the windows-release program in the prefix of
+tools/wine-setup) only what Wine's own start does not outweigh is timed: the
+CPU of the delay, as the difference of two runs that differ in nothing else.
 """
 import argparse
 import http.server
@@ -99,6 +110,10 @@ def target(value, limit, text):
     return f"{text} ({met})"
 
 
+def verdict(value, limit):
+    return "met" if value is not None and value <= limit else "NOT met"
+
+
 def compare(table, label, prog_runs, ref_runs, ref_name, time_target=None, mem_target=None, wall=False):
     """Rows for one piece of work: CPU (or wall) and peak memory, each with
     its ratio against the reference."""
@@ -107,10 +122,28 @@ def compare(table, label, prog_runs, ref_runs, ref_name, time_target=None, mem_t
     p_m, r_m = Stat([s.peak for s in prog_runs]), Stat([s.peak for s in ref_runs])
     t_ratio = p_t.med / r_t.med if r_t.med else None
     m_ratio = p_m.med / r_m.med if r_m.med else None
-    table.add(f"{label}: {key if not wall else 'wall'}", fmt_time(p_t), f"{ref_name}: {fmt_time(r_t)}",
+    table.add(f"{label}: {key}", fmt_time(p_t), f"{ref_name}: {fmt_time(r_t)}",
               ratio(p_t, r_t), target(t_ratio, time_target, f"≤ {time_target}") if time_target else "—")
     table.add(f"{label}: peak memory", fmt_mem(p_m), f"{ref_name}: {fmt_mem(r_m)}", ratio(p_m, r_m),
               target(m_ratio, mem_target, f"≤ {mem_target}") if mem_target else "—")
+
+
+def compare_two(table, label, key, prog_runs, refs, limit=None):
+    """One row set against two references (the two readings of the same
+    work), refs being (tag, name, runs): each reference with its figure and
+    ratio, the target judged under each."""
+    fmt = fmt_mem if key == "peak" else fmt_time
+    p = Stat([getattr(s, key) for s in prog_runs])
+    cells, ratios, judged = [], [], []
+    for tag, name, runs in refs:
+        r = Stat([getattr(s, key) for s in runs])
+        cells.append(f"{name}: {fmt(r)}")
+        ratios.append(f"{ratio(p, r)} ({tag})" if len(refs) > 1 else ratio(p, r))
+        if limit:
+            judged.append(f"{verdict(p.med / r.med if r.med else None, limit)} ({tag})")
+    figure = {"peak": "peak memory", "cpu": "CPU", "wall": "wall"}[key]
+    table.add(f"{label}: {figure}", fmt(p), "; ".join(cells), "; ".join(ratios),
+              f"≤ {limit}: " + ", ".join(judged) if limit else "—")
 
 
 def interleave(runs, *makers):
@@ -219,6 +252,7 @@ def whole_run_rows(table, build, pictures, runs, out):
         shutil.copy2(jpeg, folder / (today() + ".jpg"))
         svc = Service(build / "tools" / "image_service" / "pavo_image_service", folder)
         pd = ProgramDir(program, svc.base)
+        alone = []  # the chain's djpeg, on its own
         try:
             def ours():
                 pd.fresh_day()
@@ -234,17 +268,22 @@ def whole_run_rows(table, build, pictures, runs, out):
                 m = re.search(r'url":"([^&]*)&', meta.read_text(encoding="utf-8"))
                 b = measure(["curl", "-s", "--noproxy", "*", "-o", str(img), svc.base + m.group(1)])
                 c = measure(["djpeg", "-bmp", "-outfile", str(bmp), str(img)])
+                if any(s.status for s in (a, b, c)):
+                    raise SystemExit(f"bench: the reference chain of {w}x{h} failed")
+                alone.append(c)
                 return chain([a, b, c])
 
             prog, ref = interleave(runs, ours, theirs)
         finally:
             pd.cleanup()
             svc.stop()
-        limits = {1080: (1.1, 1.0), 2160: (None, 0.5)}.get(h, (None, None))
-        compare(table, f"whole run, delay 0, {w}×{h}", prog, ref, "`curl`, `curl`, `djpeg -bmp`", *limits)
+        cpu_limit, mem_limit = {1080: (1.1, 1.0), 2160: (None, 0.5)}.get(h, (None, None))
+        label = f"whole run, delay 0, {w}×{h}"
+        refs = [("chain", "`curl`, `curl`, `djpeg -bmp`", ref), ("djpeg alone", "`djpeg -bmp` alone", alone)]
+        compare_two(table, label, "cpu", prog, refs, cpu_limit)
+        compare_two(table, label, "peak", prog, refs, mem_limit)
         # Wall time too: the run also waits for the service.
-        p, r = Stat([s.wall for s in prog]), Stat([s.wall for s in ref])
-        table.add(f"whole run, delay 0, {w}×{h}: wall", fmt_time(p), f"same: {fmt_time(r)}", ratio(p, r), "—")
+        compare_two(table, label, "wall", prog, refs[:1])
 
 
 def wait_rows(table, build, runs, out):
@@ -304,7 +343,81 @@ def stripped_size(path, strip, out):
     return copy.stat().st_size
 
 
-def size_rows(table, build, exe, out):
+def wine_rows(table, build, exe, runs, out):
+    """pavo.exe under Wine, in the prefix of tools/wine-setup. A Wine start
+    alone takes longer than all the program's own work on its short paths,
+    so only the delay is timed: the CPU of a run with a delay of 3 s less
+    that of the same run with none. The start on a day already done is set
+    beside Wine's start of a program that does nothing, to show by how
+    much Wine outweighs it."""
+    wine_run = str(ROOT / "tools" / "wine-run")
+    folder = out / "svc-wine"
+    folder.mkdir(exist_ok=True)
+    svc = Service(build / "tools" / "image_service" / "pavo_image_service", folder)
+    dirs = []
+
+    def program_dir(delay, done=False):
+        d = Path(tempfile.mkdtemp(prefix="pavo-bench-wine-"))
+        dirs.append(d)
+        shutil.copy2(exe, d / "pavo.exe")
+        # The prefix's code page is GBK (936), so the settings are written in it.
+        text = (f"[Config]\r\n开机自启动=0\r\n设为壁纸=0\r\n延迟运行={delay}\r\n"
+                f"域名={svc.base}/mode/404\r\n备用域名=x\r\n")
+        (d / "cfg.ini").write_bytes(text.encode("gbk"))
+        if done:
+            (d / "img").mkdir()
+            (d / "img" / (today() + ".jpg")).write_bytes(b"\xff\xd8\xff" + b"\0" * 300000)
+        return lambda: measure([wine_run, str(d / "pavo.exe")], cwd=str(d))
+
+    try:
+        slow, quick, done = program_dir("3"), program_dir("0"), program_dir("0", done=True)
+        nothing = lambda: measure([wine_run, "cmd", "/c", "exit", "0"], cwd=str(out))
+        nothing()  # the prefix's services up before anything is timed
+        s3, s0 = interleave(max(3, runs // 2), slow, quick)
+        started, bare = interleave(runs, done, nothing)
+    finally:
+        svc.stop()
+        for d in dirs:
+            shutil.rmtree(d, ignore_errors=True)
+    extra = Stat([a.cpu - b.cpu for a, b in zip(s3, s0)])
+    waited = Stat([a.wall - b.wall for a, b in zip(s3, s0)])
+    share = extra.med / waited.med if waited.med else 0
+    table.add("`pavo.exe` under Wine: CPU during a 3 s delay",
+              f"{extra.med * 1000:.1f} ms ({extra.lo * 1000:.1f}–{extra.hi * 1000:.1f})",
+              f"wait: {waited.med:.2f} s", f"{share * 100:.2f} % of the wait", target(share, 0.01, "< 1 %"))
+    p, r = Stat([s.wall for s in started]), Stat([s.wall for s in bare])
+    table.add("`pavo.exe` under Wine: a start on a day already done: wall (Wine's start dominates; not judged)",
+              fmt_time(p), f"`wine cmd /c exit 0`: {fmt_time(r)}", ratio(p, r), "—")
+
+
+def loaded_libraries(build, jpeg, out):
+    """The shared libraries one whole run loads, as the dynamic linker
+    reports them (LD_DEBUG=files): {name: how it came}, where how is
+    "needed" (a dependency of an object already loaded) or "dlopen"."""
+    folder = out / "svc-libs"
+    folder.mkdir(exist_ok=True)
+    shutil.copy2(jpeg, folder / (today() + ".jpg"))
+    svc = Service(build / "tools" / "image_service" / "pavo_image_service", folder)
+    pd = ProgramDir(build / "pavo", svc.base)
+    log = out / "ld-debug"
+    try:
+        pd.env.update(LD_DEBUG="files", LD_DEBUG_OUTPUT=str(log))
+        if pd.run().status != 0:
+            raise SystemExit("bench: the whole run under LD_DEBUG failed")
+    finally:
+        pd.cleanup()
+        svc.stop()
+    found = {}
+    for f in out.glob("ld-debug.*"):
+        for line in f.read_text(errors="replace").splitlines():
+            m = re.search(r"file=(\S+) \[\d+\];\s+(needed by|dynamically loaded by)", line)
+            if m:
+                found.setdefault(os.path.basename(m.group(1)), "dlopen" if m.group(2).startswith("dyn") else "needed")
+        f.unlink()
+    return found
+
+
+def size_rows(table, build, exe, out, loaded):
     program = build / "pavo"
     libs = [l.split()[0] for l in subprocess.run(["ldd", str(program)], capture_output=True, text=True).stdout
             .splitlines() if "=>" in l or l.strip().startswith("/")]
@@ -312,6 +425,12 @@ def size_rows(table, build, exe, out):
     table.add("size of `pavo` (release, stripped)", f"{size / 1024:.0f} KiB", "—", "—", "—")
     table.add("shared libraries `pavo` loads at start (`ldd`)", str(len(libs)),
               ", ".join(sorted(os.path.basename(l) for l in libs)), "—", "—")
+    at_start = {os.path.basename(l) for l in libs}
+    later = sorted(n for n in loaded if n not in at_start)
+    opened = sorted(n for n in later if loaded[n] == "dlopen")
+    table.add("shared libraries loaded later in a whole run (`LD_DEBUG=files`)", str(len(later)),
+              f"opened by the program or its libraries: {', '.join(opened)}; with them: "
+              + ", ".join(n for n in later if n not in opened), "—", "—")
     if exe and Path(exe).exists():
         dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", str(exe)], capture_output=True, text=True).stdout
         dlls = sorted(set(re.findall(r"DLL Name: (\S+)", dump)), key=str.lower)
@@ -326,11 +445,13 @@ def main():
     ap.add_argument("--build", required=True, type=Path)
     ap.add_argument("--windows-exe")
     ap.add_argument("--runs", type=int, default=7)
+    ap.add_argument("--wine", action="store_true", help="also time pavo.exe under Wine (tools/wine-setup first)")
     a = ap.parse_args()
     for tool in ("/usr/bin/time", "djpeg", "curl"):
         if not shutil.which(tool):
             raise SystemExit(f"bench: {tool} is missing (./bench.sh installs it)")
 
+    load_before = os.getloadavg()
     out = Path(tempfile.mkdtemp(prefix="pavo-bench-"))
     try:
         print("Drawing the test pictures ...", file=sys.stderr)
@@ -343,13 +464,18 @@ def main():
         whole_run_rows(table, a.build, pictures, a.runs, out)
         wait_rows(table, a.build, a.runs, out)
         done_day_rows(table, a.build, a.runs, out)
-        size_rows(table, a.build, a.windows_exe, out)
+        if a.wine:
+            wine_rows(table, a.build, a.windows_exe, a.runs, out)
+        size_rows(table, a.build, a.windows_exe, out, loaded_libraries(a.build, pictures[(1920, 1080)], out))
     finally:
         shutil.rmtree(out, ignore_errors=True)
     cpu = subprocess.run(["sh", "-c", "grep -m1 'model name' /proc/cpuinfo | cut -d: -f2"],
                          capture_output=True, text=True).stdout.strip()
+    load = ", ".join(f"{x:.2f}" for x in (load_before[0], os.getloadavg()[0]))
     print(f"Machine: {os.cpu_count()} cores, {cpu}; {time.strftime('%Y-%m-%d')}; "
-          f"medians of {a.runs} runs (min–max in brackets).\n")
+          f"load average (1 min) before and after: {load}; "
+          f"medians of {a.runs} runs (min–max in brackets). Whole runs: no desktop session (no wallpaper "
+          f"request), no proxy set.\n")
     print(table.markdown())
 
 

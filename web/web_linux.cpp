@@ -11,16 +11,25 @@
 // settings; GIO's proxy resolver reads those settings (GNOME's, through
 // glib-networking) and the environment elsewhere, so each request asks it
 // first.
+//
+// libcurl is loaded for the transfers alone, not at start: with its TLS
+// libraries and theirs it is some thirty libraries, which a start on a day
+// already done would load for nothing, and which the conversion after the
+// download need not carry. A system without it fails the transfers as any
+// network failure does.
 #include <curl/curl.h>
 #include <gio/gio.h>
 
 #include <algorithm>
 #include <chrono>
+#include <mutex>
+#include <optional>
 #include <string>
 
 #include "sys/charset_linux.h"
 #include "sys/failure.h"
 #include "sys/glib_wait_linux.h"
+#include "sys/module_linux.h"
 #include "sys/owned.h"
 #include "sys/pending_file.h"
 #include "sys/text.h"
@@ -36,11 +45,79 @@ constexpr long kMaxRedirects = 10;
 // context is served promptly, long enough that waiting costs no CPU.
 constexpr int kTurnMs = 100;
 
-using Easy = sys::Owned<CURL*, curl_easy_cleanup>;
-using Slist = sys::Owned<curl_slist*, curl_slist_free_all>;
+// ---- libcurl, while a transfer runs ---------------------------------------
+
+// The library's functions the transfers call, by the names of its interface.
+#define PAVO_CURL_FUNCTION(name) decltype(&::curl_##name) name = module.Function<decltype(&::curl_##name)>("curl_" #name)
+
+struct CurlLibrary {
+  sys::Module module{"libcurl.so.4"};
+  PAVO_CURL_FUNCTION(global_init);
+  PAVO_CURL_FUNCTION(global_cleanup);
+  PAVO_CURL_FUNCTION(easy_init);
+  PAVO_CURL_FUNCTION(easy_cleanup);
+  PAVO_CURL_FUNCTION(easy_setopt);
+  PAVO_CURL_FUNCTION(easy_getinfo);
+  PAVO_CURL_FUNCTION(easy_perform);
+  PAVO_CURL_FUNCTION(easy_strerror);
+  PAVO_CURL_FUNCTION(slist_append);
+  PAVO_CURL_FUNCTION(slist_free_all);
+  PAVO_CURL_FUNCTION(multi_init);
+  PAVO_CURL_FUNCTION(multi_cleanup);
+  PAVO_CURL_FUNCTION(multi_add_handle);
+  PAVO_CURL_FUNCTION(multi_remove_handle);
+  PAVO_CURL_FUNCTION(multi_perform);
+  PAVO_CURL_FUNCTION(multi_info_read);
+  PAVO_CURL_FUNCTION(multi_poll);
+
+  CurlLibrary() {
+    if (global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) throw Failure("curl_global_init");
+  }
+  ~CurlLibrary() { global_cleanup(); }
+};
+
+#undef PAVO_CURL_FUNCTION
+
+std::mutex g_curl_mutex;
+std::optional<CurlLibrary> g_curl;
+int g_curl_users = 0;
+
+// libcurl while a transfer holds it. The first transfer loads it; it stays
+// for the next, since the run's fetch is followed by its download at once.
+// The end of a download, after which the run converts the picture and needs
+// no network, unloads it with everything it brought along that nothing else
+// holds, once no other transfer is under way. libcurl waits for its own
+// threads (name lookups) in its cleanup, so none runs on in unloaded code.
+class CurlUse {
+ public:
+  enum After { kKeep, kUnload };
+  explicit CurlUse(After after) : after_(after) {
+    std::lock_guard<std::mutex> lock(g_curl_mutex);
+    if (!g_curl) g_curl.emplace();
+    ++g_curl_users;
+  }
+  ~CurlUse() {
+    std::lock_guard<std::mutex> lock(g_curl_mutex);
+    if (--g_curl_users == 0 && after_ == kUnload) g_curl.reset();
+  }
+  CurlUse(const CurlUse&) = delete;
+  CurlUse& operator=(const CurlUse&) = delete;
+
+ private:
+  After after_;
+};
+
+// The loaded library; only while a CurlUse is held.
+const CurlLibrary& Curl() { return *g_curl; }
+
+void EasyCleanup(CURL* c) { Curl().easy_cleanup(c); }
+void SlistFreeAll(curl_slist* l) { Curl().slist_free_all(l); }
+
+using Easy = sys::Owned<CURL*, EasyCleanup>;
+using Slist = sys::Owned<curl_slist*, SlistFreeAll>;
 
 void Set(CURLcode rc) {
-  if (rc != CURLE_OK) throw Failure(std::string("curl option: ") + curl_easy_strerror(rc));
+  if (rc != CURLE_OK) throw Failure(std::string("curl option: ") + Curl().easy_strerror(rc));
 }
 
 // ---- the user's proxy ----------------------------------------------------
@@ -91,17 +168,17 @@ std::string UserProxy(const std::string& url) {
 
 // What both transfers set: the address, the schemes, redirects and TLS.
 void CommonOptions(CURL* c, const std::string& url) {
-  Set(curl_easy_setopt(c, CURLOPT_URL, url.c_str()));
-  Set(curl_easy_setopt(c, CURLOPT_HTTPGET, 1L));
-  Set(curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https"));
-  Set(curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https"));
-  Set(curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L));
-  Set(curl_easy_setopt(c, CURLOPT_MAXREDIRS, kMaxRedirects));
-  Set(curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L));
-  Set(curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L));
-  Set(curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L));
+  Set(Curl().easy_setopt(c, CURLOPT_URL, url.c_str()));
+  Set(Curl().easy_setopt(c, CURLOPT_HTTPGET, 1L));
+  Set(Curl().easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https"));
+  Set(Curl().easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https"));
+  Set(Curl().easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L));
+  Set(Curl().easy_setopt(c, CURLOPT_MAXREDIRS, kMaxRedirects));
+  Set(Curl().easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L));
+  Set(Curl().easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L));
+  Set(Curl().easy_setopt(c, CURLOPT_NOSIGNAL, 1L));
   const std::string proxy = UserProxy(url);
-  if (!proxy.empty()) Set(curl_easy_setopt(c, CURLOPT_PROXY, proxy.c_str()));
+  if (!proxy.empty()) Set(Curl().easy_setopt(c, CURLOPT_PROXY, proxy.c_str()));
 }
 
 // ---- the fetch -----------------------------------------------------------
@@ -162,8 +239,8 @@ struct MultiHandle {
   CURLM* multi = nullptr;
   CURL* easy = nullptr;
   ~MultiHandle() {
-    if (multi && easy) curl_multi_remove_handle(multi, easy);
-    if (multi) curl_multi_cleanup(multi);
+    if (multi && easy) Curl().multi_remove_handle(multi, easy);
+    if (multi) Curl().multi_cleanup(multi);
   }
 };
 
@@ -172,41 +249,42 @@ struct MultiHandle {
 namespace web {
 
 std::string Fetch(const std::string& url, const std::string& selector, const MessagePump& pump) {
-  Easy easy(curl_easy_init());
+  const CurlUse curl(CurlUse::kKeep);
+  Easy easy(Curl().easy_init());
   if (!easy) throw Failure("curl_easy_init");
   CommonOptions(easy.get(), url);
 
   // Exactly these two headers, and no other of ours.
   curl_slist* list = nullptr;
   for (std::string h : {std::string("If-Modified-Since: 0"), std::string("User-Agent: ") + web::kUserAgent}) {
-    curl_slist* l = curl_slist_append(list, h.c_str());
+    curl_slist* l = Curl().slist_append(list, h.c_str());
     if (!l) {
-      curl_slist_free_all(list);
+      Curl().slist_free_all(list);
       throw Failure("curl_slist_append");
     }
     list = l;
   }
   Slist headers(list);
-  Set(curl_easy_setopt(easy.get(), CURLOPT_HTTPHEADER, headers.get()));
+  Set(Curl().easy_setopt(easy.get(), CURLOPT_HTTPHEADER, headers.get()));
 
   TextSink sink;
-  Set(curl_easy_setopt(easy.get(), CURLOPT_WRITEFUNCTION, CollectText));
-  Set(curl_easy_setopt(easy.get(), CURLOPT_WRITEDATA, &sink));
-  Set(curl_easy_setopt(easy.get(), CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(web::kMaxTextBytes)));
+  Set(Curl().easy_setopt(easy.get(), CURLOPT_WRITEFUNCTION, CollectText));
+  Set(Curl().easy_setopt(easy.get(), CURLOPT_WRITEDATA, &sink));
+  Set(Curl().easy_setopt(easy.get(), CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(web::kMaxTextBytes)));
 
   MultiHandle m;
-  m.multi = curl_multi_init();
+  m.multi = Curl().multi_init();
   if (!m.multi) throw Failure("curl_multi_init");
-  if (curl_multi_add_handle(m.multi, easy.get()) != CURLM_OK) throw Failure("curl_multi_add_handle");
+  if (Curl().multi_add_handle(m.multi, easy.get()) != CURLM_OK) throw Failure("curl_multi_add_handle");
   m.easy = easy.get();
 
   CURLcode result = CURLE_OK;
   const auto complete = [&] {
     int running = 0;
-    if (curl_multi_perform(m.multi, &running) != CURLM_OK) throw Failure("curl_multi_perform");
+    if (Curl().multi_perform(m.multi, &running) != CURLM_OK) throw Failure("curl_multi_perform");
     bool done = false;
     int left = 0;
-    while (CURLMsg* msg = curl_multi_info_read(m.multi, &left)) {
+    while (CURLMsg* msg = Curl().multi_info_read(m.multi, &left)) {
       if (msg->msg == CURLMSG_DONE) {
         done = true;
         result = msg->data.result;
@@ -216,13 +294,13 @@ std::string Fetch(const std::string& url, const std::string& selector, const Mes
   };
   // Sleeps until the transfer can move on, or the next turn is due.
   const auto sleep = [&](std::uint32_t ms) {
-    curl_multi_poll(m.multi, nullptr, 0, static_cast<int>(std::min<std::uint32_t>(ms, kTurnMs)), nullptr);
+    Curl().multi_poll(m.multi, nullptr, 0, static_cast<int>(std::min<std::uint32_t>(ms, kTurnMs)), nullptr);
   };
   if (!AwaitAnswer(pump, complete, sleep)) throw Failure("no answer in time");
   if (result != CURLE_OK || sink.too_long) throw Failure("the answer did not arrive whole");
 
   char* content_type = nullptr;
-  curl_easy_getinfo(easy.get(), CURLINFO_CONTENT_TYPE, &content_type);
+  Curl().easy_getinfo(easy.get(), CURLINFO_CONTENT_TYPE, &content_type);
   return DecodeBody(sink.body, selector, content_type);
 }
 
@@ -262,26 +340,27 @@ void Download(const std::string& address, const std::string& target, const web::
 
   // The total limit counts from here: the proxy lookup is part of it.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limits.total_seconds);
-  Easy easy(curl_easy_init());
+  const CurlUse curl(CurlUse::kUnload);
+  Easy easy(Curl().easy_init());
   if (!easy) throw Failure("curl_easy_init");
   CommonOptions(easy.get(), address);
   FileSink sink{&file, limits.max_bytes};
-  Set(curl_easy_setopt(easy.get(), CURLOPT_WRITEFUNCTION, CollectFile));
-  Set(curl_easy_setopt(easy.get(), CURLOPT_WRITEDATA, &sink));
-  Set(curl_easy_setopt(easy.get(), CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.max_bytes)));
+  Set(Curl().easy_setopt(easy.get(), CURLOPT_WRITEFUNCTION, CollectFile));
+  Set(Curl().easy_setopt(easy.get(), CURLOPT_WRITEDATA, &sink));
+  Set(Curl().easy_setopt(easy.get(), CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.max_bytes)));
   // An error page is no image: a status of 400 or more ends the transfer
   // before its body is read (the 2xx test below catches the rest).
-  Set(curl_easy_setopt(easy.get(), CURLOPT_FAILONERROR, 1L));
+  Set(Curl().easy_setopt(easy.get(), CURLOPT_FAILONERROR, 1L));
   // No progress: less than one byte a second over the whole span.
-  Set(curl_easy_setopt(easy.get(), CURLOPT_CONNECTTIMEOUT, static_cast<long>(limits.no_progress_seconds)));
-  Set(curl_easy_setopt(easy.get(), CURLOPT_LOW_SPEED_LIMIT, 1L));
-  Set(curl_easy_setopt(easy.get(), CURLOPT_LOW_SPEED_TIME, static_cast<long>(limits.no_progress_seconds)));
+  Set(Curl().easy_setopt(easy.get(), CURLOPT_CONNECTTIMEOUT, static_cast<long>(limits.no_progress_seconds)));
+  Set(Curl().easy_setopt(easy.get(), CURLOPT_LOW_SPEED_LIMIT, 1L));
+  Set(Curl().easy_setopt(easy.get(), CURLOPT_LOW_SPEED_TIME, static_cast<long>(limits.no_progress_seconds)));
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-  Set(curl_easy_setopt(easy.get(), CURLOPT_TIMEOUT_MS, std::max<long>(1, static_cast<long>(left.count()))));
+  Set(Curl().easy_setopt(easy.get(), CURLOPT_TIMEOUT_MS, std::max<long>(1, static_cast<long>(left.count()))));
 
-  if (curl_easy_perform(easy.get()) != CURLE_OK) throw Failure("the transfer failed");
+  if (Curl().easy_perform(easy.get()) != CURLE_OK) throw Failure("the transfer failed");
   long status = 0;
-  curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &status);
+  Curl().easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &status);
   if (status < 200 || status > 299) throw Failure("no picture: status " + std::to_string(status));
   file.Commit();
 }

@@ -93,6 +93,17 @@ class RunTest(unittest.TestCase):
         svc, p = self.prepare("/mode/404")
         self.assertEqual([p.run().returncode, p.run().returncode], [1, 1])
         self.assertEqual(len(svc.requests(h.META)), 2, "tried again the same day")
+        if not h.windows():
+            # libcurl is loaded only to fetch: where it cannot be, the program
+            # starts all the same and the day fails as without a network.
+            (p.tmp / "lib").mkdir()
+            (p.tmp / "lib" / "libcurl.so.4").write_bytes(b"")
+            p.write_settings({"域名": svc.base, "延迟运行": "0"})
+            r = p.run(extra_env={"LD_LIBRARY_PATH": str(p.tmp / "lib")})
+            self.assertEqual((r.returncode, r.output), (1, b""))
+            self.assertEqual(len(svc.requests(h.META)), 2, "nothing was fetched")
+            h.check_final_names(self, p)
+            self.assertEqual(p.bitmap.read_bytes(), EARLIER)
         p.write_settings({"域名": svc.base, "延迟运行": "0", "设为壁纸": "0"})
         self.assertEqual(p.run().returncode, 0)
         before = svc.requests()

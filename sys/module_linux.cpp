@@ -1,0 +1,33 @@
+#include "sys/module_linux.h"
+
+#include <dlfcn.h>
+
+#include "sys/failure.h"
+
+namespace pavo::sys {
+
+namespace {
+
+std::string LastError() {
+  const char* e = dlerror();
+  return e ? e : "unknown error";
+}
+
+}  // namespace
+
+// Its own namespace of symbols (RTLD_LOCAL), so that nothing it brings along
+// can stand in for a symbol of ours or of a library loaded later.
+Module::Module(const char* name) : name_(name), handle_(dlopen(name, RTLD_NOW | RTLD_LOCAL)) {
+  if (!handle_) throw Failure("cannot load " + name_ + ": " + LastError());
+}
+
+Module::~Module() { dlclose(handle_); }
+
+void* Module::Address(const char* symbol) const {
+  dlerror();
+  void* p = dlsym(handle_, symbol);
+  if (!p) throw Failure(name_ + " has no " + symbol + ": " + LastError());
+  return p;
+}
+
+}  // namespace pavo::sys
