@@ -1,17 +1,11 @@
-"""The shared test support: the built program in a program directory of its
-own (natively for Linux, under Wine for Windows), the local image service and
-its misbehaviours, a relay in front of it (a forward proxy, a connection
-reset, TLS), the Windows registry of the test prefix, reading files back, and
-tables whose rows run side by side.
-
-Texts that hold Chinese characters never travel on a Wine command line: they
-go through files (.reg files for the registry).
-
-    harness.py serve --build DIR -- COMMAND...   runs COMMAND with the image
-        service on 127.0.0.1 (port in ./service/port, pictures in
-        ./service/images, request log ./service/requests.log)
-"""
+"""The shared test support: the built program in a folder of its own
+(natively, or under Wine), the local image service and its misbehaviours, a
+relay in front of it (forward proxy, reset, TLS), the test prefix's registry
+(through .reg files: Chinese text never travels on a Wine command line), and
+tables. `harness.py serve --build DIR -- COMMAND...` runs COMMAND beside the
+service (its port in ./service/port, pictures in ./service/images)."""
 import argparse
+import collections
 import concurrent.futures
 import datetime
 import os
@@ -88,15 +82,12 @@ def default_settings():
 WINE_LOCALES = {936: "zh_CN.UTF-8", 1252: "en_US.UTF-8", 932: "ja_JP.UTF-8"}
 
 
-class Run:
-    def __init__(self, returncode, output, seconds, cpu):
-        self.returncode, self.output, self.seconds, self.cpu = returncode, output, seconds, cpu
+Run = collections.namedtuple("Run", "returncode output seconds cpu")
 
 
 class ProgramDir:
-    """A program directory holding a copy of the program, and (on Linux) a
-    private home for its runs. Given a package (a .zip or .tar.gz download),
-    the program directory is the one folder the package unpacks into."""
+    """A copy of the program in a folder of its own (or the one folder a
+    package unpacks into), and a private home for its runs."""
 
     def __init__(self, package=None):
         self.tmp = Path(tempfile.mkdtemp(prefix="pavo-e2e-"))
@@ -169,8 +160,8 @@ class ProgramDir:
                 raise AssertionError(f"the program still ran after {timeout} s")
             time.sleep(0.02)
         p.returncode = os.waitstatus_to_exitcode(status)
-        return Run(p.returncode, (self.tmp / (name + ".out")).read_bytes(), time.monotonic() - t0,
-                   usage.ru_utime + usage.ru_stime)
+        return Run(p.returncode, (self.tmp / (name + ".out")).read_bytes(),
+                   time.monotonic() - t0, usage.ru_utime + usage.ru_stime)
 
     def kill(self, proc):
         """Kills a start as a crash or a power cut would: SIGKILL, no chance
