@@ -146,7 +146,7 @@ class FaultTable(unittest.TestCase):
             self.assertEqual(h.bmp_size(p.bitmap.read_bytes()), row.bitmap)
         seen = relay.lines if relay else svc.requests()
         if row.requests is not None:
-            self.assertEqual(len(seen), row.requests, [getattr(s, chr(108)+"ine", s) for s in seen])
+            self.assertEqual(len(seen), row.requests, [getattr(s, "line", s) for s in seen])
         if row.gap:
             self.assertTrue(row.gap[0] < seen[1].time - seen[0].time <= row.gap[1],
                             f"the download began {seen[1].time - seen[0].time:.2f} s after the metadata request")
