@@ -84,6 +84,8 @@ def rows(jpeg):
         Row("metadata of exactly 4 MiB", "pad-4194304", exit=0, bitmap=(1920, 1080), picture=padded(jpeg, 4 << 20)),
         Row("metadata over 4 MiB", "pad-4194305", requests=2),
         Row("a redirect loop", "picture-redirect-loop"),
+        Row("a redirect loop on the metadata", "redirect-loop"),
+        Row("the metadata redirected to a file", "redirect-scheme"),
         Row("ten redirects", "picture-redirects-10", exit=0, bitmap=(1920, 1080), requests=12),
         Row("eleven redirects", "picture-redirects-11", requests=12),
         Row("a redirect to a file", "picture-redirect-scheme"),
