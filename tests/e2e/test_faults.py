@@ -17,7 +17,8 @@ import harness as h
 # "dir"; seconds: the bounds of the run; waits: the run mostly waits, so
 # costs little CPU; gap: bounds of the time between the first two requests
 # (the metadata's time-out); arrange(test, p, svc): what differs before the
-# run; requests: how many requests the service (or the relay) sees.
+# run; requests: how many requests the service (or the relay) sees, or
+# their request lines.
 Row = namedtuple("Row", "what mode exit bitmap picture seconds waits gap arrange requests platforms",
                  defaults=("", 1, "same", None, (0, 30), False, None, None, None, ("linux", "win32")))
 LINUX = ("linux",)
@@ -58,6 +59,13 @@ def replace(name, how):
     return arrange
 
 
+def redirected_file(test, p, svc):
+    """What a redirect to a file: URL would find: a whole picture whose
+    comment holds the metadata's marker, so a run that follows it keeps it."""
+    text, jpeg = b'"url":"/redirected&', h.jpeg(640, 480, 3)
+    (svc.folder / "redirected").write_bytes(padded(jpeg[:2] + b"\xff\xfe\0" + bytes([len(text) + 2]) + text + jpeg[2:]))
+
+
 def huge_settings(test, p, svc):
     with open(p.ini, "ab") as f:
         f.write((";" + "x" * 98 + "\r\n").encode() * (80000))
@@ -85,10 +93,11 @@ def rows(jpeg):
         Row("metadata over 4 MiB", "pad-4194305", requests=2),
         Row("a redirect loop", "picture-redirect-loop"),
         Row("a redirect loop on the metadata", "redirect-loop"),
-        Row("the metadata redirected to a file", "redirect-scheme"),
+        Row("the metadata redirected to a file", "redirect-scheme", arrange=redirected_file,
+            requests=[f"GET /mode/redirect-scheme{h.META} HTTP/1.1", "GET /mode/redirect-scheme HTTP/1.1"]),
         Row("ten redirects", "picture-redirects-10", exit=0, bitmap=(1920, 1080), requests=12),
         Row("eleven redirects", "picture-redirects-11", requests=12),
-        Row("a redirect to a file", "picture-redirect-scheme"),
+        Row("a redirect to a file", "picture-redirect-scheme", arrange=redirected_file),
         Row("status 404 with the picture", "picture-status-404"),
         Row("status 300 with the picture", "picture-status-300"),
         Row("status 299 with the picture", "picture-status-299", exit=0, bitmap=(1920, 1080)),
@@ -147,8 +156,11 @@ class FaultTable(unittest.TestCase):
         elif row.bitmap:
             self.assertEqual(h.bmp_size(p.bitmap.read_bytes()), row.bitmap)
         seen = relay.lines if relay else svc.requests()
-        if row.requests is not None:
-            self.assertEqual(len(seen), row.requests, [getattr(s, "line", s) for s in seen])
+        lines = [getattr(s, "line", s) for s in seen]
+        if isinstance(row.requests, list):
+            self.assertEqual(lines, row.requests)
+        elif row.requests is not None:
+            self.assertEqual(len(seen), row.requests, lines)
         if row.gap:
             self.assertTrue(row.gap[0] < seen[1].time - seen[0].time <= row.gap[1],
                             f"the download began {seen[1].time - seen[0].time:.2f} s after the metadata request")

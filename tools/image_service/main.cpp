@@ -74,7 +74,7 @@ void Usage(std::FILE* out) {
       "  endless-declared   a body of 1 TiB declared, sent for as long as it is read\n"
       "  redirect           302 to the same request without the mode prefix\n"
       "  redirect-loop      302 to the very same request, forever\n"
-      "  redirect-scheme    302 to a file: URL\n"
+      "  redirect-scheme    302 to the file: URL of <folder>/redirected\n"
       "  redirects-<n>      n redirects (302) in a row, then the usual answer\n"
       "  slow-redirects-<n> the same, each answer after a pause of 1 s\n"
       "  late-<s>           the usual answer, its headers only after s seconds\n"
@@ -322,8 +322,9 @@ void Handle(const Options& opt, const httplib::Request& req, httplib::Response& 
   }
   if (mode == "redirect" || mode == "redirect-loop" || mode == "redirect-scheme") {
     res.status = 302;
-    res.set_header("Location", mode == "redirect" ? target : mode == "redirect-loop" ? req.target
-                                                                                     : "file:///etc/hostname");
+    res.set_header("Location", mode == "redirect"        ? target
+                               : mode == "redirect-loop" ? req.target
+                                                         : "file://" + fs::absolute(opt.folder).string() + "/redirected");
     res.set_content("", "text/plain");
     return;
   }
