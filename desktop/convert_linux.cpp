@@ -82,7 +82,7 @@ bool GuardedFinish(j_decompress_ptr c) {
 struct FileSource {
   static constexpr std::size_t kPieceBytes = 64u << 10;
 
-  explicit FileSource(const std::string& path) : file(path), buffer(new JOCTET[kPieceBytes]) {
+  explicit FileSource(const std::string& path) : file(path), buffer(kPieceBytes) {
     pub.init_source = [](j_decompress_ptr) {};
     pub.fill_input_buffer = Fill;
     pub.skip_input_data = Skip;
@@ -97,7 +97,7 @@ struct FileSource {
     std::size_t got = 0;
     bool failed = false;
     try {
-      got = s->file.Read(s->buffer.get(), kPieceBytes);
+      got = s->file.Read(s->buffer.data(), kPieceBytes);
     } catch (const Failure&) {
       failed = true;
     }
@@ -112,7 +112,7 @@ struct FileSource {
       got = 2;
     }
     s->started = true;
-    s->pub.next_input_byte = s->buffer.get();
+    s->pub.next_input_byte = s->buffer.data();
     s->pub.bytes_in_buffer = got;
     return TRUE;
   }
@@ -131,7 +131,9 @@ struct FileSource {
 
   jpeg_source_mgr pub{};  // first: libjpeg hands us a pointer to it
   sys::FileReader file;
-  std::unique_ptr<JOCTET[]> buffer;
+  // A vector, not a unique_ptr: libstdc++'s unique_ptr is of standard layout
+  // for g++ but not for clang.
+  std::vector<JOCTET> buffer;
   bool started = false;
 };
 static_assert(std::is_standard_layout_v<FileSource>, "libjpeg's pointer to pub must lead back to its FileSource");

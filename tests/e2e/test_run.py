@@ -1,323 +1,167 @@
-"""The whole daily run, as a user runs it: the program in a fresh directory,
-its settings pointing at the local image service on loopback."""
-import os
-import resource
-import time
+"""The daily run as a user sees it: the program in a folder that has run on
+an earlier day, its settings pointing at the local image service; what is
+kept, what becomes the wallpaper, the exit status and the requests the
+service saw."""
 import unittest
+from collections import namedtuple
 
 import harness as h
 
-UA = "Mozilla/5.0 (Windows NT 6.1; WOW64; Trident/7.0; rv:11.0) like Gecko"
-META = "/HPImageArchive.aspx?format=js&idx=0&n=1"
+# path: after the service's address in 域名; over: settings that differ
+# (None leaves a key out); requests: the request lines the service sees, in
+# order; wallpaper: "applied" (the stored choice names the bitmap: a day that
+# stored no file applies the earlier one), "untouched", or None where the
+# platforms differ.
+Row = namedtuple("Row", "what path over exit requests picture bitmap wallpaper",
+                 defaults=("", {}, 1, None, None, "same", "applied"))
+EARLIER = h.tiny_bmp()
+META, IMAGE = "GET {path}" + h.META + " HTTP/1.1", "GET {path}/images/{today}.jpg HTTP/1.1"
+BASE = "GET {path} HTTP/1.1"
+
+
+def rows(small):
+    return [
+        Row("a picture of the day", exit=0, requests=[META, IMAGE], bitmap=(1920, 1080)),
+        *[Row(f"设为壁纸 {flag!r}: only kept", over={"设为壁纸": flag}, exit=0, wallpaper="untouched")
+          for flag in ("0", "01", "", None)],
+        Row("exactly 200000 bytes", picture=small + b"\0" * (200000 - len(small)), wallpaper="untouched"),
+        Row("200001 bytes, padded after its end", exit=0, picture=small + b"\0" * (200001 - len(small)),
+            bitmap=(640, 480)),
+        Row("an HTML page", requests=[META, IMAGE], picture=b"<html><body>" + b"Not a picture. " * 20000,
+            wallpaper="untouched"),
+        Row("an empty answer", "/mode/empty", requests=[META, BASE], wallpaper=None),
+        Row("a redirect", "/mode/redirect", exit=0, bitmap=(1920, 1080)),
+        Row("an error page", "/mode/404", requests=[META, BASE]),
+        Row("status 500", "/mode/500", requests=[META, BASE]),
+        Row("an answer without the marker", "/mode/nomarker", requests=[META, BASE]),
+        # A failed extraction leaves the answer, which is no web address.
+        Row("an answer with '&' only before the marker", "/mode/amp-before", requests=[META]),
+        Row("a base URL with a trailing slash", "/", exit=0, requests=[META, IMAGE], bitmap=(1920, 1080)),
+        Row("an empty base URL", over={"域名": ""}, requests=[]),
+        Row("no base URL", over={"域名": None}, requests=[]),
+        Row("a base URL of another scheme", over={"域名": "ftp://127.0.0.1:{port}"}, requests=[]),
+        Row("the second base URL is never used", over={"备用域名": "http://127.0.0.1:1"}, exit=0,
+            requests=[META, IMAGE], bitmap=(1920, 1080)),
+    ]
 
 
 class RunTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.jpeg = h.sample_jpeg().read_bytes()
-        cls.other_jpeg = h.sample_jpeg(1280, 720, seed=2).read_bytes()
+        cls.jpeg = h.jpeg()
 
-    def setUp(self):
-        self.svc = h.ImageService()
-        self.p = h.ProgramDir()
-        h.set_wallpaper_setting(self.p, "untouched")
+    def prepare(self, path="", over=None, picture=None):
+        svc, p = h.ImageService(), h.ProgramDir()
+        self.addCleanup(svc.stop)
+        self.addCleanup(p.cleanup)
+        svc.put_today(picture or self.jpeg)
+        p.img.mkdir()
+        p.bitmap.write_bytes(EARLIER)
+        h.set_wallpaper_setting(p, "untouched")
+        values = {"开机自启动": "0", "设为壁纸": "1", "延迟运行": "0", "域名": "{base}" + path, "备用域名": "x"}
+        values.update(over or {})
+        p.write_settings({k: v and v.format(base=svc.base, port=svc.port) for k, v in values.items()})
+        return svc, p
 
-    def tearDown(self):
-        self.svc.stop()
-        self.p.cleanup()
+    def check(self, row):
+        svc, p = self.prepare(row.path, row.over, row.picture)
+        r = p.run()
+        self.assertEqual((r.returncode, r.output), (row.exit, b""))
+        h.check_final_names(self, p, served=[row.picture or self.jpeg])
+        self.assertEqual(p.today_file.is_file(), row.exit == 0)
+        if row.bitmap == "same":
+            self.assertEqual(p.bitmap.read_bytes(), EARLIER)
+        else:
+            self.assertEqual(h.bmp_size(p.bitmap.read_bytes()), row.bitmap)
+        if row.wallpaper:
+            self.assertEqual(h.wallpaper_names(p), row.wallpaper == "applied", h.wallpaper_setting(p))
+            if row.wallpaper == "untouched":
+                self.assertEqual(h.wallpaper_setting(p), "untouched")
+        seen = svc.requests()
+        if row.requests is not None:
+            self.assertEqual([s.line for s in seen], [x.format(path=row.path, today=h.today()) for x in row.requests])
+        for s in seen:
+            # Exactly the two headers on the metadata request, neither on the picture's.
+            meta = "HPImageArchive" in s.line
+            self.assertEqual(s.header("If-Modified-Since"), ["0"] if meta else [], s.line)
+            self.assertEqual(s.header("User-Agent"), [h.UA] if meta else [], s.line)
 
-    def settings(self, **over):
-        s = {"开机自启动": "0", "设为壁纸": "1", "延迟运行": "0", "域名": self.svc.base, "备用域名": "x"}
-        s.update(over)
-        self.p.write_settings({k: v for k, v in s.items() if v is not None})
+    def test_what_the_day_leaves(self):
+        h.table(self, rows(h.jpeg(640, 480, 3)), self.check, workers=1 if h.windows() else 4)
 
-    def bitmap(self):
-        return self.p.img / "WallPaper.bmp"
-
-    def test_a_large_jpeg_is_kept_converted_and_applied_only_with_flag_1(self):
-        self.svc.put_today(self.jpeg)
-        self.settings()
-        r = self.p.run()
-        self.assertEqual(r.returncode, 0)
-        self.assertEqual(self.p.today_file.read_bytes(), self.jpeg)
-        self.assertEqual(h.bmp_size(self.bitmap()), (1920, 1080))
-        self.assertTrue(h.wallpaper_names(self.p, self.bitmap()), h.wallpaper_setting(self.p))
-        log = self.svc.requests()
-        self.assertIn("GET " + META, log)
-        self.assertIn("If-Modified-Since: 0", log)
-        self.assertIn("User-Agent: " + UA, log)
-        self.assertEqual(r.stdout + r.stderr, b"")
-
-        for flag in ("0", "01", "", None):
-            with self.subTest(flag=flag):
-                h.set_wallpaper_setting(self.p, "untouched")
-                self.bitmap().unlink(missing_ok=True)
-                self.p.today_file.unlink()
-                self.settings(**{"设为壁纸": flag})
-                self.assertEqual(self.p.run().returncode, 0)
-                self.assertEqual(self.p.today_file.read_bytes(), self.jpeg)
-                self.assertFalse(self.bitmap().exists())
-                self.assertEqual(h.wallpaper_setting(self.p), "untouched")
-
-    def test_only_a_whole_picture_of_more_than_200000_bytes_is_kept(self):
-        small = h.sample_jpeg(640, 480, seed=3).read_bytes()
-        self.assertLess(len(small), 200000)
-        # A whole picture, padded after its end marker to a size.
-        padded = lambda n: small + b"\0" * (n - len(small))
-        page = b"<html><body>" + b"Not a picture. " * 20000 + b"</body></html>"
-        # A first day leaves a bitmap; a day that keeps nothing leaves it so.
-        self.svc.put_today(self.other_jpeg)
-        self.settings()
-        self.assertEqual(self.p.run().returncode, 0)
-        earlier = self.bitmap().read_bytes()
-        rows = [
-            # (what the service answers, its picture, base URL path, kept)
-            ("exactly 200000 bytes", padded(200000), "", False),
-            ("200001 bytes", padded(200001), "", True),
-            ("a whole picture with padding after its end", self.jpeg + b"\0" * 4096, "", True),
-            ("an empty body", b"", "", False),
-            ("an HTML page", page, "", False),
-            # The client cannot tell these from a whole answer.
-            ("no length, cut at two thirds", self.jpeg, "/mode/cut-nolength", False),
-            ("chunked, cut inside a chunk", self.jpeg, "/mode/cut-midchunk", False),
-        ]
-        for what, picture, path, kept in rows:
-            with self.subTest(what):
-                self.p.today_file.unlink(missing_ok=True)
-                h.set_wallpaper_setting(self.p, "untouched")
-                self.svc.put_today(picture)
-                self.settings(**{"域名": self.svc.base + path})
-                r = self.p.run()
-                self.assertEqual(r.returncode, 0 if kept else 1)
-                self.assertEqual(self.p.today_file.exists(), kept)
-                h.check_final_names(self, self.p, served=[picture])
-                if kept:
-                    self.assertNotEqual(self.bitmap().read_bytes(), earlier)
-                    self.assertTrue(h.wallpaper_names(self.p, self.bitmap()), h.wallpaper_setting(self.p))
-                    earlier = self.bitmap().read_bytes()
-                else:
-                    self.assertEqual(self.bitmap().read_bytes(), earlier, "the earlier bitmap changed")
-                    # A transfer that itself left no file takes the path of
-                    # no file: the earlier bitmap is applied again.
-                    self.assertTrue(h.wallpaper_setting(self.p) == "untouched"
-                                    or h.wallpaper_names(self.p, self.bitmap()), h.wallpaper_setting(self.p))
-        # A discarded day is tried again at the next start.
-        self.svc.put_today(self.jpeg)
-        self.settings()
-        self.assertEqual(self.p.run().returncode, 0)
-        self.assertEqual(self.p.today_file.read_bytes(), self.jpeg)
-
-    def test_no_file_applies_the_earlier_bitmap_and_the_next_start_tries_again(self):
-        # A first day leaves a bitmap; a failed day applies it again.
-        self.svc.put_today(self.other_jpeg)
-        self.settings()
-        self.assertEqual(self.p.run().returncode, 0)
-        earlier = self.bitmap().read_bytes()
-        self.p.today_file.unlink()
-        h.set_wallpaper_setting(self.p, "untouched")
-        self.settings(**{"域名": self.svc.base + "/mode/404"})
-        r = self.p.run()
-        self.assertEqual(r.returncode, 1)
-        self.assertFalse(self.p.today_file.exists(), "an error page is never kept")
-        self.assertEqual(self.bitmap().read_bytes(), earlier)
-        self.assertTrue(h.wallpaper_names(self.p, self.bitmap()), h.wallpaper_setting(self.p))
-        before = self.svc.requests().count(META)
-        self.p.run()
-        self.assertEqual(self.svc.requests().count(META), before + 1, "tried again the same day")
+    def test_a_failed_day_is_tried_again_and_a_done_day_sends_nothing(self):
+        svc, p = self.prepare("/mode/404")
+        self.assertEqual([p.run().returncode, p.run().returncode], [1, 1])
+        self.assertEqual(len(svc.requests(h.META)), 2, "tried again the same day")
         if not h.windows():
             # libcurl is loaded only to fetch: where it cannot be, the program
             # starts all the same and the day fails as without a network.
-            (self.p.tmp / "lib").mkdir()
-            (self.p.tmp / "lib" / "libcurl.so.4").write_bytes(b"")
-            self.settings()
-            r = self.p.run(extra_env={"LD_LIBRARY_PATH": str(self.p.tmp / "lib")})
-            self.assertEqual(r.returncode, 1, r.stderr)
-            self.assertFalse(self.p.today_file.exists())
-            self.assertEqual(self.bitmap().read_bytes(), earlier)
-            self.assertEqual(self.svc.requests().count(META), before + 1, "nothing was fetched")
-
-    def test_answers_and_base_urls_follow_their_paths(self):
-        self.svc.put_today(self.jpeg)
-        cases = [
-            # (base URL, what the image request must look like in the log)
-            (self.svc.base + "/mode/nomarker", None),
-            (self.svc.base + "/mode/amp-before", None),
-            ("", None),
-            (None, None),  # no such key at all
-        ]
-        for base, seen in cases:
-            with self.subTest(base=base):
-                if self.p.today_file.exists():
-                    self.p.today_file.unlink()
-                self.settings(**{"域名": base, "设为壁纸": "0"})
-                r = self.p.run()
-                self.assertFalse(self.p.today_file.exists(), "nothing here is a picture of the day")
-                self.assertEqual(r.returncode, 1)
-                if seen:
-                    self.assertIn(seen, self.svc.requests())
-        # A trailing slash is kept: the service sees two slashes.
-        self.settings(**{"域名": self.svc.base + "/", "设为壁纸": "0"})
-        self.p.run()
-        self.assertIn("GET //HPImageArchive.aspx", self.svc.requests())
-        if self.p.today_file.exists():
-            self.p.today_file.unlink()
-        # The second base URL is never used, whatever it says.
-        self.settings(**{"备用域名": "http://127.0.0.1:1", "设为壁纸": "0"})
-        self.assertEqual(self.p.run().returncode, 0)
+            (p.tmp / "lib").mkdir()
+            (p.tmp / "lib" / "libcurl.so.4").write_bytes(b"")
+            p.write_settings({"域名": svc.base, "延迟运行": "0"})
+            r = p.run(extra_env={"LD_LIBRARY_PATH": str(p.tmp / "lib")})
+            self.assertEqual((r.returncode, r.output), (1, b""))
+            self.assertEqual(len(svc.requests(h.META)), 2, "nothing was fetched")
+            h.check_final_names(self, p)
+            self.assertEqual(p.bitmap.read_bytes(), EARLIER)
+        p.write_settings({"域名": svc.base, "延迟运行": "0", "设为壁纸": "0"})
+        self.assertEqual(p.run().returncode, 0)
+        before = svc.requests()
+        # A done day ends at once: neither the delay of 30 s nor a request.
+        p.write_settings({"域名": svc.base, "延迟运行": "30"})
+        self.assertEqual(p.run(timeout=20).returncode, 0)
+        self.assertEqual(len(svc.requests()), len(before), "a done day sends nothing")
 
     def test_a_directory_named_like_today_does_not_stop_the_run(self):
-        self.svc.put_today(self.jpeg)
-        self.settings(**{"设为壁纸": "0"})
-        self.p.img.mkdir()
-        self.p.today_file.mkdir()
-        r = self.p.run()
-        self.assertIn(META, self.svc.requests(), "the run went on to the request")
-        self.assertEqual(r.returncode, 1, "no image file could be stored under a directory's name")
-        self.assertTrue(self.p.today_file.is_dir())
+        svc, p = self.prepare(over={"设为壁纸": "0"})
+        p.today_file.mkdir()
+        self.assertEqual(p.run().returncode, 1, "no image file could be stored under a directory's name")
+        self.assertEqual(len(svc.requests(h.META)), 1, "the run went on to the request")
+        self.assertTrue(p.today_file.is_dir())
 
-    def test_error_pages_are_never_kept(self):
-        for mode in ("404", "500"):
-            with self.subTest(mode=mode):
-                self.settings(**{"域名": self.svc.base + "/mode/" + mode, "设为壁纸": "0"})
-                self.assertEqual(self.p.run().returncode, 1)
-                self.assertFalse(self.p.today_file.exists())
-
-    def test_delay_waits_without_burning_the_processor(self):
-        self.svc.put_today(self.jpeg)
-        self.settings(**{"延迟运行": "0.5", "设为壁纸": "0"})
-        r = self.p.run()
-        self.assertEqual(r.returncode, 0)
-        self.assertGreaterEqual(r.seconds, 0.5)
-        self.p.today_file.unlink()
-        self.settings(**{"延迟运行": "3", "设为壁纸": "0"})
-        before = resource.getrusage(resource.RUSAGE_CHILDREN)
-        r = self.p.run()
-        after = resource.getrusage(resource.RUSAGE_CHILDREN)
-        cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
-        self.assertGreaterEqual(r.seconds, 3)
-        self.assertLess(cpu, 1.5, f"{cpu:.2f} s of CPU for a 3 s delay")
+    def test_the_delay_waits_without_burning_the_processor(self):
+        for delay in (0.5, 3):
+            with self.subTest(delay=delay):
+                svc, p = self.prepare(over={"延迟运行": str(delay), "设为壁纸": "0"})
+                r = p.run()
+                self.assertEqual(r.returncode, 0)
+                self.assertGreaterEqual(r.seconds, delay)
+                self.assertLess(r.cpu, 1.5, f"{r.cpu:.2f} s of CPU for a {delay} s delay")
 
     def test_settings_files_of_other_systems_are_read(self):
         """A settings file as another system left it: the flag, the delay and
-        the base URL are read, the day's picture is fetched and made the
-        wallpaper, and the autostart entry bears its name."""
-        text = (f"[Config]\r\n开机自启动=1\r\n设为壁纸=1\r\n延迟运行=0\r\n"
-                f"域名={self.svc.base}\r\n备用域名=x\r\n")
-        stray = b"; \xff\xfe not the file's encoding\r\n"
-        gbk = text.encode("gbk")
-        rows = [
+        the base URL are read, and the autostart entry is made."""
+        text = "[Config]\r\n开机自启动=1\r\n设为壁纸=1\r\n延迟运行=0\r\n域名={base}\r\n备用域名=x\r\n"
+        stray = lambda data: data.replace(b"\r\n", b"\r\n; \xff\xfe not the file's encoding\r\n", 1)
+        cases = [
             # (what, the file's bytes, where: "linux" or a Windows code page)
-            ("GBK, from a Chinese Windows", gbk, ("linux", 1252, 932)),
-            ("GBK with a line that is no GBK", gbk.replace(b"\r\n", b"\r\n" + stray, 1), ("linux", 1252)),
-            ("UTF-8 with a line that is no UTF-8", text.encode().replace(b"\r\n", b"\r\n" + stray, 1),
-             ("linux",)),
-            ("UTF-16, from a Windows of another code page", b"\xff\xfe" + text.encode("utf-16-le"),
+            ("GBK, from a Chinese Windows", lambda t: t.encode("gbk"), ("linux", 1252, 932)),
+            ("GBK with a line that is no GBK", lambda t: stray(t.encode("gbk")), ("linux", 1252)),
+            ("UTF-8 with a line that is no UTF-8", lambda t: stray(t.encode()), ("linux",)),
+            ("UTF-16, from a Windows of another code page", lambda t: b"\xff\xfe" + t.encode("utf-16-le"),
              ("linux", 936)),
         ]
-        self.svc.put_today(self.jpeg)
+        mine = [(f"{what}, {system}", encode, system) for what, encode, where in cases for system in where
+                if (system == "linux") != h.windows()]
         if h.windows():
             self.addCleanup(h.set_autostart, None)
-        ran = 0
-        for what, data, where in rows:
-            for system in where:
-                if (system == "linux") == h.windows():
-                    continue
-                with self.subTest(what, system=system):
-                    ran += 1
-                    self.p.today_file.unlink(missing_ok=True)
-                    h.set_wallpaper_setting(self.p, "untouched")
-                    if h.windows():
-                        h.set_autostart(None)
-                    else:
-                        self.p.autostart_file().unlink(missing_ok=True)
-                    before = self.svc.requests().count(META)
-                    self.p.ini.write_bytes(data)
-                    r = self.p.run(code_page=None if system == "linux" else system)
-                    self.assertEqual(self.svc.requests().count(META), before + 1, "no request: no base URL")
-                    self.assertEqual(r.returncode, 0)
-                    self.assertEqual(self.p.today_file.read_bytes(), self.jpeg)
-                    self.assertTrue(h.wallpaper_names(self.p, self.bitmap()), h.wallpaper_setting(self.p))
-                    if h.windows():
-                        # Read back through the wide registry functions.
-                        self.assertEqual(h.autostart_entry(), ("sz", h.windows_path(self.p.exe)))
-                    else:
-                        self.assertTrue(self.p.autostart_file().is_file())
-                    self.assertEqual(self.p.ini.read_bytes(), data, "a run never writes the settings")
-        self.assertGreater(ran, 0)
 
-    def test_a_first_start_outside_gbk_keeps_the_settings_in_unicode(self):
-        if not h.windows():
-            self.skipTest("a Windows code page")
-        r = self.p.run(code_page=1252, timeout=120)
-        self.assertEqual(r.returncode, 1)
-        raw = self.p.ini.read_bytes()
-        # As Notepad reads it: UTF-16 by its byte-order mark.
-        self.assertEqual(raw[:2], b"\xff\xfe")
-        self.assertEqual(raw.decode("utf-16"), h.DEFAULT_SETTINGS)
-        # The user points 域名 at the service, and Notepad keeps the encoding.
-        edited = raw.decode("utf-16").replace("https://www.image-service.invalid", self.svc.base)
-        self.p.ini.write_bytes(b"\xff\xfe" + edited.encode("utf-16-le"))
-        self.svc.put_today(self.jpeg)
-        r = self.p.run(code_page=1252)
-        self.assertEqual(r.returncode, 0)
-        self.assertIn("GET " + META, self.svc.requests())
-        self.assertGreaterEqual(r.seconds, 6, "the delay of 6 s")
-        self.assertEqual(self.p.today_file.read_bytes(), self.jpeg)
-        self.assertTrue(h.wallpaper_names(self.p, self.bitmap()), h.wallpaper_setting(self.p))
-
-    def test_what_a_killed_run_leaves_goes_at_the_next_start_and_a_working_copys_stays(self):
-        # Killed while downloading, with another copy starting meanwhile.
-        self.svc.put_today(self.jpeg)
-        self.settings(**{"域名": self.svc.base + "/mode/stall-picture"})
-        first = self.p.start("first")
-        try:
-            download = self.p.wait_for_pending(f"img/{h.today()}.jpg.part-*", first)
-            self.settings(**{"域名": self.svc.base + "/mode/404"})
-            self.assertEqual(self.p.run().returncode, 1)
-            self.assertTrue(download.exists(), "the file of a copy still at work was removed")
-        finally:
-            self.p.kill(first)
-        self.assertTrue(download.exists())
-        self.settings()
-        self.assertEqual(self.p.run().returncode, 0, "the day is completed")
-        self.assertEqual(self.p.pending_files(), [])
-        h.check_final_names(self, self.p, served=[self.jpeg])
-        bitmap = self.bitmap().read_bytes()
-
-        # Killed while converting a large picture.
-        large = h.large_jpeg().read_bytes()
-        self.svc.put_today(large)
-        self.p.today_file.unlink()
-        converting = self.p.start("converting")
-        try:
-            conversion = self.p.wait_for_pending("img/WallPaper.bmp.part-*", converting, timeout=120)
-        finally:
-            self.p.kill(converting)
-        self.assertTrue(conversion.exists())
-        self.assertEqual(self.bitmap().read_bytes(), bitmap, "the bitmap is replaced whole or not at all")
-        self.assertEqual(self.p.run().returncode, 0, "the day's picture was kept before the conversion")
-        self.assertEqual(self.p.pending_files(), [])
-        h.check_final_names(self, self.p, served=[large])
-        self.assertEqual(self.bitmap().read_bytes(), bitmap)
-
-    def test_a_silent_service_times_out_and_a_kept_day_ends_at_once(self):
-        self.settings(**{"域名": self.svc.base + "/mode/hang", "设为壁纸": "0"})
-        r = self.p.run(timeout=90)
-        self.assertEqual(r.returncode, 1)
-        # The metadata wait gives up after 10 s; the download of the base URL
-        # alone then meets the same silence and gives up after 30 s without
-        # progress.
-        self.assertGreater(r.seconds, 40)
-        self.assertLess(r.seconds, 50)
-        self.assertEqual(r.stdout + r.stderr, b"")
-
-        self.svc.put_today(self.jpeg)
-        self.settings(**{"设为壁纸": "0"})
-        self.assertEqual(self.p.run().returncode, 0)
-        before = self.svc.requests()
-        r = self.p.run()
-        self.assertEqual(r.returncode, 0)
-        self.assertEqual(self.svc.requests(), before, "a done day sends nothing")
+        def check(case):
+            _, encode, system = case
+            svc, p = self.prepare()
+            if h.windows():
+                h.set_autostart(None)
+            p.ini.write_bytes(encode(text.format(base=svc.base)))
+            before = p.ini.read_bytes()
+            r = p.run(code_page=None if system == "linux" else system)
+            self.assertEqual(r.returncode, 0)
+            self.assertEqual(p.today_file.read_bytes(), self.jpeg)
+            self.assertTrue(h.wallpaper_names(p), h.wallpaper_setting(p))
+            # On Windows read back through the wide registry functions.
+            self.assertIn(h.windows_path(p.exe), p.autostart_entry()[1])
+            self.assertEqual(p.ini.read_bytes(), before, "a run never writes the settings")
+        self.assertTrue(mine)
+        h.table(self, mine, check, workers=1 if h.windows() else 4)
 
 
 if __name__ == "__main__":

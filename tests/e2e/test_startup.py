@@ -1,6 +1,8 @@
-"""The start-up and the daily guard, run as a user runs the program."""
+"""The start-up: the first run's settings, the autostart entry on every start,
+from a program folder whose path needs quoting."""
 import shutil
 import subprocess
+import time
 import unittest
 
 import harness as h
@@ -9,25 +11,10 @@ import harness as h
 class StartupTest(unittest.TestCase):
     def setUp(self):
         self.p = h.ProgramDir()
+        self.addCleanup(self.p.cleanup)
         if h.windows():
             h.set_autostart(None)
-
-    def tearDown(self):
-        self.p.cleanup()
-        if h.windows():
-            h.set_autostart(None)
-
-    def exe_path(self):
-        if h.windows():
-            return h._to_windows_path(self.p.exe)
-        return str(self.p.exe.resolve())
-
-    def entry(self):
-        """The autostart entry as the platform keeps it, or None."""
-        if h.windows():
-            return h.autostart_entry()
-        f = self.p.autostart_file()
-        return ("file", f.read_text(encoding="utf-8")) if f.exists() else None
+            self.addCleanup(h.set_autostart, None)
 
     def plant_entry(self, text):
         if h.windows():
@@ -37,79 +24,102 @@ class StartupTest(unittest.TestCase):
             f.parent.mkdir(parents=True, exist_ok=True)
             f.write_text("[Desktop Entry]\nType=Application\nName=x\nExec=" + text + "\n", encoding="utf-8")
 
-    def test_first_run_creates_the_image_directory_and_six_line_settings(self):
-        # An entry left by an earlier copy goes: the first-run default is "0".
-        self.plant_entry("/somewhere/else/pavo.exe")
-        r = self.p.run(timeout=120)
-        self.assertTrue(self.p.img.is_dir())
-        expected = h.DEFAULT_SETTINGS.encode(h.settings_encoding())
-        self.assertEqual(self.p.ini.read_bytes(), expected)
-        self.assertIsNone(self.entry())
-        self.assertEqual(r.returncode, 1, "no image for today")
-        self.assertEqual(r.stdout + r.stderr, b"", "the program prints nothing")
+    def first_settings(self, code_page=None):
+        """The settings file a first start writes (the start is ended once it is there)."""
+        run = self.p.start(code_page=code_page)
+        try:
+            return self.p.wait_for("cfg.ini", run).read_bytes()
+        finally:
+            self.p.kill(run)
 
-    def test_a_kept_image_ends_the_start_at_once_and_still_syncs_autostart(self):
-        self.p.write_settings({"开机自启动": "1", "设为壁纸": "1", "延迟运行": "30"})
-        before = self.p.ini.read_bytes()
-        self.p.img.mkdir()
+    def done_day(self, autostart):
+        """One start that ends at the daily guard."""
+        self.p.write_settings({"开机自启动": autostart, "设为壁纸": "0", "延迟运行": "30"})
+        self.p.img.mkdir(exist_ok=True)
         self.p.today_file.write_bytes(b"\xff\xd8\xff" + b"x" * 300000)
         r = self.p.run(timeout=20)
         self.assertEqual(r.returncode, 0)
-        self.assertLess(r.seconds, 15, "the 30 s delay must not have run")
-        want = self.exe_path()
-        if h.windows():
-            self.assertEqual(self.entry(), ("sz", want))
-        else:
-            self.assertIn(want, self.entry()[1])
-        self.assertEqual(self.p.ini.read_bytes(), before, "a present settings file is left alone")
 
-        # Switched off again: the entry goes on the next start.
-        self.p.write_settings({"开机自启动": "0"})
-        self.assertEqual(self.p.run(timeout=20).returncode, 0)
-        self.assertIsNone(self.entry())
+    def test_first_run_writes_the_default_settings(self):
+        # An entry left by an earlier copy goes: the first-run default is "0".
+        self.plant_entry("/somewhere/else/pavo.exe")
+        r = self.p.run()
+        self.assertTrue(self.p.img.is_dir())
+        self.assertEqual(self.p.ini.read_bytes(), h.default_settings().encode(h.settings_encoding()))
+        self.assertIsNone(self.p.autostart_entry())
+        self.assertEqual((r.returncode, r.output), (1, b""))
+
+    def test_a_first_start_outside_gbk_keeps_the_settings_in_unicode(self):
+        if not h.windows():
+            self.skipTest("a Windows code page")
+        raw = self.first_settings(code_page=1252)
+        # As Notepad reads it: UTF-16 by its byte-order mark.
+        self.assertEqual(raw[:2], b"\xff\xfe")
+        self.assertEqual(raw.decode("utf-16"), h.default_settings())
+        # The user points 域名 at the service, and Notepad keeps the encoding.
+        svc = h.ImageService()
+        self.addCleanup(svc.stop)
+        svc.put_today(h.jpeg())
+        edited = raw.decode("utf-16").replace(h.build_setting("PAVO_BASE_URL"), svc.base)
+        self.p.ini.write_bytes(b"\xff\xfe" + edited.encode("utf-16-le"))
+        r = self.p.run(code_page=1252)
+        self.assertEqual(r.returncode, 0)
+        self.assertGreaterEqual(r.seconds, 6, "the delay of 6 s")
+        self.assertTrue(h.wallpaper_names(self.p), h.wallpaper_setting(self.p))
 
     def test_a_first_run_on_a_full_disk_leaves_no_settings_and_the_next_writes_them_whole(self):
-        # A disk of its own, just large enough for the program, then filled.
-        disk = self.p.tmp / "disk"
-        disk.mkdir()
-        size = self.p.exe.stat().st_size + (1 << 20)
-        mount = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", str(disk)],
-                               capture_output=True, text=True)
-        if mount.returncode != 0:
-            self.skipTest("a small disk cannot be mounted here: " + (mount.stderr.strip() or "mount failed"))
-        # After tearDown, which cannot remove a mounted directory.
-        self.addCleanup(shutil.rmtree, self.p.tmp, ignore_errors=True)
-        self.addCleanup(subprocess.run, ["umount", "-l", str(disk)], capture_output=True)
-        prog = disk / "prog"
-        prog.mkdir()
-        shutil.copy2(self.p.exe, prog / self.p.exe.name)
-        self.p.dir, self.p.exe = prog, prog / self.p.exe.name
-        filler = disk / "filler"
-        with open(filler, "wb", buffering=0) as f:
-            try:
-                while f.write(b"\0" * 4096):
-                    pass
-            except OSError:
-                pass
-
-        r = self.p.run(timeout=120)
+        disk = h.small_disk(self, self.p.exe.stat().st_size + (1 << 20))
+        self.p.move_to(disk / "prog")
+        h.fill(disk)
+        r = self.p.run()
         self.assertEqual(r.returncode, 1)
         self.assertFalse(self.p.ini.exists(), "an empty or partial settings file would stay for ever")
         self.assertEqual(self.p.pending_files(), [])
-
-        filler.unlink()
-        self.p.run(timeout=120)
-        self.assertEqual(self.p.ini.read_bytes(), h.DEFAULT_SETTINGS.encode(h.settings_encoding()))
+        (disk / "filler").unlink()
+        self.assertEqual(self.first_settings(), h.default_settings().encode(h.settings_encoding()))
         self.assertEqual(self.p.pending_files(), [])
 
     def test_a_file_named_img_and_a_partial_settings_file_are_left_alone(self):
         self.p.img.write_bytes(b"not a directory")
-        self.p.write_settings({"延迟运行": "0"}, raw_lines=["; a comment the user wrote"])
+        self.p.ini.write_bytes(b"[Config]\r\n\xd1\xd3\xb3\xd9\xd4\xcb\xd0\xd0=0\r\n; a comment\r\n")
         before = self.p.ini.read_bytes()
-        r = self.p.run(timeout=120)
+        self.assertEqual(self.p.run().returncode, 1)
         self.assertEqual(self.p.img.read_bytes(), b"not a directory")
         self.assertEqual(self.p.ini.read_bytes(), before, "missing keys are not added")
-        self.assertEqual(r.returncode, 1)
+
+    def test_the_autostart_entry_follows_the_setting_on_every_start(self):
+        # From a folder whose name needs quoting (Wine command lines mangle
+        # non-ASCII text, so the Windows name keeps to spaces and brackets).
+        self.p.move_to(self.p.tmp / ("My Apps (x86) & more" if h.windows() else "Pavo 壁纸 $HOME 'a' \"b\" (c)"))
+        self.done_day("1")
+        entry = self.p.autostart_entry()
+        if h.windows():
+            self.assertEqual(entry, ("sz", h.windows_path(self.p.exe)), "the bare path, no quotation marks")
+            # A number reads as its decimal text: not "", so "0" removes it.
+            h.set_autostart(("dword", 1))
+            self.done_day("0")
+            self.assertIsNone(self.p.autostart_entry())
+            # Raw bytes cannot be read as text: "0" leaves them, "1" replaces them.
+            h.set_autostart(("hex", "01,02,03"))
+            self.done_day("0")
+            self.assertEqual(self.p.autostart_entry(), ("hex", "01,02,03"))
+            self.done_day("1")
+            self.assertEqual(self.p.autostart_entry(), entry)
+            return
+        # A second start with the entry in line leaves it alone.
+        first = self.p.autostart_file().stat()
+        self.done_day("1")
+        self.assertEqual(self.p.autostart_file().stat().st_mtime_ns, first.st_mtime_ns)
+        # Started through the entry by GLib's launcher, the program finds "0"
+        # in its settings and removes the entry: Exec named exactly this program.
+        self.p.write_settings({"开机自启动": "0", "设为壁纸": "0", "延迟运行": "0"})
+        subprocess.run(["gio", "launch", str(self.p.autostart_file())], env=self.p.env(), timeout=30, check=True,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 30
+        while self.p.autostart_entry() and time.monotonic() < deadline:
+            time.sleep(0.1)
+        self.assertIsNone(self.p.autostart_entry(), "the launched program did not remove its entry")
+        self.assertTrue(self.p.autostart_file().parent.is_dir(), "only the entry goes")
 
 
 if __name__ == "__main__":

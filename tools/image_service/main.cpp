@@ -48,17 +48,6 @@ struct Options {
   int max_lifetime = 600;
 };
 
-// ---- pictures cut short ----------------------------------------------------
-// Only the picture's answer misbehaves; the metadata comes whole.
-
-void UsageCutPictures(std::FILE* out) {
-  std::fputs(
-      "  cut-nolength       the picture with neither length nor chunks: two thirds, then close\n"
-      "  cut-midchunk       the picture chunked: two thirds, ending inside a chunk, then close\n"
-      "  stall-picture      half the picture, then silence until the client gives up\n",
-      out);
-}
-
 void Usage(std::FILE* out) {
   std::fputs(
       "usage: pavo_image_service [--address A] [--port P] [--folder DIR] [--max-lifetime S]\n"
@@ -67,28 +56,32 @@ void Usage(std::FILE* out) {
       "  --folder DIR       folder of JPEG pictures (default .)\n"
       "  --max-lifetime S   stop by itself after S seconds (default 600)\n"
       "\n"
-      "Misbehaviour by path prefix /mode/<mode>/...:\n"
+      "Misbehaviour by path prefix /mode/<mode>/...; /mode/picture-<mode>/... makes only\n"
+      "the picture's answer misbehave and the metadata come whole:\n"
       "  404, 500           that status with an HTML page\n"
+      "  status-<n>         the usual answer with status n\n"
       "  empty              status 200 with an empty body\n"
+      "  pad-<n>            the usual answer padded to n bytes (spaces, or NULs after a picture)\n"
       "  hang               accept the request and never answer\n"
       "  trickle            the usual body, one byte a second\n"
+      "  stall              declare the whole length, send half, then silence\n"
       "  cut                declare the whole length, send half, close\n"
+      "  cut-nolength       neither length nor chunks: send half, close\n"
       "  cut-chunked        chunked, send half, close without the last chunk\n"
-      "  endless            a chunked body that never ends\n"
-      "  redirect           302 to the same request without the mode prefix\n"
-      "  redirect-loop      302 to the very same request, forever\n"
-      "  redirect-scheme    302 to a file: URL\n"
-      "  nomarker           metadata without the url field\n"
-      "  amp-before         metadata with \"&\" only before the url field\n"
-      "  charset-<name>     the usual body as text/plain; charset=<name>\n"
-      "  late-<s>           the usual answer, its headers only after s seconds\n"
-      "  redirects-<n>      n redirects (302) in a row, then the usual answer\n"
-      "  slow-redirects-<n> the same, each answer after a pause of 1 s\n"
       "  cut-mid-chunk      chunked, one chunk announced whole, half of it sent, close\n"
       "  chunked            the usual body, chunked (no length declared), properly ended\n"
-      "  endless-declared   a body of 1 TiB declared, sent for as long as it is read\n",
+      "  endless            a chunked body that never ends\n"
+      "  endless-declared   a body of 1 TiB declared, sent for as long as it is read\n"
+      "  redirect           302 to the same request without the mode prefix\n"
+      "  redirect-loop      302 to the very same request, forever\n"
+      "  redirect-scheme    302 to the file: URL of <folder>/redirected\n"
+      "  redirects-<n>      n redirects (302) in a row, then the usual answer\n"
+      "  slow-redirects-<n> the same, each answer after a pause of 1 s\n"
+      "  late-<s>           the usual answer, its headers only after s seconds\n"
+      "  nomarker           metadata without the url field\n"
+      "  amp-before         metadata with \"&\" only before the url field\n"
+      "  charset-<name>     the usual body as text/plain; charset=<name>\n",
       out);
-  UsageCutPictures(out);
 }
 
 // ---- stopping --------------------------------------------------------------
@@ -112,8 +105,15 @@ bool Pause(std::chrono::milliseconds d) {
 
 std::mutex g_log_mutex;
 
+const auto g_started = std::chrono::steady_clock::now();
+
+// The request line comes after the time it came in, in seconds since the
+// service started: "[12.345] GET /x HTTP/1.1".
 void LogRequest(const httplib::Request& req) {
-  std::string block = req.method + " " + req.target + " " + req.version + "\n";
+  char at[32];
+  std::snprintf(at, sizeof at, "[%.3f] ",
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - g_started).count());
+  std::string block = at + req.method + " " + req.target + " " + req.version + "\n";
   for (const auto& [name, value] : req.headers) {
     // The library adds the peer's addresses as if they were headers.
     if (name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" || name == "LOCAL_PORT") continue;
@@ -226,59 +226,6 @@ Resource Lookup(const std::string& folder, const std::string& path, const std::s
   return {404, "not found\n", "text/plain; charset=utf-8"};
 }
 
-// A picture answer that stops short: at two thirds, in a way the client can
-// only see as the end of the connection, or at half, in silence. False for
-// any other mode or answer, which Handle serves itself.
-bool CutPicture(const std::string& mode, const std::shared_ptr<Resource>& r, httplib::Response& res) {
-  if ((mode != "cut-nolength" && mode != "cut-midchunk" && mode != "stall-picture") || r->type != "image/jpeg")
-    return false;
-  if (mode == "stall-picture") {
-    res.set_content_provider(r->body.size(), r->type, [r](size_t offset, size_t, httplib::DataSink& sink) {
-      const size_t half = r->body.size() / 2;
-      if (offset < half) return sink.write(r->body.data() + offset, half - offset);
-      Pause(std::chrono::seconds(120));
-      return false;
-    });
-    return true;
-  }
-  const std::size_t cut = r->body.size() * 2 / 3;
-  if (mode == "cut-nolength") {
-    // No length and no chunks: the body ends where the connection does.
-    res.set_content_provider(r->type, [r, cut](size_t offset, httplib::DataSink& sink) {
-      if (offset >= cut) return false;
-      return sink.write(r->body.data() + offset, cut - offset);
-    });
-    return true;
-  }
-  // Chunks of our own framing: every chunk whole but the one the cut falls
-  // in, which is announced whole and broken off inside.
-  res.set_header("Transfer-Encoding", "chunked");
-  res.set_content_provider(r->type, [r, cut](size_t offset, httplib::DataSink& sink) {
-    constexpr std::size_t kChunk = 16 * 1024;
-    // offset counts the framed bytes sent; find the body position again.
-    std::size_t at = 0, framed = 0;
-    while (framed < offset) {
-      const std::size_t n = std::min(kChunk, r->body.size() - at);
-      char head[32];
-      framed += static_cast<std::size_t>(std::snprintf(head, sizeof head, "%zx\r\n", n)) + n + 2;
-      at += n;
-    }
-    if (at >= cut) return false;
-    const std::size_t n = std::min(kChunk, r->body.size() - at);
-    char head[32];
-    const int head_size = std::snprintf(head, sizeof head, "%zx\r\n", n);
-    std::string frame(head, static_cast<std::size_t>(head_size));
-    if (at + n <= cut) {
-      frame.append(r->body, at, n).append("\r\n");
-      return sink.write(frame.data(), frame.size());
-    }
-    frame.append(r->body, at, cut - at);
-    sink.write(frame.data(), frame.size());
-    return false;
-  });
-  return true;
-}
-
 std::string ErrorPage(int status, const char* reason) {
   std::string s = std::to_string(status);
   return "<!DOCTYPE html>\n<html><head><title>" + s + " " + reason + "</title></head><body><h1>" + s + " " +
@@ -289,7 +236,7 @@ std::string ErrorPage(int status, const char* reason) {
 
 // The number after prefix in mode, or -1 when mode is not prefix<number>.
 int ModeNumber(const std::string& mode, const std::string& prefix) {
-  if (mode.rfind(prefix, 0) != 0 || mode.size() == prefix.size() || mode.size() > prefix.size() + 6) return -1;
+  if (mode.rfind(prefix, 0) != 0 || mode.size() == prefix.size() || mode.size() > prefix.size() + 9) return -1;
   const std::string digits = mode.substr(prefix.size());
   if (!std::all_of(digits.begin(), digits.end(), ::isdigit)) return -1;
   return std::stoi(digits);
@@ -362,6 +309,7 @@ void Handle(const Options& opt, const httplib::Request& req, httplib::Response& 
     target = target.rfind(prefix, 0) == 0 ? target.substr(prefix.size()) : target;
     if (target.empty() || target[0] != '/') target = "/" + target;
   }
+  if (mode.rfind("picture-", 0) == 0) mode = EndsWith(path, "/HPImageArchive.aspx") ? "" : mode.substr(8);
 
   if (HandleTimingMode(mode, target, res)) return;
 
@@ -374,8 +322,9 @@ void Handle(const Options& opt, const httplib::Request& req, httplib::Response& 
   }
   if (mode == "redirect" || mode == "redirect-loop" || mode == "redirect-scheme") {
     res.status = 302;
-    res.set_header("Location", mode == "redirect" ? target : mode == "redirect-loop" ? req.target
-                                                                                     : "file:///etc/hostname");
+    res.set_header("Location", mode == "redirect"        ? target
+                               : mode == "redirect-loop" ? req.target
+                                                         : "file://" + fs::absolute(opt.folder).string() + "/redirected");
     res.set_content("", "text/plain");
     return;
   }
@@ -390,10 +339,13 @@ void Handle(const Options& opt, const httplib::Request& req, httplib::Response& 
   auto r = std::make_shared<Resource>(Lookup(opt.folder, path, mode));
   res.status = r->status;
   if (mode.rfind("charset-", 0) == 0) r->type = "text/plain; charset=" + mode.substr(8);
-  if (CutPicture(mode, r, res)) return;
+  if (const int n = ModeNumber(mode, "status-"); n >= 100 && n <= 999 && r->status == 200) res.status = n;
+  if (const int n = ModeNumber(mode, "pad-"); n > static_cast<int>(r->body.size()))
+    r->body.append(n - r->body.size(), r->type == "image/jpeg" ? '\0' : ' ');
 
   if (HandleBodyMode(mode, r, res)) return;
 
+  const std::size_t half = r->body.size() / 2;
   if (mode == "empty") {
     res.set_content("", r->type);
   } else if (mode == "trickle") {
@@ -401,19 +353,23 @@ void Handle(const Options& opt, const httplib::Request& req, httplib::Response& 
       if (offset > 0 && !Pause(std::chrono::seconds(1))) return false;
       return sink.write(r->body.data() + offset, 1);
     });
-  } else if (mode == "cut") {
+  } else if (mode == "cut" || mode == "stall") {
     // The full length is promised, half of it comes, then the connection
-    // closes.
-    res.set_content_provider(r->body.size(), r->type, [r](size_t offset, size_t, httplib::DataSink& sink) {
-      size_t half = r->body.size() / 2;
-      if (offset >= half) return false;
-      return sink.write(r->body.data() + offset, half - offset);
+    // closes, or stays silent until the client gives up.
+    const bool stall = mode == "stall";
+    res.set_content_provider(r->body.size(), r->type, [r, half, stall](size_t offset, size_t, httplib::DataSink& sink) {
+      if (offset < half) return sink.write(r->body.data() + offset, half - offset);
+      if (stall) Pause(std::chrono::seconds(120));
+      return false;
+    });
+  } else if (mode == "cut-nolength") {
+    // No length and no chunks: the body ends where the connection does.
+    res.set_content_provider(r->type, [r, half](size_t offset, httplib::DataSink& sink) {
+      return offset < half && sink.write(r->body.data() + offset, half - offset);
     });
   } else if (mode == "cut-chunked") {
-    res.set_chunked_content_provider(r->type, [r](size_t offset, httplib::DataSink& sink) {
-      size_t half = r->body.size() / 2;
-      if (offset >= half) return false;
-      return sink.write(r->body.data() + offset, half - offset);
+    res.set_chunked_content_provider(r->type, [r, half](size_t offset, httplib::DataSink& sink) {
+      return offset < half && sink.write(r->body.data() + offset, half - offset);
     });
   } else if (mode == "endless") {
     res.set_chunked_content_provider(r->type, [](size_t, httplib::DataSink& sink) {
