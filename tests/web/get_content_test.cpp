@@ -49,28 +49,28 @@ TEST(GetContent, Table) {
       // Lower-casing beyond ASCII, one unit for one unit.
       {"Latin-1 letters in another case", "xÄBCdéf&", "äbc", "&", "déf"},
       {"Cyrillic letters in another case", "ПРИВЕТмир|", "привет", "|", "мир"},
+      {"the last Cyrillic capital", "ЯURL\":\"a&", "яurl\":\"", "&", "a"},
       {"Greek letters in another case", "ΑΒΓ:δ;", "αβγ:", ";", "δ"},
       {"full-width letters in another case", "ＵＲＬ=ａ;", "ｕｒｌ=", ";", "ａ"},
       {"a letter without a one-unit lower case stays as it is", "İurl\":\"A&", kUrl, "&", "A"},
       {"İ is not found by i", "İx=1;", "ix=", ";", ""},
       // Bytes that are no UTF-8 stand for one replacement character each.
+      // Characters at the edges of the one-, two- and three-byte forms come
+      // back as they were.
+      {"the edges of the UTF-8 forms", "url\":\"\u007F\u0080\u07FF\u0800\uFFFD&", kUrl, "&",
+       "\u007F\u0080\u07FF\u0800\uFFFD"},
       {"a stray byte before the marker", "\xFFurl\":\"a&", kUrl, "&", "a"},
       {"a stray byte inside the piece", "url\":\"a\xFF&", kUrl, "&", "a\xEF\xBF\xBD"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    const std::string str = c.str, start = c.start, last = c.last;
     if (c.piece) {
       std::string got;
-      EXPECT_NO_THROW(got = pavo::GetContent(str, start, last));
+      EXPECT_NO_THROW(got = pavo::GetContent(c.str, c.start, c.last));
       EXPECT_EQ(got, *c.piece);
     } else {
-      EXPECT_THROW(pavo::GetContent(str, start, last), pavo::Failure);
+      EXPECT_THROW(pavo::GetContent(c.str, c.start, c.last), pavo::Failure);
     }
-    // The arguments are read, never changed.
-    EXPECT_EQ(str, c.str);
-    EXPECT_EQ(start, c.start);
-    EXPECT_EQ(last, c.last);
   }
 }
 
