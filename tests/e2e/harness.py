@@ -429,6 +429,7 @@ class ImageService:
     """The local image service on loopback, serving the JPEG files of a folder."""
 
     def __init__(self, binary=None, directory=None):
+        self.own_tmp = directory is None  # a folder of its own goes with it
         self.tmp = Path(directory or tempfile.mkdtemp(prefix="pavo-svc-"))
         self.folder, self.log = self.tmp / "images", self.tmp / "requests.log"
         shutil.rmtree(self.folder, ignore_errors=True)
@@ -460,6 +461,9 @@ class ImageService:
             self.proc.wait(5)
         except subprocess.TimeoutExpired:
             self.proc.kill()
+            self.proc.wait()
+        if self.own_tmp:
+            shutil.rmtree(self.tmp, ignore_errors=True)
 
 
 class Relay:
