@@ -1,12 +1,7 @@
-"""The Linux desktops, watched from outside over a private session bus with a
-home of its own (the script starts itself again under dbus-run-session), so
-neither the bus nor a daemon it starts touches the user's own settings. The
-probe (probe.cpp) drives the program's desktop code as the run does. The tray
-item is read back by a watcher of our own; the wallpaper is set on every
-desktop the program knows, each desktop's own store standing in (GSettings
-with schemas of the test's own, the real xfconfd, a mock plasmashell,
-stand-in commands on PATH), as rows of three tables: desktops that take the
-picture, ones nothing can reach, and ones that do not answer."""
+"""The Linux desktops watched from outside, on a private session bus and home
+(the script runs itself again under dbus-run-session), through the probe
+(probe.cpp); each desktop's own store stands in (GSettings with our schemas,
+the real xfconfd, a mock plasmashell, stand-in commands on PATH)."""
 import argparse
 import glob
 import json
@@ -25,14 +20,13 @@ from xml.etree import ElementTree
 
 CAPTION = "Pavo壁纸 - by RZ31"
 _DESKTOP = ("XDG_CURRENT_DESKTOP", "SWAYSOCK", "GSETTINGS_BACKEND", "GSETTINGS_SCHEMA_DIR", "DBUS_SESSION_BUS_ADDRESS")
-# Files beside the bitmap that only look like its second names: no tidying may
-# touch them. A second name's leftover (.part) goes once the desktop answers.
+# Look-alikes of the bitmap's second names, which no tidying may touch, and a
+# second name's leftover, which goes once the desktop answers.
 LOOK_ALIKES = ["WallPaper-notes.bmp", "WallPaper-12.jpg", "WallPaper-.bmp", "Other-12.bmp", "WallPaper-12.bmp.bak"]
 LEFTOVER = "WallPaper-1600000000000000000.bmp.part"
 
 
 def enter():
-    """The arguments (--probe, --icon); first runs the script again in a private session."""
     parser = argparse.ArgumentParser()
     parser.add_argument("--probe", required=True)
     parser.add_argument("--icon", default="")
@@ -57,15 +51,13 @@ def folder(prefix):
     return tempfile.mkdtemp(prefix=prefix, dir=os.environ["PAVO_SESSION_ROOT"])
 
 
-def env_with(**changes):
-    """This session's environment with changes (None unsets)."""
+def env_with(**changes):  # None unsets
     env = {k: v for k, v in os.environ.items() if k not in _DESKTOP[:4]}
     env.update(changes)
     return {k: v for k, v in env.items() if v is not None}
 
 
-def rewrite(bitmap, content, mtime):
-    """Writes the bitmap as the conversion does: beside it, then renamed."""
+def rewrite(bitmap, content, mtime):  # as the conversion does: beside it, then renamed
     with open(bitmap + ".new", "wb") as f:
         f.write(content)
     os.utime(bitmap + ".new", (mtime, mtime))
@@ -81,16 +73,13 @@ def new_bitmap(name="img"):
     return os.path.join(directory, "WallPaper.bmp")
 
 
-def beside(bitmap):
-    """What lies beside the bitmap but the look-alikes (which must all be there), sorted."""
+def beside(bitmap):  # but the look-alikes, which must all stay
     names = os.listdir(os.path.dirname(bitmap))
     assert all(n in names for n in LOOK_ALIKES), names
     return sorted(os.path.join(os.path.dirname(bitmap), n) for n in names if n not in LOOK_ALIKES + ["WallPaper.bmp"])
 
 
 class Probe:
-    """A probe that lives on; its answers are read back by a thread."""
-
     def __init__(self, probe, env):
         self.process = subprocess.Popen([probe], stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env, text=True)
         self.lines = queue.Queue()
@@ -98,8 +87,7 @@ class Probe:
         self.reader.start()
         self.pid = int(self.lines.get(timeout=20).split()[1])
 
-    def command(self, line, timeout=20):
-        """The answer's milliseconds (or the status line)."""
+    def command(self, line, timeout=20):  # the answer's milliseconds, or the status line
         if line.startswith("wallpaper "):
             line = "wallpaper " + line[10:].encode().hex()
         self.process.stdin.write(line + "\n")
@@ -126,10 +114,8 @@ class Probe:
         return rc
 
 
-def once(probe, env, line):
-    """One command in a probe of its own, which then ends at once as the run
-    does; the answer's milliseconds."""
-    p = Probe(probe, env)
+def once(env, line):  # in a probe of its own, which then ends at once as the run does
+    p = Probe(ARGS.probe, env)
     try:
         return p.command(line)
     finally:
@@ -137,8 +123,7 @@ def once(probe, env, line):
 
 
 def service(case, *described):
-    """A mock D-Bus service of one method (see mock_service.py; code that
-    sleeps never answers): the method's calls so far, and its end."""
+    """A mock D-Bus service of one method (mock_service.py): its calls so far, and its end."""
     template = os.path.join(os.path.dirname(__file__), "mock_service.py")
     described += ("",) * (7 - len(described))
     process = subprocess.Popen([sys.executable, "-m", "dbusmock", "-t", template], stdout=subprocess.DEVNULL,
@@ -163,8 +148,7 @@ import dbus  # noqa: E402  (Debian's python3-dbus, python3-dbusmock, python3-gi)
 from gi.repository import GLib  # noqa: E402
 
 ITEM, PROPS = "org.kde.StatusNotifierItem", "org.freedesktop.DBus.Properties"
-# What a host may read, call or hear from an item: name:types (of the
-# method's arguments in, the signal's arguments).
+# What a host may read, call or hear from an item: name:types (of a method's input).
 MEMBERS = {"property": "Category:s Id:s Title:s Status:s WindowId:i IconName:s IconPixmap:a(iiay) OverlayIconName:s "
                        "OverlayIconPixmap:a(iiay) AttentionIconName:s AttentionIconPixmap:a(iiay) AttentionMovieName:s "
                        "ToolTip:(sa(iiay)ss) ItemIsMenu:b Menu:o",
@@ -173,8 +157,7 @@ MEMBERS = {"property": "Category:s Id:s Title:s Status:s WindowId:i IconName:s I
 
 
 def icon_argb():
-    """{(w, h): ARGB rows top first} of the 32-bit images of the application
-    icon, read here as the format describes them."""
+    """{(w, h): ARGB rows top first} of the icon file's 32-bit images."""
     with open(ARGS.icon, "rb") as f:
         data = f.read()
     images = {}
@@ -188,7 +171,6 @@ def icon_argb():
 
 class TrayItem(unittest.TestCase):
     def watcher(self):
-        """The items registered with a watcher of our own, and its end."""
         return service(self, "org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher", "org.kde.StatusNotifierWatcher",
                        "RegisterStatusNotifierItem", "s")
 
@@ -289,10 +271,9 @@ SCHEMAS = {GNOME: ["picture-uri", "picture-uri-dark", "picture-options"], CINNAM
 
 
 def gsettings(desktop, wanted, schemas=SCHEMAS, backend="keyfile"):
-    """Settings that see only the given schemas (keys "name[:type:default]",
-    strings '' by default), in a key file of their own or the private
-    session's dconf; each wanted (schema, key) holds the picture, no other key
-    may change."""
+    """Settings of only these schemas (keys "name[:type:default]") in a key file
+    or the session's dconf; each wanted (schema, key) holds the picture, no
+    other key may change."""
     directory, empty = folder("schemas-"), folder("empty-")
     keys = {s: [(k + ":s:''").split(":")[:3] for k in names] for s, names in schemas.items()}
     with open(os.path.join(directory, "test.gschema.xml"), "w") as f:
@@ -329,8 +310,8 @@ NOT_IMAGES = {"/backdrop/screen0/monitor0/workspace0/image-style": dbus.Int32(5)
 
 
 def xfce(case, images=IMAGES):
-    """The real xfconfd, its desktop channel holding images of each monitor
-    and workspace (the last one the older desktop's) and other properties."""
+    """The real xfconfd with images of each monitor and workspace (the last the
+    older desktop's) and other properties."""
     daemon = glob.glob("/usr/lib/*/xfce4/xfconf/xfconfd")
     process = subprocess.Popen(daemon[:1], env=dict(os.environ, XDG_CONFIG_HOME=folder("xfconf-")),
                                stderr=subprocess.DEVNULL)
@@ -371,7 +352,7 @@ console.log(JSON.stringify(d.map((x) => x.writes)));
 
 
 def plasma(case, answer='ret = ""'):
-    """A mock plasmashell (answer: its method's code; None: no shell at all)."""
+    """A mock plasmashell (answer: its method's code; None: no shell)."""
     calls = service(case, "org.kde.plasmashell", "/PlasmaShell", "org.kde.PlasmaShell", "evaluateScript", "s", "s",
                     answer)[0] if answer else list
 
@@ -390,8 +371,8 @@ def plasma(case, answer='ret = ""'):
 
 
 def command(program, template, behaviour, desktop, swaysock=None):
-    """A stand-in program on PATH that records its arguments, then behaves as
-    told; template: its arguments, with {} for the picture."""
+    """A program on PATH that records its arguments ({} the picture in the
+    template), then behaves as told."""
     directory = folder("bin-")
     record = os.path.join(directory, "args")
     with open(os.path.join(directory, program), "w") as f:
@@ -436,12 +417,12 @@ class Wallpaper(unittest.TestCase):
                 for day in (1, 1, 2):
                     if day == 2:
                         rewrite(bitmap, b"BM day 2", 1700086400)
-                    self.assertLess(once(ARGS.probe, env, "wallpaper " + bitmap), 8000)
+                    self.assertLess(once(env, "wallpaper " + bitmap), 8000)
                     shown = beside(bitmap)
                     self.assertTrue(len(shown) == 1 and os.path.samefile(shown[0], bitmap), shown)
                     self.assertEqual(stored(), shown * slots)
                 os.remove(bitmap)  # no bitmap: the desktop keeps the picture it shows
-                once(ARGS.probe, env, "wallpaper " + bitmap)
+                once(env, "wallpaper " + bitmap)
                 self.assertEqual((stored(), beside(bitmap)), (shown * slots, shown))
 
     def test_a_desktop_nothing_can_reach_is_left_as_it_was(self):
@@ -464,7 +445,7 @@ class Wallpaper(unittest.TestCase):
                 env, stored, _ = setup(*args)
                 before = stored()
                 bitmap = new_bitmap(AWKWARD if "cannot carry" in label else TAME)
-                self.assertLess(once(ARGS.probe, env, "wallpaper " + bitmap), 3000)
+                self.assertLess(once(env, "wallpaper " + bitmap), 3000)
                 self.assertEqual(stored(), before)
                 self.assertEqual(beside(bitmap), [os.path.join(os.path.dirname(bitmap), LEFTOVER)],
                                  "a name made for no desktop stays")
@@ -494,9 +475,7 @@ class Wallpaper(unittest.TestCase):
                     self.assertEqual(contents, [b"BM day %d" % n for n in range(max(1, day - 1), day + 1)])
                 self.assertLessEqual(probe.threads(), threads)
 
-    def silent_dconf(self):
-        """The settings daemon's name, taken by one that takes each change and
-        never answers."""
+    def silent_dconf(self):  # the settings daemon's name, taken by one that never answers
         bus = dbus.SessionBus()
         if bus.name_has_owner("ca.desrt.dconf"):  # the real daemon, started by an earlier row
             os.kill(bus.get_unix_process_id("ca.desrt.dconf"), 15)
