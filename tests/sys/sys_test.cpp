@@ -1,6 +1,5 @@
-// The services every subsystem relies on: what a start clears of the
-// pending files earlier processes left, the one reader of ordinary files,
-// and the decoding of UTF-8 that the settings and the extraction share.
+// What a start clears of earlier processes' pending files, the one reader of
+// ordinary files, and the UTF-8 decoding the settings and the extraction share.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -22,10 +21,7 @@ using namespace std::chrono_literals;
 // keeps its files, and nothing not named as the program names them goes.
 TEST(PendingFiles, OnlyThoseOfEndedProcessesGo) {
   test::Scratch dir("pavo-pending");
-  const std::uint32_t ended = test::StartChild();
-  test::EndChild();
-  const std::uint32_t running = test::StartChild();
-  const std::uint32_t held = test::HeldEndedChild();
+  const auto [ended, running, held] = test::StartChildren();
   ASSERT_TRUE(ended && running && held);
   ASSERT_NE(running, ended) << "the ended process's id came back at once";
   const auto name = [](std::uint32_t pid, int n) { return sys::PendingPath("cfg.ini", pid, n); };
@@ -58,8 +54,7 @@ TEST(PendingFiles, OnlyThoseOfEndedProcessesGo) {
   std::sort(staying.begin(), staying.end());
   sys::RemoveAbandonedPendingFiles(test::Utf8(dir.dir()), [](const std::string& n) { return n == "cfg.ini"; });
   EXPECT_EQ(dir.Names(), staying);
-  test::EndChild();
-  test::LetGoOfHeld();
+  test::EndChildren();
 }
 
 TEST(ReadFilePrefix, ReadsAFileAndRefusesAtOnceWhatIsNone) {
@@ -74,7 +69,7 @@ TEST(ReadFilePrefix, ReadsAFileAndRefusesAtOnceWhatIsNone) {
   EXPECT_EQ(sys::ReadFilePrefix(dir / "empty", 100), "");
   EXPECT_THROW(sys::ReadFilePrefix(dir / "missing", 4), Failure);
   EXPECT_THROW(sys::ReadFilePrefix(test::Utf8(dir.dir()), 4), Failure);
-  // A read of these would wait for ever (a hang here is the failure).
+  // A read of these would wait for ever (a hang is the failure).
   for (const std::string& name : test::EndlessNames(test::Utf8(dir.dir())))
     EXPECT_THROW(sys::ReadFilePrefix(name, 4), Failure) << name;
 }
