@@ -91,36 +91,34 @@ TEST_F(Autostart, DecisionTableEveryRow) {
     const char* setting;
     std::optional<std::string> planted;  // nullopt: no entry, no folder
     After after;
-    std::string exe_path;
+    std::string exe_path = "";  // "": exe
   };
+  const char* const kGnomeOff = "X-GNOME-Autostart-enabled=false\n";
   std::vector<Row> rows = {
-      {"1", std::nullopt, kWritten, exe}, {"1", canonical, kUntouched, exe},
-      {"1", with("\"" + plain + "\""), kUntouched, plain}, {"1", with(plain), kUntouched, plain},
-      {"1", with("/opt/elsewhere/pavo"), kWritten, exe}, {"1", with("\"/HOME/测试 用户/Pavo壁纸/pavo\""), kWritten, exe},
-      {"1", with("\"\\\\\"" + exe + "\\\\\"\""), kWritten, exe},  // the path in quotation marks
-      {"1", with("'" + exe + "'"), kWritten, exe}, {"1", with(exe), kWritten, exe},
-      {"1", with("/opt/$dir/pavo"), kWritten, "/opt/$dir/pavo"},  // a reserved character unquoted
-      {"1", with("\"" + exe + "\" --minimized"), kWritten, exe}, {"1", with("\"" + exe + "\" %u"), kWritten, exe},
-      {"1", with("\"" + exe), kWritten, exe}, {"1", with("\"" + exe + "\"", "Hidden=true\n"), kWritten, exe},
-      {"1", with("\"" + exe + "\"", "X-GNOME-Autostart-enabled=false\n"), kWritten, exe},
-      {"1", with("-"), kWritten, exe}, {"1", with(""), kWritten, exe},
-      {"1", "[Other]\nExec=\"" + exe + "\"\n", kWritten, exe}, {"1", garbage, kWritten, exe}, {"1", "", kWritten, exe},
+      {"1", std::nullopt, kWritten}, {"1", canonical, kUntouched}, {"1", with("\"" + plain + "\""), kUntouched, plain},
+      {"1", with(plain), kUntouched, plain}, {"1", with("/opt/elsewhere/pavo"), kWritten},
+      {"1", with("\"/HOME/测试 用户/Pavo壁纸/pavo\""), kWritten}, {"1", with("'" + exe + "'"), kWritten},
+      {"1", with("\"\\\\\"" + exe + "\\\\\"\""), kWritten},  // the path in quotation marks
+      {"1", with(exe), kWritten}, {"1", with("/opt/$dir/pavo"), kWritten, "/opt/$dir/pavo"},  // $ unquoted
+      {"1", with("\"" + exe + "\" --minimized"), kWritten}, {"1", with("\"" + exe + "\" %u"), kWritten},
+      {"1", with("\"" + exe), kWritten}, {"1", with("\"" + exe + "\"", "Hidden=true\n"), kWritten},
+      {"1", with("\"" + exe + "\"", kGnomeOff), kWritten}, {"1", with("-"), kWritten}, {"1", with(""), kWritten},
+      {"1", "[Other]\nExec=\"" + exe + "\"\n", kWritten}, {"1", garbage, kWritten}, {"1", "", kWritten},
       // Off: any readable entry with an Exec goes, whatever it names.
-      {"0", with("/opt/elsewhere/pavo"), kDeleted, exe}, {"0", with(exe + " --flag"), kDeleted, exe},
-      {"0", with("\"" + exe + "\"", "Hidden=false\n"), kDeleted, exe}, {"0", with("\"/opt/`x`/pavo\""), kDeleted, exe},
+      {"0", with("/opt/elsewhere/pavo"), kDeleted}, {"0", with(exe + " --flag"), kDeleted},
+      {"0", with("\"" + exe + "\"", "Hidden=false\n"), kDeleted}, {"0", with("\"/opt/`x`/pavo\""), kDeleted},
       // Off, and the entry counts as none: it stays.
-      {"0", with("\"" + exe + "\"", "Hidden=true\n"), kUntouched, exe},
-      {"yes", with("\"" + exe + "\"", "X-GNOME-Autostart-enabled=false\n"), kUntouched, exe},
-      {"0", with("-"), kUntouched, exe}, {"", with(""), kUntouched, exe}, {"0", garbage, kUntouched, exe},
+      {"0", with("\"" + exe + "\"", "Hidden=true\n"), kUntouched}, {"0", garbage, kUntouched},
+      {"yes", with("\"" + exe + "\"", kGnomeOff), kUntouched}, {"0", with("-"), kUntouched}, {"", with(""), kUntouched},
       // Neither read nor waited on: no entry; "1" replaces it where it can.
-      {"0", "<dir>", kUntouched, exe}, {"1", "<dir>", kUntouched, exe}, {"0", "<fifo>", kUntouched, exe},
-      {"1", "<fifo>", kWritten, exe}, {"0", "</dev/zero>", kUntouched, exe}, {"1", "</dev/zero>", kWritten, exe},
+      {"0", "<dir>", kUntouched}, {"1", "<dir>", kUntouched}, {"0", "<fifo>", kUntouched}, {"1", "<fifo>", kWritten},
+      {"0", "</dev/zero>", kUntouched}, {"1", "</dev/zero>", kWritten},
   };
   if (geteuid() != 0)  // (root reads any file)
-    rows.insert(rows.end(), {{"0", "<unreadable>", kUntouched, exe}, {"1", "<unreadable>", kWritten, exe}});
+    rows.insert(rows.end(), {{"0", "<unreadable>", kUntouched}, {"1", "<unreadable>", kWritten}});
   for (const char* off : {"0", "", "01", "yes", "true", " 1", "1 "}) {
-    rows.push_back({off, canonical, kDeleted, exe});
-    rows.push_back({off, std::nullopt, kNone, exe});
+    rows.push_back({off, canonical, kDeleted});
+    rows.push_back({off, std::nullopt, kNone});
   }
   int n = 0;
   for (const Row& row : rows) {
@@ -134,11 +132,12 @@ TEST_F(Autostart, DecisionTableEveryRow) {
       else test::Put(Entry(), *row.planted);
       if (*row.planted == "<unreadable>") chmod(Entry().c_str(), 0);
     }
+    const std::string& exe_path = row.exe_path.empty() ? exe : row.exe_path;
     const struct stat before = Stat();
-    SyncAutostart(row.setting, row.exe_path);
+    SyncAutostart(row.setting, exe_path);
     const struct stat now = Stat();
     if (row.after == kWritten) {
-      EXPECT_EQ(LauncherArgv(), std::vector<std::string>{row.exe_path});
+      EXPECT_EQ(LauncherArgv(), std::vector<std::string>{exe_path});
       EXPECT_NE(now.st_ino, before.st_ino) << "a new file";
     } else if (row.after == kUntouched) {
       EXPECT_EQ(std::tuple(now.st_ino, now.st_mtim.tv_nsec, now.st_size),

@@ -1,7 +1,7 @@
 // What only the Linux settings file has: files from Windows (GBK, UTF-16) read
 // line by line as written, the 1 MiB cap, the replacement of the whole file.
+#include <glib.h>
 #include <gtest/gtest.h>
-#include <iconv.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -19,16 +19,14 @@ namespace {
 
 using test::L;
 
-// By iconv, not by the program's own converter.
+// By GLib, not by the program's own converter.
 std::string In(const char* encoding, const std::string& text) {
   const std::string utf8 = L(text);
-  std::string out(utf8.size() * 4, '\0');
-  char *in = const_cast<char*>(utf8.data()), *to = out.data();
-  size_t in_left = utf8.size(), out_left = out.size();
-  iconv_t cd = iconv_open(encoding, "UTF-8");
-  EXPECT_NE(iconv(cd, &in, &in_left, &to, &out_left), static_cast<size_t>(-1)) << utf8;
-  iconv_close(cd);
-  return out.substr(0, out.size() - out_left);
+  gsize n = 0;
+  g_autofree char* out =
+      g_convert(utf8.data(), static_cast<gssize>(utf8.size()), encoding, "UTF-8", nullptr, &n, nullptr);
+  EXPECT_NE(out, nullptr) << utf8;
+  return out ? std::string(out, n) : "";
 }
 
 std::string Gbk(const std::string& text) { return In("GBK", text); }
