@@ -46,14 +46,11 @@ TEST(SettingsFile, EachLineIsReadInTheEncodingItWasWrittenIn) {
       {L(kKeys + "k=a\xFF\xC3" "b|"), "Config", "k", "a\uFFFD\uFFFDb"},
       {L("[Config]|k=a\xFF|" + kKeys.substr(9)), "Config", "设为壁纸", "0"},
       {Gbk("[Config]|") + "; \xFF\xFE\r\n" + Gbk(kKeys.substr(9)), "Config", "域名", "https://a.example"},
-      {Gbk(kKeys + "; 一|"), "config", "设为壁纸", "0"},
       {L("; 注释|") + Gbk("[Config]|开机自启动=1|") + "k=\x80\r\n", "Config", "开机自启动", "1"},  // € is GBK
       {Gbk(kKeys), "Config", "😀", ""},  // no GBK form: in no GBK file
-      {Gbk("[A]|丄=1|"), "A", "乤", ""},
-      {Gbk("[A]|丄=1|乤=2|"), "a", "乤", "2"},
-      {Gbk("[乚]|k=v|"), "乚", "k", "v"},
+      {Gbk("[A]|丄=1|"), "A", "乤", ""}, {Gbk("[A]|丄=1|乤=2|"), "a", "乤", "2"}, {Gbk("[乚]|k=v|"), "乚", "k", "v"},
       {Gbk("[A]|k=" + zh + "|"), "A", "k", zh.substr(0, 127 * 3)},  // 255 bytes of GBK
-      {Gbk("[A]|k=a" + zh + "|"), "A", "k", "a" + zh.substr(0, 127 * 3)},
+      {Gbk("[A]|k=a" + zh + "|"), "A", "k", "a" + zh.substr(0, 127 * 3)}, {Gbk(kKeys + "; 一|"), "config", "设为壁纸", "0"},
       {L("[A]|k=\xD6\xD0\xFF\x80\xFE|"), "A", "k", "中\uFFFD€\uFFFD"},
       {"\xFF\xFE" + In("UTF-16LE", kKeys), "Config", "开机自启动", "1"},
       {"\xFE\xFF" + In("UTF-16BE", kKeys), "Config", "域名", "https://a.example"},

@@ -31,17 +31,13 @@ TEST(PendingFiles, OnlyThoseOfEndedProcessesGo) {
     std::chrono::hours age;  // since it was last written
     bool stays;
   } rows[] = {
-      {name(running, 0), 0h, true},
-      {name(ended, 0), 0h, false},
-      {name(held, 0), 0h, false},                   // ended, though its id is still taken
+      {name(running, 0), 0h, true}, {name(ended, 0), 0h, false},
+      {name(held, 0), 0h, false},                  // ended, though its id is still taken
       {"cfg.ini.part-" + self + "-3", 0h, false},  // an earlier process had this one's id
-      {name(running, 1), 25h, false},
+      {name(running, 1), 25h, false}, {sys::PendingPath(name(ended, 4), ended, 5), 0h, false},
       {name(running, 2), 1h, !test::kProcessIdsComeBackSoon},  // written before the running one started
-      {sys::PendingPath(name(ended, 4), ended, 5), 0h, false},
-      {sys::PendingPath("notes.txt", ended, 0), 0h, true},
-      {"cfg.ini.part-x-0", 0h, true},
-      {"cfg.ini.part-" + std::to_string(ended), 0h, true},
-      {"cfg.ini", 48h, true},
+      {sys::PendingPath("notes.txt", ended, 0), 0h, true}, {"cfg.ini.part-x-0", 0h, true},
+      {"cfg.ini.part-" + std::to_string(ended), 0h, true}, {"cfg.ini", 48h, true},
   };
   std::vector<std::string> staying = {name(ended, 9)};
   fs::create_directory(dir.dir() / name(ended, 9));  // no file at all
