@@ -269,10 +269,9 @@ def gsettings(desktop, wanted, schemas=SCHEMAS, backend="keyfile"):
                                      check=True).stdout.strip()
                 if (schema, name) not in wanted:
                     assert got == default, "%s %s changed to %s" % (schema, name, got)
-                elif "-uri" in name and got != "''":
-                    slots.append(GLib.filename_from_uri(GLib.Variant.parse(None, got).unpack())[0])
-                else:
-                    slots.append(GLib.Variant.parse(None, got).unpack())
+                    continue
+                value = GLib.Variant.parse(None, got).unpack()
+                slots.append(GLib.filename_from_uri(value)[0] if "-uri" in name and value else value)
         return slots
     return env, stored, len(wanted)
 
