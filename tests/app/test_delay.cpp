@@ -2,9 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <stdexcept>
-#include <utility>
 
 #include "app/delay.h"
 #include "app/step.h"
@@ -19,9 +17,8 @@ TEST(Delay, SettingBecomesWholeMillisecondsOrFails) {
     std::int64_t ms;
   } rows[] = {
       {"6", ".", 6000}, {"0.5", ".", 500}, {"0", ".", 0}, {"-3", ".", -3000}, {" 6 ", ".", 6000},
-      {"\t+1.25", ".", 1250}, {".5", ".", 500}, {"5.", ".", 5000},
-      {"2147483.647", ".", 2147483647}, {"-2147483.648", ".", -2147483648LL},
-      {"2147484", ".", kFails}, {"-2147483.649", ".", kFails},  // beyond 32 bits
+      {"\t+1.25", ".", 1250}, {".5", ".", 500}, {"5.", ".", 5000}, {"2147483.647", ".", 2147483647},
+      {"-2147483.648", ".", -2147483648LL}, {"2147484", ".", kFails}, {"-2147483.649", ".", kFails},  // 32 bits
       {"", ".", kFails}, {"abc", ".", kFails}, {"6s", ".", kFails}, {".", ".", kFails}, {"-", ".", kFails},
       {"1e3", ".", kFails}, {"1,000", ".", kFails}, {"6 6", ".", kFails},
       {"0.0005", ".", 0}, {"0.0015", ".", 2}, {"0.0025", ".", 2},  // halves to the even neighbour
@@ -56,8 +53,7 @@ TEST(Delay, WaitEndsOnTimeWhereverTheCounterStandsAndBlocksBetweenTurns) {
             EXPECT_EQ(dispatches + blocks, 0u);
             continue;
           }
-          // Neither stretched nor cut short by a wrap; each turn dispatches,
-          // then blocks for what is left.
+          // Neither stretched nor cut short by a wrap; each turn dispatches, then blocks for what is left.
           EXPECT_GE(passed, static_cast<std::uint64_t>(delay));
           EXPECT_LE(passed, static_cast<std::uint64_t>(delay) + 2 * step);
           EXPECT_LE(blocks, (static_cast<std::uint64_t>(delay) + woken - 1) / woken);

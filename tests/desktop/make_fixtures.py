@@ -1,6 +1,5 @@
-"""The conversion's test pictures: tools/sample_jpeg.py's drawing compressed in
-each way a decoder must handle, each beside its decoding by djpeg as a 24-bit
-bitmap, and one in CMYK (by ImageMagick).   make_fixtures.py MAGICK OUT"""
+"""make_fixtures.py MAGICK OUT: sample_jpeg.py's drawing compressed in each way a
+decoder must handle, each beside djpeg's 24-bit bitmap of it, and one in CMYK."""
 import subprocess
 import sys
 from pathlib import Path

@@ -1,8 +1,5 @@
-// The tray icon as Wine's own tray shows it, with the window run by the
-// program's own host: minimising puts up one icon of the window's (its id,
-// its tip, its callback, its picture) and the removal takes it down. It runs
-// under the GBK code page (the ANSI record) and under 1252 (the wide one,
-// tray_test_cp1252).
+// The tray icon as Wine's own tray shows it (its id, tip, callback, picture)
+// from the minimise to the removal, under GBK and 1252 (tray_test_cp1252).
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <commctrl.h>
@@ -18,8 +15,7 @@
 namespace pavo {
 namespace {
 
-// The windows of the tray's icons whose tip is the program's caption, read
-// from the tip windows in the shell's own process.
+// The tray icons' windows whose tip, read in the shell's process, is the caption.
 std::vector<HWND> OursInTheTray() {
   std::vector<HWND> ours;
   EnumWindows([](HWND tips, LPARAM list) -> BOOL {
@@ -47,15 +43,14 @@ std::vector<HWND> OursInTheTray() {
   return ours;
 }
 
-// Whether the tray holds an icon of this owner and id (a modification that
-// changes nothing is refused for any other).
+// A modification that changes nothing is refused for an icon the tray lacks.
 bool InTray(HWND owner, UINT id) {
   NOTIFYICONDATAW probe{NOTIFYICONDATAW_V1_SIZE, owner, id};
   return Shell_NotifyIconW(NIM_MODIFY, &probe);
 }
 
-// The pixels of a window's rectangle on the screen, or of the icon drawn as
-// the tray draws it (small, centred, over the colour at the corner).
+// A window's pixels on the screen, or the icon drawn as the tray draws it
+// (small, centred, over the corner's colour).
 std::vector<COLORREF> Pixels(HWND window, HICON icon = nullptr, COLORREF ground = 0) {
   RECT r{};
   GetWindowRect(window, &r);
@@ -79,7 +74,6 @@ std::vector<COLORREF> Pixels(HWND window, HICON icon = nullptr, COLORREF ground 
   return pixels;
 }
 
-// The tray works in the shell's process: give it a moment to catch up.
 template <class Done>
 bool Within(DWORD ms, Done done) {
   for (const DWORD end = GetTickCount() + ms; !done(); Sleep(20))
@@ -112,8 +106,7 @@ class TrayForm : public window::Events {
     const HICON icon = reinterpret_cast<HICON>(SendMessageW(hwnd, WM_GETICON, ICON_BIG, 0));
     ASSERT_NE(icon, nullptr) << "the window has the program's icon";
     const UINT id = static_cast<UINT>(reinterpret_cast<std::uintptr_t>(icon));
-    // Shown, maximised, resized, restored: no icon at all.
-    window::SetState(window::kMaximised);
+    window::SetState(window::kMaximised);  // no icon for any state but minimised
     window::SetState(window::kNormal);
     SetWindowPos(hwnd, nullptr, 0, 0, 500, 400, SWP_NOMOVE | SWP_NOZORDER);
     window::DoEvents();
@@ -150,10 +143,6 @@ TEST(Tray, OneIconFromTheMinimiseToTheRemovalAsTheTrayShowsIt) {
   TrayForm form;
   EXPECT_EQ(window::Run(form), 0);
   EXPECT_GE(form.activations, 1) << "the window was never activated";
-  // Gone with its class, so that a repeated run finds the host as new.
-  DestroyWindow(reinterpret_cast<HWND>(window::Handle()));
-  for (MSG msg; PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE);) DispatchMessageW(&msg);
-  UnregisterClassW(L"PavoForm1", GetModuleHandleW(nullptr));
 }
 
 }  // namespace

@@ -1,6 +1,4 @@
-// The wallpaper request on Windows: the choice the system stores for the
-// user names the bitmap, also in a folder the ANSI code page cannot name,
-// and no setting-change broadcast goes out.
+// The stored choice names the bitmap, also in a folder GBK cannot name, and nothing is broadcast.
 #include <gtest/gtest.h>
 #include <windows.h>
 

@@ -1,5 +1,4 @@
-// What the C++ tests share: a private temporary folder and files read and
-// written whole. Paths are UTF-8.
+// What the C++ tests share: a private temporary folder, files read and written whole. Paths are UTF-8.
 #pragma once
 
 #include <algorithm>
@@ -25,15 +24,12 @@ inline void Put(const std::string& path, const std::string& bytes) {
   std::ofstream(FsPath(path), std::ios::binary | std::ios::trunc) << bytes;
 }
 
-// nullopt when there is no file to read.
-inline std::optional<std::string> Get(const std::string& path) {
+inline std::optional<std::string> Get(const std::string& path) {  // nullopt: no file to read
   std::ifstream in(FsPath(path), std::ios::binary);
-  if (!in) return std::nullopt;
-  return std::string(std::istreambuf_iterator<char>(in), {});
+  return in ? std::optional(std::string(std::istreambuf_iterator<char>(in), {})) : std::nullopt;
 }
 
-// The names in a folder, sorted; none for a folder that is not there.
-inline std::vector<std::string> Names(const fs::path& dir) {
+inline std::vector<std::string> Names(const fs::path& dir) {  // sorted; none for a folder that is not there
   std::vector<std::string> names;
   std::error_code ec;
   for (const auto& e : fs::directory_iterator(dir, ec)) names.push_back(Utf8(e.path().filename()));
@@ -41,8 +37,7 @@ inline std::vector<std::string> Names(const fs::path& dir) {
   return names;
 }
 
-// A folder no other test, nor another running copy of this one, can hold
-// (its name is taken only where none stood), removed with all it holds.
+// A folder no other test or running copy can hold, removed with all it holds.
 class Scratch {
  public:
   explicit Scratch(const std::string& name = "pavo") {

@@ -1,6 +1,5 @@
-// Processes of the test's own, so that a pending file can belong to a copy
-// that still runs or to one that has ended, and names that a read would wait
-// on for ever.
+// Processes of the test's own, whose pending files a start must tell apart,
+// and names that a read would wait on for ever.
 #pragma once
 
 #include <cstdint>
@@ -9,14 +8,14 @@
 
 namespace pavo::test {
 
-std::uint32_t StartChild();  // idles until EndChild
-void EndChild();
-std::uint32_t HeldEndedChild();  // ended, but its id held (a zombie, an open handle) until LetGoOfHeld
-void LetGoOfHeld();
-// Whether a new process may get an ended one's id at once (Windows): a
-// running process then owns only a file written after it started.
+struct Children {
+  std::uint32_t ended, running, held;  // held: ended, its id held (a zombie, an open handle) until EndChildren
+};
+Children StartChildren();
+void EndChildren();
+// Whether an ended process's id may come back at once (Windows): a running
+// process then owns only a file written after it started.
 extern const bool kProcessIdsComeBackSoon;
-// A pipe nobody writes to, a device that never ends.
-std::vector<std::string> EndlessNames(const std::string& dir);
+std::vector<std::string> EndlessNames(const std::string& dir);  // a pipe nobody writes to, an endless device
 
 }  // namespace pavo::test

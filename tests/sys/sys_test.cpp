@@ -1,6 +1,5 @@
-// The services every subsystem relies on: what a start clears of the
-// pending files earlier processes left, the one reader of ordinary files,
-// and the decoding of UTF-8 that the settings and the extraction share.
+// What a start clears of earlier processes' pending files, the one reader of
+// ordinary files, and the UTF-8 decoding the settings and the extraction share.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -22,10 +21,7 @@ using namespace std::chrono_literals;
 // keeps its files, and nothing not named as the program names them goes.
 TEST(PendingFiles, OnlyThoseOfEndedProcessesGo) {
   test::Scratch dir("pavo-pending");
-  const std::uint32_t ended = test::StartChild();
-  test::EndChild();
-  const std::uint32_t running = test::StartChild();
-  const std::uint32_t held = test::HeldEndedChild();
+  const auto [ended, running, held] = test::StartChildren();
   ASSERT_TRUE(ended && running && held);
   ASSERT_NE(running, ended) << "the ended process's id came back at once";
   const auto name = [](std::uint32_t pid, int n) { return sys::PendingPath("cfg.ini", pid, n); };
@@ -35,17 +31,13 @@ TEST(PendingFiles, OnlyThoseOfEndedProcessesGo) {
     std::chrono::hours age;  // since it was last written
     bool stays;
   } rows[] = {
-      {name(running, 0), 0h, true},
-      {name(ended, 0), 0h, false},
-      {name(held, 0), 0h, false},                   // ended, though its id is still taken
+      {name(running, 0), 0h, true}, {name(ended, 0), 0h, false},
+      {name(held, 0), 0h, false},                  // ended, though its id is still taken
       {"cfg.ini.part-" + self + "-3", 0h, false},  // an earlier process had this one's id
-      {name(running, 1), 25h, false},
+      {name(running, 1), 25h, false}, {sys::PendingPath(name(ended, 4), ended, 5), 0h, false},
       {name(running, 2), 1h, !test::kProcessIdsComeBackSoon},  // written before the running one started
-      {sys::PendingPath(name(ended, 4), ended, 5), 0h, false},
-      {sys::PendingPath("notes.txt", ended, 0), 0h, true},
-      {"cfg.ini.part-x-0", 0h, true},
-      {"cfg.ini.part-" + std::to_string(ended), 0h, true},
-      {"cfg.ini", 48h, true},
+      {sys::PendingPath("notes.txt", ended, 0), 0h, true}, {"cfg.ini.part-x-0", 0h, true},
+      {"cfg.ini.part-" + std::to_string(ended), 0h, true}, {"cfg.ini", 48h, true},
   };
   std::vector<std::string> staying = {name(ended, 9)};
   fs::create_directory(dir.dir() / name(ended, 9));  // no file at all
@@ -58,8 +50,7 @@ TEST(PendingFiles, OnlyThoseOfEndedProcessesGo) {
   std::sort(staying.begin(), staying.end());
   sys::RemoveAbandonedPendingFiles(test::Utf8(dir.dir()), [](const std::string& n) { return n == "cfg.ini"; });
   EXPECT_EQ(dir.Names(), staying);
-  test::EndChild();
-  test::LetGoOfHeld();
+  test::EndChildren();
 }
 
 TEST(ReadFilePrefix, ReadsAFileAndRefusesAtOnceWhatIsNone) {
@@ -74,7 +65,7 @@ TEST(ReadFilePrefix, ReadsAFileAndRefusesAtOnceWhatIsNone) {
   EXPECT_EQ(sys::ReadFilePrefix(dir / "empty", 100), "");
   EXPECT_THROW(sys::ReadFilePrefix(dir / "missing", 4), Failure);
   EXPECT_THROW(sys::ReadFilePrefix(test::Utf8(dir.dir()), 4), Failure);
-  // A read of these would wait for ever (a hang here is the failure).
+  // A read of these would wait for ever (a hang is the failure).
   for (const std::string& name : test::EndlessNames(test::Utf8(dir.dir())))
     EXPECT_THROW(sys::ReadFilePrefix(name, 4), Failure) << name;
 }

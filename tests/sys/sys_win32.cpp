@@ -7,17 +7,19 @@
 namespace pavo::test {
 
 namespace {
-PROCESS_INFORMATION g_child{}, g_held{};
+PROCESS_INFORMATION g_running{}, g_held{};
 
-// The test program itself, held suspended: it never runs a line.
-std::uint32_t StartSuspended(PROCESS_INFORMATION& child) {
+// The test program itself, held suspended (it never runs a line), or ended.
+std::uint32_t Start(PROCESS_INFORMATION& child, bool end) {
   wchar_t path[MAX_PATH];
   GetModuleFileNameW(nullptr, path, MAX_PATH);
   std::wstring command = L"\"" + std::wstring(path) + L"\" --gtest_list_tests";
   STARTUPINFOW startup{sizeof startup};
-  return CreateProcessW(path, command.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr, &startup, &child)
-             ? child.dwProcessId
-             : 0;
+  if (!CreateProcessW(path, command.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr, &startup,
+                      &child))
+    return 0;
+  if (end) TerminateProcess(child.hProcess, 1), WaitForSingleObject(child.hProcess, INFINITE);
+  return child.dwProcessId;
 }
 
 void Close(PROCESS_INFORMATION& p) { CloseHandle(p.hThread), CloseHandle(p.hProcess); }
@@ -25,21 +27,19 @@ void Close(PROCESS_INFORMATION& p) { CloseHandle(p.hThread), CloseHandle(p.hProc
 
 const bool kProcessIdsComeBackSoon = true;
 
-std::uint32_t StartChild() { return StartSuspended(g_child); }
-
-void EndChild() {
-  TerminateProcess(g_child.hProcess, 1);
-  WaitForSingleObject(g_child.hProcess, INFINITE);
-  Close(g_child);
+Children StartChildren() {
+  PROCESS_INFORMATION ended{};
+  const std::uint32_t pid = Start(ended, true);
+  Close(ended);
+  return {pid, Start(g_running, false), Start(g_held, true)};
 }
 
-std::uint32_t HeldEndedChild() {
-  const std::uint32_t pid = StartSuspended(g_held);
-  TerminateProcess(g_held.hProcess, 1);
-  return WaitForSingleObject(g_held.hProcess, INFINITE), pid;
+void EndChildren() {
+  TerminateProcess(g_running.hProcess, 1);
+  WaitForSingleObject(g_running.hProcess, INFINITE);
+  Close(g_running);
+  Close(g_held);
 }
-
-void LetGoOfHeld() { Close(g_held); }
 
 std::vector<std::string> EndlessNames(const std::string&) {
   // A pipe whose server never writes; it stays open while the test runs.

@@ -1,6 +1,5 @@
-"""A dbusmock template (python3 -m dbusmock -t mock_service.py): the service
-that PAVO_MOCK names, [bus name, object, interface, method, in and out
-signatures, the method's code], its method there before anyone can call it."""
+"""A dbusmock template: the service PAVO_MOCK names ([bus name, object, interface,
+method, in and out signatures, code]), its method there before any call."""
 import json
 import os
 

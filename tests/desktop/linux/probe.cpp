@@ -1,12 +1,8 @@
-// Drives the Linux desktop code as the daily run does, for the scripts that
-// watch it from outside: runs the window host with a form whose activation
-// answers commands on standard input, one a line, while it waits for
-// messages as the run's waits do.
-//   state N         the window's state; its resize goes to the tray as in Form1 -> "resized ms=N"
-//   remove          RemoveIcon     -> "removed ms=N"
-//   wallpaper HEX   SetWallpaper of the path whose bytes HEX spells -> "done ms=N"
-//   status                         -> "status state=S"
-// "pid N" is the first line; the input's end ends it.
+// Drives the desktop code for test_desktop.py from a form that waits for
+// messages as the run does and answers a line of standard input each with
+// "ms=N": "state N" (the resize goes to the tray as in Form1), "remove",
+// "wallpaper HEX" (the path's bytes), "status" -> "status state=S". "pid N"
+// comes first; the input's end ends it.
 #include <glib-unix.h>
 #include <unistd.h>
 
@@ -25,13 +21,10 @@ std::string g_input;
 
 void Command(const std::string& line) {
   const auto start = std::chrono::steady_clock::now();
-  std::string answer = "done";
   if (line.starts_with("state ")) {
     pavo::window::SetState(std::stoi(line.substr(6)));
-    answer = "resized";
   } else if (line == "remove") {
     pavo::MinToTray::RemoveIcon();
-    answer = "removed";
   } else if (line.starts_with("wallpaper ")) {
     std::string path;
     for (std::size_t i = 10; i + 1 < line.size(); i += 2) path += static_cast<char>(std::stoi(line.substr(i, 2), nullptr, 16));
@@ -41,7 +34,7 @@ void Command(const std::string& line) {
     return (void)std::fflush(stdout);
   }
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-  std::printf("%s ms=%lld\n", answer.c_str(), static_cast<long long>(ms.count()));
+  std::printf("ms=%lld\n", static_cast<long long>(ms.count()));
   std::fflush(stdout);
 }
 

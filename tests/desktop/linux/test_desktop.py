@@ -1,12 +1,7 @@
-"""The Linux desktops, watched from outside over a private session bus with a
-home of its own (the script starts itself again under dbus-run-session), so
-neither the bus nor a daemon it starts touches the user's own settings. The
-probe (probe.cpp) drives the program's desktop code as the run does. The tray
-item is read back by a watcher of our own; the wallpaper is set on every
-desktop the program knows, each desktop's own store standing in (GSettings
-with schemas of the test's own, the real xfconfd, a mock plasmashell,
-stand-in commands on PATH), as rows of three tables: desktops that take the
-picture, ones nothing can reach, and ones that do not answer."""
+"""The Linux desktops watched from outside, on a private session bus and home
+(the script runs itself again under dbus-run-session), through the probe
+(probe.cpp); each desktop's own store stands in (GSettings with our schemas,
+the real xfconfd, a mock plasmashell, stand-in commands on PATH)."""
 import argparse
 import glob
 import json
@@ -21,18 +16,16 @@ import tempfile
 import threading
 import time
 import unittest
-from xml.etree import ElementTree
 
 CAPTION = "Pavo壁纸 - by RZ31"
 _DESKTOP = ("XDG_CURRENT_DESKTOP", "SWAYSOCK", "GSETTINGS_BACKEND", "GSETTINGS_SCHEMA_DIR", "DBUS_SESSION_BUS_ADDRESS")
-# Files beside the bitmap that only look like its second names: no tidying may
-# touch them. A second name's leftover (.part) goes once the desktop answers.
+# Look-alikes of the bitmap's second names, which no tidying may touch, and a
+# second name's leftover, which goes once the desktop answers.
 LOOK_ALIKES = ["WallPaper-notes.bmp", "WallPaper-12.jpg", "WallPaper-.bmp", "Other-12.bmp", "WallPaper-12.bmp.bak"]
 LEFTOVER = "WallPaper-1600000000000000000.bmp.part"
 
 
 def enter():
-    """The arguments (--probe, --icon); first runs the script again in a private session."""
     parser = argparse.ArgumentParser()
     parser.add_argument("--probe", required=True)
     parser.add_argument("--icon", default="")
@@ -57,17 +50,14 @@ def folder(prefix):
     return tempfile.mkdtemp(prefix=prefix, dir=os.environ["PAVO_SESSION_ROOT"])
 
 
-def env_with(**changes):
-    """This session's environment with changes (None unsets)."""
+def env_with(**changes):  # None unsets
     env = {k: v for k, v in os.environ.items() if k not in _DESKTOP[:4]}
     env.update(changes)
     return {k: v for k, v in env.items() if v is not None}
 
 
-def rewrite(bitmap, content, mtime):
-    """Writes the bitmap as the conversion does: beside it, then renamed."""
-    with open(bitmap + ".new", "wb") as f:
-        f.write(content)
+def rewrite(bitmap, content, mtime):  # as the conversion does: beside it, then renamed
+    pathlib.Path(bitmap + ".new").write_bytes(content)
     os.utime(bitmap + ".new", (mtime, mtime))
     os.replace(bitmap + ".new", bitmap)
 
@@ -75,22 +65,18 @@ def rewrite(bitmap, content, mtime):
 def new_bitmap(name="img"):
     directory = os.path.join(folder("case-"), name)
     os.makedirs(directory)
-    for other in LOOK_ALIKES + [LEFTOVER]:
-        open(os.path.join(directory, other), "w").close()
+    [pathlib.Path(directory, other).touch() for other in LOOK_ALIKES + [LEFTOVER]]
     rewrite(os.path.join(directory, "WallPaper.bmp"), b"BM day 1", 1700000000)
     return os.path.join(directory, "WallPaper.bmp")
 
 
-def beside(bitmap):
-    """What lies beside the bitmap but the look-alikes (which must all be there), sorted."""
+def beside(bitmap):  # but the look-alikes, which must all stay
     names = os.listdir(os.path.dirname(bitmap))
     assert all(n in names for n in LOOK_ALIKES), names
     return sorted(os.path.join(os.path.dirname(bitmap), n) for n in names if n not in LOOK_ALIKES + ["WallPaper.bmp"])
 
 
 class Probe:
-    """A probe that lives on; its answers are read back by a thread."""
-
     def __init__(self, probe, env):
         self.process = subprocess.Popen([probe], stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env, text=True)
         self.lines = queue.Queue()
@@ -98,8 +84,7 @@ class Probe:
         self.reader.start()
         self.pid = int(self.lines.get(timeout=20).split()[1])
 
-    def command(self, line, timeout=20):
-        """The answer's milliseconds (or the status line)."""
+    def command(self, line, timeout=20):  # the answer's milliseconds, or the status line
         if line.startswith("wallpaper "):
             line = "wallpaper " + line[10:].encode().hex()
         self.process.stdin.write(line + "\n")
@@ -108,15 +93,12 @@ class Probe:
         return answer if answer.startswith("status") else int(answer.split("ms=")[1])
 
     def children(self):
-        found = []
-        for task in os.listdir("/proc/%d/task" % self.pid):
-            with open("/proc/%d/task/%s/children" % (self.pid, task)) as f:
-                found += f.read().split()
-        return found
+        return [c for t in os.listdir("/proc/%d/task" % self.pid)
+                for c in pathlib.Path("/proc/%d/task/%s/children" % (self.pid, t)).read_text().split()]
 
     def threads(self):
-        with open("/proc/%d/status" % self.pid) as status:
-            return [int(s.split()[1]) for s in status if s.startswith("Threads:")][0]
+        status = pathlib.Path("/proc/%d/status" % self.pid).read_text().splitlines()
+        return [int(s.split()[1]) for s in status if s.startswith("Threads:")][0]
 
     def close(self):
         self.process.stdin.close()  # its input's end ends it at once, as the run ends
@@ -126,10 +108,8 @@ class Probe:
         return rc
 
 
-def once(probe, env, line):
-    """One command in a probe of its own, which then ends at once as the run
-    does; the answer's milliseconds."""
-    p = Probe(probe, env)
+def once(env, line):  # in a probe of its own, which then ends at once as the run does
+    p = Probe(ARGS.probe, env)
     try:
         return p.command(line)
     finally:
@@ -137,8 +117,7 @@ def once(probe, env, line):
 
 
 def service(case, *described):
-    """A mock D-Bus service of one method (see mock_service.py; code that
-    sleeps never answers): the method's calls so far, and its end."""
+    """A mock D-Bus service of one method (mock_service.py): its calls so far, and its end."""
     template = os.path.join(os.path.dirname(__file__), "mock_service.py")
     described += ("",) * (7 - len(described))
     process = subprocess.Popen([sys.executable, "-m", "dbusmock", "-t", template], stdout=subprocess.DEVNULL,
@@ -163,21 +142,11 @@ import dbus  # noqa: E402  (Debian's python3-dbus, python3-dbusmock, python3-gi)
 from gi.repository import GLib  # noqa: E402
 
 ITEM, PROPS = "org.kde.StatusNotifierItem", "org.freedesktop.DBus.Properties"
-# What a host may read, call or hear from an item: name:types (of the
-# method's arguments in, the signal's arguments).
-MEMBERS = {"property": "Category:s Id:s Title:s Status:s WindowId:i IconName:s IconPixmap:a(iiay) OverlayIconName:s "
-                       "OverlayIconPixmap:a(iiay) AttentionIconName:s AttentionIconPixmap:a(iiay) AttentionMovieName:s "
-                       "ToolTip:(sa(iiay)ss) ItemIsMenu:b Menu:o",
-           "method": "ContextMenu:ii Activate:ii SecondaryActivate:ii Scroll:is",
-           "signal": "NewTitle: NewIcon: NewAttentionIcon: NewOverlayIcon: NewToolTip: NewStatus:s"}
 
 
 def icon_argb():
-    """{(w, h): ARGB rows top first} of the 32-bit images of the application
-    icon, read here as the format describes them."""
-    with open(ARGS.icon, "rb") as f:
-        data = f.read()
-    images = {}
+    """{(w, h): ARGB rows top first} of the icon file's 32-bit images."""
+    data, images = pathlib.Path(ARGS.icon).read_bytes(), {}
     for i in range(struct.unpack_from("<H", data, 4)[0]):
         w, h, _, _, _, bits, size, at = struct.unpack_from("<BBBBHHII", data, 6 + 16 * i)
         if data[at:at + 4] == struct.pack("<I", 40) and bits == 32:
@@ -188,7 +157,6 @@ def icon_argb():
 
 class TrayItem(unittest.TestCase):
     def watcher(self):
-        """The items registered with a watcher of our own, and its end."""
         return service(self, "org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher", "org.kde.StatusNotifierWatcher",
                        "RegisterStatusNotifierItem", "s")
 
@@ -212,31 +180,22 @@ class TrayItem(unittest.TestCase):
         self.assertFalse(bus.name_has_owner(name))
         early, stop = self.watcher()
         self.assertLess(probe.command("state 1"), 3000)
-        self.assertTrue(wait_until(early))
-        self.assertEqual(early(), [[name]])
+        self.assertTrue(wait_until(lambda: early() == [[name]]), early())
         stop()
         registered, stop = self.watcher()  # a watcher that comes later hears of the item too
-        self.assertTrue(wait_until(registered))
-        self.assertEqual(registered(), [[name]])
+        self.assertTrue(wait_until(lambda: registered() == [[name]]), registered())
         owner = bus.get_name_owner(name)
         # Read while the probe sits in its wait: the wait must wake for it.
         item = bus.get_object(name, "/StatusNotifierItem")
         props = item.GetAll(ITEM, dbus_interface=PROPS, timeout=5)
-        xml = item.Introspect(dbus_interface="org.freedesktop.DBus.Introspectable", timeout=5)
-        described = ElementTree.fromstring(xml).find("interface[@name='%s']" % ITEM)
-        self.assertEqual(sorted("%s %s:%s" % (m.tag, m.get("name"), m.get("type") or "".join(
-            a.get("type") for a in m.iter("arg") if a.get("direction") != "out")) for m in described),
-            sorted("%s %s" % (tag, member) for tag, members in MEMBERS.items() for member in members.split()))
-        self.assertEqual({m.get("access") for m in described.iter("property")}, {"read"})
         self.assertEqual({k: props[k] for k in ("Category", "Id", "Title", "Status", "IconName", "ItemIsMenu", "Menu")},
                          {"Category": "ApplicationStatus", "Id": CAPTION, "Title": CAPTION, "Status": "Active",
                           "IconName": "", "ItemIsMenu": False, "Menu": "/NO_DBUSMENU"})
         self.assertEqual(props["ToolTip"][2:], (CAPTION, ""))
-        pixmaps = {(w, h): bytes(data) for w, h, data in props["IconPixmap"]}
         if ARGS.icon.endswith(".ico"):  # (a build may be given another picture, or none)
-            self.assertEqual(pixmaps, icon_argb())
-        for method, args in (("Activate", (0, 0)), ("SecondaryActivate", (5, 5)), ("ContextMenu", (1, 1)),
-                             ("Scroll", (3, "vertical"))):
+            self.assertEqual({(w, h): bytes(data) for w, h, data in props["IconPixmap"]}, icon_argb())
+        for method, *args in (("Activate", 0, 0), ("SecondaryActivate", 5, 5), ("ContextMenu", 1, 1),
+                              ("Scroll", 3, "vertical")):
             getattr(item, method)(*args, dbus_interface=ITEM, timeout=5)  # accepted, and nothing happens
         probe.command("state 1")  # minimised again: no second item
         probe.command("wallpaper " + new_bitmap())
@@ -289,16 +248,14 @@ SCHEMAS = {GNOME: ["picture-uri", "picture-uri-dark", "picture-options"], CINNAM
 
 
 def gsettings(desktop, wanted, schemas=SCHEMAS, backend="keyfile"):
-    """Settings that see only the given schemas (keys "name[:type:default]",
-    strings '' by default), in a key file of their own or the private
-    session's dconf; each wanted (schema, key) holds the picture, no other key
-    may change."""
+    """Settings of only these schemas (keys "name[:type:default]") in a key file
+    or the session's dconf; each wanted (schema, key) holds the picture, no
+    other key may change."""
     directory, empty = folder("schemas-"), folder("empty-")
     keys = {s: [(k + ":s:''").split(":")[:3] for k in names] for s, names in schemas.items()}
-    with open(os.path.join(directory, "test.gschema.xml"), "w") as f:
-        f.write("<schemalist>%s</schemalist>" % "".join('<schema id="%s" path="/%s/">%s</schema>' % (
-            s, s.replace(".", "/"), "".join('<key name="%s" type="%s"><default>%s</default></key>' % tuple(k)
-                                            for k in ks)) for s, ks in keys.items()))
+    pathlib.Path(directory, "test.gschema.xml").write_text("<schemalist>%s</schemalist>" % "".join(
+        '<schema id="%s" path="/%s/">%s</schema>' % (s, s.replace(".", "/"), "".join(
+            '<key name="%s" type="%s"><default>%s</default></key>' % tuple(k) for k in ks)) for s, ks in keys.items()))
     subprocess.run(["glib-compile-schemas", directory], check=True)
     config = {"XDG_CONFIG_HOME": folder("config-")} if backend == "keyfile" else {}  # dconf: the session's
     env = env_with(XDG_CURRENT_DESKTOP=desktop, GSETTINGS_BACKEND=backend, GSETTINGS_SCHEMA_DIR=directory,
@@ -312,10 +269,9 @@ def gsettings(desktop, wanted, schemas=SCHEMAS, backend="keyfile"):
                                      check=True).stdout.strip()
                 if (schema, name) not in wanted:
                     assert got == default, "%s %s changed to %s" % (schema, name, got)
-                elif "-uri" in name and got != "''":
-                    slots.append(GLib.filename_from_uri(GLib.Variant.parse(None, got).unpack())[0])
-                else:
-                    slots.append(GLib.Variant.parse(None, got).unpack())
+                    continue
+                value = GLib.Variant.parse(None, got).unpack()
+                slots.append(GLib.filename_from_uri(value)[0] if "-uri" in name and value else value)
         return slots
     return env, stored, len(wanted)
 
@@ -329,8 +285,8 @@ NOT_IMAGES = {"/backdrop/screen0/monitor0/workspace0/image-style": dbus.Int32(5)
 
 
 def xfce(case, images=IMAGES):
-    """The real xfconfd, its desktop channel holding images of each monitor
-    and workspace (the last one the older desktop's) and other properties."""
+    """The real xfconfd with images of each monitor and workspace (the last the
+    older desktop's) and other properties."""
     daemon = glob.glob("/usr/lib/*/xfce4/xfconf/xfconfd")
     process = subprocess.Popen(daemon[:1], env=dict(os.environ, XDG_CONFIG_HOME=folder("xfconf-")),
                                stderr=subprocess.DEVNULL)
@@ -371,7 +327,7 @@ console.log(JSON.stringify(d.map((x) => x.writes)));
 
 
 def plasma(case, answer='ret = ""'):
-    """A mock plasmashell (answer: its method's code; None: no shell at all)."""
+    """A mock plasmashell (answer: its method's code; None: no shell)."""
     calls = service(case, "org.kde.plasmashell", "/PlasmaShell", "org.kde.PlasmaShell", "evaluateScript", "s", "s",
                     answer)[0] if answer else list
 
@@ -390,20 +346,18 @@ def plasma(case, answer='ret = ""'):
 
 
 def command(program, template, behaviour, desktop, swaysock=None):
-    """A stand-in program on PATH that records its arguments, then behaves as
-    told; template: its arguments, with {} for the picture."""
+    """A program on PATH that records its arguments ({} the picture in the
+    template), then behaves as told."""
     directory = folder("bin-")
-    record = os.path.join(directory, "args")
-    with open(os.path.join(directory, program), "w") as f:
-        f.write('#!/bin/sh\nfor a in "$@"; do printf "%%s\\0" "$a"; done > "%s"\n%s\n' % (record, behaviour))
-    os.chmod(os.path.join(directory, program), 0o700)
+    record, script = pathlib.Path(directory, "args"), pathlib.Path(directory, program)
+    script.write_text('#!/bin/sh\nfor a in "$@"; do printf "%%s\\0" "$a"; done > "%s"\n%s\n' % (record, behaviour))
+    script.chmod(0o700)
     before, after = template.split("{}")
 
     def stored():
-        if not os.path.exists(record):
+        if not record.exists():
             return []
-        with open(record, "rb") as f:
-            args = "\n".join(f.read().decode().split("\0")[:-1])
+        args = "\n".join(record.read_bytes().decode().split("\0")[:-1])
         return [args[len(before):len(args) - len(after)] if args.startswith(before) and args.endswith(after) else args]
     return env_with(PATH=directory + ":/usr/bin:/bin", XDG_CURRENT_DESKTOP=desktop, SWAYSOCK=swaysock), stored, 1
 
@@ -436,12 +390,12 @@ class Wallpaper(unittest.TestCase):
                 for day in (1, 1, 2):
                     if day == 2:
                         rewrite(bitmap, b"BM day 2", 1700086400)
-                    self.assertLess(once(ARGS.probe, env, "wallpaper " + bitmap), 8000)
+                    self.assertLess(once(env, "wallpaper " + bitmap), 8000)
                     shown = beside(bitmap)
                     self.assertTrue(len(shown) == 1 and os.path.samefile(shown[0], bitmap), shown)
                     self.assertEqual(stored(), shown * slots)
                 os.remove(bitmap)  # no bitmap: the desktop keeps the picture it shows
-                once(ARGS.probe, env, "wallpaper " + bitmap)
+                once(env, "wallpaper " + bitmap)
                 self.assertEqual((stored(), beside(bitmap)), (shown * slots, shown))
 
     def test_a_desktop_nothing_can_reach_is_left_as_it_was(self):
@@ -455,19 +409,16 @@ class Wallpaper(unittest.TestCase):
             ("an unknown desktop", gsettings, "Hyprland", []), ("no desktop named", gsettings, None, []),
             ("XFCE without image properties", xfce, self, []), ("KDE without a shell", plasma, self, None),
             ("LXQt without its program", command, "x", PCMANFM, "", "LXQt"),
-            ("LXDE without its program", command, "x", PCMANFM, "", "LXDE"),
             ("sway without its program", command, "x", SWAY, "", "sway"),
             ("a path sway cannot carry", command, "swaymsg", SWAY, "", "sway"),
         ]
         for label, setup, *args in rows:
             with self.subTest(label):
                 env, stored, _ = setup(*args)
-                before = stored()
-                bitmap = new_bitmap(AWKWARD if "cannot carry" in label else TAME)
-                self.assertLess(once(ARGS.probe, env, "wallpaper " + bitmap), 3000)
-                self.assertEqual(stored(), before)
-                self.assertEqual(beside(bitmap), [os.path.join(os.path.dirname(bitmap), LEFTOVER)],
-                                 "a name made for no desktop stays")
+                before, bitmap = stored(), new_bitmap(AWKWARD if "cannot carry" in label else TAME)
+                self.assertLess(once(env, "wallpaper " + bitmap), 3000)
+                self.assertEqual((stored(), beside(bitmap)),
+                                 (before, [os.path.join(os.path.dirname(bitmap), LEFTOVER)]))
 
     def test_a_desktop_that_does_not_answer_holds_no_run_and_nothing_piles_up(self):
         # No clear answer: the desktop may show the new name or the one
@@ -494,9 +445,7 @@ class Wallpaper(unittest.TestCase):
                     self.assertEqual(contents, [b"BM day %d" % n for n in range(max(1, day - 1), day + 1)])
                 self.assertLessEqual(probe.threads(), threads)
 
-    def silent_dconf(self):
-        """The settings daemon's name, taken by one that takes each change and
-        never answers."""
+    def silent_dconf(self):  # the settings daemon's name, taken by one that never answers
         bus = dbus.SessionBus()
         if bus.name_has_owner("ca.desrt.dconf"):  # the real daemon, started by an earlier row
             os.kill(bus.get_unix_process_id("ca.desrt.dconf"), 15)
