@@ -256,12 +256,6 @@ void Writer::Advance(std::uint32_t rows) {
   if (filled_ == band_rows_ || done_ + filled_ == height_) Flush();
 }
 
-void Writer::WriteRow(const unsigned char* bgr) {
-  if (Room() == 0) throw Failure("more rows than the bitmap holds");
-  std::memcpy(Next(), bgr, std::size_t{width_} * 3);
-  Advance(1);
-}
-
 void Writer::Flush() {
   if (filled_ == 0) return;
   // The band's rows, top first, become one stretch of the file, bottom first.

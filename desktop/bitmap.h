@@ -82,8 +82,6 @@ class Writer {
   std::uint32_t Room() const;
   // The next `rows` rows (at most Room()) have been filled in.
   void Advance(std::uint32_t rows);
-  // One row of width * 3 bytes, blue, green, red.
-  void WriteRow(const unsigned char* bgr);
   // Throws unless every row was handed over; then writes the rest and puts
   // the file in place.
   void Finish();
