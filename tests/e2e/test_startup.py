@@ -1,6 +1,5 @@
 """The start-up: the first run's settings, the autostart entry on every start,
 from a program folder whose path needs quoting."""
-import shutil
 import subprocess
 import time
 import unittest
@@ -13,19 +12,17 @@ class StartupTest(unittest.TestCase):
         self.p = h.ProgramDir()
         self.addCleanup(self.p.cleanup)
         if h.windows():
-            h.set_autostart(None)
-            self.addCleanup(h.set_autostart, None)
+            h.set_autostart()
+            self.addCleanup(h.set_autostart)
 
     def plant_entry(self, text):
         if h.windows():
-            h.set_autostart(("sz", text))
-        else:
-            f = self.p.autostart_file()
-            f.parent.mkdir(parents=True, exist_ok=True)
-            f.write_text("[Desktop Entry]\nType=Application\nName=x\nExec=" + text + "\n", encoding="utf-8")
+            return h.set_autostart(h.reg_quote(text))
+        self.p.autostart_file.parent.mkdir(parents=True)
+        self.p.autostart_file.write_text(f"[Desktop Entry]\nType=Application\nName=x\nExec={text}\n", encoding="utf-8")
 
     def first_settings(self, code_page=None):
-        """The settings file a first start writes (the start is ended once it is there)."""
+        # The start is ended once the file is there.
         run = self.p.start(code_page=code_page)
         try:
             return self.p.wait_for("cfg.ini", run).read_bytes()
@@ -33,7 +30,6 @@ class StartupTest(unittest.TestCase):
             self.p.kill(run)
 
     def done_day(self, autostart):
-        """One start that ends at the daily guard."""
         self.p.write_settings({"开机自启动": autostart, "设为壁纸": "0", "延迟运行": "30"})
         self.p.img.mkdir(exist_ok=True)
         self.p.today_file.write_bytes(b"\xff\xd8\xff" + b"x" * 300000)
@@ -65,7 +61,7 @@ class StartupTest(unittest.TestCase):
         r = self.p.run(code_page=1252)
         self.assertEqual(r.returncode, 0)
         self.assertGreaterEqual(r.seconds, 6, "the delay of 6 s")
-        self.assertTrue(h.wallpaper_names(self.p), h.wallpaper_setting(self.p))
+        self.assertIs(h.wallpaper(self.p), True)
 
     def test_a_first_run_on_a_full_disk_leaves_no_settings_and_the_next_writes_them_whole(self):
         disk = h.small_disk(self, self.p.exe.stat().st_size + (1 << 20))
@@ -94,32 +90,32 @@ class StartupTest(unittest.TestCase):
         self.done_day("1")
         entry = self.p.autostart_entry()
         if h.windows():
-            self.assertEqual(entry, ("sz", h.windows_path(self.p.exe)), "the bare path, no quotation marks")
+            self.assertEqual(entry, h.reg_quote(h.windows_path(self.p.exe)), "the bare path, no quotation marks")
             # A number reads as its decimal text: not "", so "0" removes it.
-            h.set_autostart(("dword", 1))
+            h.set_autostart("dword:00000001")
             self.done_day("0")
             self.assertIsNone(self.p.autostart_entry())
             # Raw bytes cannot be read as text: "0" leaves them, "1" replaces them.
-            h.set_autostart(("hex", "01,02,03"))
+            h.set_autostart("hex:01,02,03")
             self.done_day("0")
-            self.assertEqual(self.p.autostart_entry(), ("hex", "01,02,03"))
+            self.assertEqual(self.p.autostart_entry(), "hex:01,02,03")
             self.done_day("1")
             self.assertEqual(self.p.autostart_entry(), entry)
             return
         # A second start with the entry in line leaves it alone.
-        first = self.p.autostart_file().stat()
+        first = self.p.autostart_file.stat()
         self.done_day("1")
-        self.assertEqual(self.p.autostart_file().stat().st_mtime_ns, first.st_mtime_ns)
+        self.assertEqual(self.p.autostart_file.stat().st_mtime_ns, first.st_mtime_ns)
         # Started through the entry by GLib's launcher, the program finds "0"
         # in its settings and removes the entry: Exec named exactly this program.
         self.p.write_settings({"开机自启动": "0", "设为壁纸": "0", "延迟运行": "0"})
-        subprocess.run(["gio", "launch", str(self.p.autostart_file())], env=self.p.env(), timeout=30, check=True,
+        subprocess.run(["gio", "launch", str(self.p.autostart_file)], env=self.p.env(), timeout=30, check=True,
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + 30
         while self.p.autostart_entry() and time.monotonic() < deadline:
             time.sleep(0.1)
         self.assertIsNone(self.p.autostart_entry(), "the launched program did not remove its entry")
-        self.assertTrue(self.p.autostart_file().parent.is_dir(), "only the entry goes")
+        self.assertTrue(self.p.autostart_file.parent.is_dir(), "only the entry goes")
 
 
 if __name__ == "__main__":
