@@ -1,6 +1,5 @@
-"""The daily run as a user sees it, from a program folder that has run on an
-earlier day: what is kept, what becomes the wallpaper, the exit status and
-the requests the service saw."""
+"""The daily run as a user sees it: what is kept, what becomes the wallpaper,
+the exit status and the requests the service saw."""
 import unittest
 from collections import namedtuple
 
@@ -22,6 +21,8 @@ def rows(small):
         Row("a picture of the day", exit=0, requests=[META, IMAGE], bitmap=(1920, 1080)),
         *[Row(f"设为壁纸 {flag!r}: only kept", over={"设为壁纸": flag}, exit=0, wallpaper="untouched")
           for flag in ("0", "01", "", None)],
+        *[Row(f"a delay of {delay} s", over={"延迟运行": delay, "设为壁纸": "0"}, exit=0, wallpaper="untouched")
+          for delay in ("0.5", "3")],
         Row("exactly 200000 bytes", picture=small + b"\0" * (200000 - len(small)), wallpaper="untouched"),
         Row("200001 bytes, padded after its end", exit=0, picture=small + b"\0" * (200001 - len(small)),
             bitmap=(640, 480)),
@@ -50,8 +51,14 @@ class RunTest(unittest.TestCase):
 
     def check(self, row):
         svc, p = h.earlier_day(self, row.picture or self.jpeg, row.path, row.over)
-        h.set_wallpaper(p, "untouched")
-        h.check_day(self, p, p.run(), row.exit, row.picture or self.jpeg, row.bitmap)
+        if h.windows():
+            h.reg_import(h.WALLPAPER_KEY, {"Wallpaper": '"untouched"'})
+        else:
+            p.write_gnome_settings("[org/gnome/desktop/background]\npicture-uri='untouched'\n")
+        r = p.run()
+        h.check_day(self, p, r, row.exit, row.picture or self.jpeg, row.bitmap)
+        if "延迟运行" in row.over:  # waited, without burning the processor
+            self.assertTrue(r.seconds >= float(row.over["延迟运行"]) and r.cpu < 1.5, f"{r.cpu:.2f} s of CPU")
         if row.wallpaper:
             self.assertEqual(h.wallpaper(p), row.wallpaper == "applied" or "untouched")
         seen = svc.requests()
@@ -59,9 +66,8 @@ class RunTest(unittest.TestCase):
             self.assertEqual([s.line for s in seen], [x.format(path=row.path, today=h.today()) for x in row.requests])
         for s in seen:
             # Exactly the two headers on the metadata request, neither on the picture's.
-            meta = "HPImageArchive" in s.line
-            self.assertEqual(s.header("If-Modified-Since"), ["0"] if meta else [], s.line)
-            self.assertEqual(s.header("User-Agent"), [h.UA] if meta else [], s.line)
+            mine = sorted((k.lower(), v) for k, v in s.headers if k.lower() in ("if-modified-since", "user-agent"))
+            self.assertEqual(mine, [("if-modified-since", "0"), ("user-agent", h.UA)] if h.META in s.line else [])
 
     def test_what_the_day_leaves(self):
         h.table(self, rows(h.jpeg(640, 480, 3)), self.check, workers=1 if h.windows() else 4)
@@ -86,15 +92,6 @@ class RunTest(unittest.TestCase):
         self.assertEqual(p.run(timeout=20).returncode, 0)
         self.assertEqual(len(svc.requests()), len(before), "a done day sends nothing")
 
-    def test_the_delay_waits_without_burning_the_processor(self):
-        for delay in (0.5, 3):
-            with self.subTest(delay=delay):
-                svc, p = h.earlier_day(self, self.jpeg, over={"延迟运行": str(delay), "设为壁纸": "0"})
-                r = p.run()
-                self.assertEqual(r.returncode, 0)
-                self.assertGreaterEqual(r.seconds, delay)
-                self.assertLess(r.cpu, 1.5, f"{r.cpu:.2f} s of CPU for a {delay} s delay")
-
     def test_settings_files_of_other_systems_are_read(self):
         # The flag, the delay and the base URL are read, and the autostart entry is made.
         text = "[Config]\r\n开机自启动=1\r\n设为壁纸=1\r\n延迟运行=0\r\n域名={base}\r\n备用域名=x\r\n"
@@ -105,7 +102,7 @@ class RunTest(unittest.TestCase):
             ("GBK with a line that is no GBK", lambda t: stray(t.encode("gbk")), ("linux", 1252)),
             ("UTF-8 with a line that is no UTF-8", lambda t: stray(t.encode()), ("linux",)),
             ("UTF-16, from a Windows of another code page", lambda t: b"\xff\xfe" + t.encode("utf-16-le"),
-             ("linux", 936)),
+             ("linux", 936, 1252)),
         ]
         mine = [(f"{what}, {system}", encode, system) for what, encode, where in cases for system in where
                 if (system == "linux") != h.windows()]
@@ -118,12 +115,10 @@ class RunTest(unittest.TestCase):
             if h.windows():
                 h.set_autostart()
             p.ini.write_bytes(encode(text.format(base=svc.base)))
-            before = p.ini.read_bytes()
             h.check_day(self, p, p.run(code_page=None if system == "linux" else system), 0, self.jpeg, None)
             self.assertIs(h.wallpaper(p), True)
             # On Windows read back through the wide registry functions.
             self.assertIn(h.reg_quote(h.windows_path(p.exe)) if h.windows() else str(p.exe), p.autostart_entry())
-            self.assertEqual(p.ini.read_bytes(), before, "a run never writes the settings")
         self.assertTrue(mine)
         h.table(self, mine, check, workers=1 if h.windows() else 4)
 

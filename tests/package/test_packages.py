@@ -98,7 +98,6 @@ class Packages(unittest.TestCase):
         self.assertEqual(p.dir.name, f"pavo-{self.version}-{system}")
         self.assertEqual({f.name for f in p.dir.iterdir()}, programs | DOCUMENTS)
         self.assertTrue(platform == "win32" or all(os.access(p.dir / name, os.X_OK) for name in programs))
-        self.assertIn("Pavo壁纸 contributors", (p.dir / "LICENSE").read_text(encoding="utf-8"))
         return p
 
     def test_the_linux_programs_are_stripped_and_need_only_the_packages_the_readme_names(self):
@@ -113,14 +112,11 @@ class Packages(unittest.TestCase):
                                  f"{name} is not stripped")
                 needed = re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", run("readelf", "-d", program))
                 self.assertTrue(needed)
-                found = dict(re.findall(r"^\s*(\S+) => (/\S+)", run("ldd", program), re.M))
                 # Libraries a program opens itself when it needs them (pavo:
                 # libcurl, for the transfers alone) are named in it.
-                cache = dict(re.findall(r"^\s*(\S+) \(.*x86-64.*\) => (/\S+)", run("ldconfig", "-p"), re.M))
                 opened = {n.decode() for n in re.findall(rb"lib[\w.+-]*?\.so(?:\.\d+)+", Path(program).read_bytes())}
-                for library in opened - set(needed):
-                    self.assertIn(library, cache, f"{name} opens {library}, which is not found on this system")
-                    found[library] = cache[library]
+                found = {**dict(re.findall(r"^\s*(\S+) \(.*x86-64.*\) => (/\S+)", run("ldconfig", "-p"), re.M)),
+                         **dict(re.findall(r"^\s*(\S+) => (/\S+)", run("ldd", program), re.M))}
                 for library in sorted(set(needed) | opened):
                     self.assertIn(library, found, f"{name}: {library} is not found on this system")
                     package = debian_package(found[library])

@@ -1,8 +1,6 @@
-// What the built program cannot show of the transfers: the text's decoding
-// for each character set, the thread's messages while the fetch waits, and
-// the download's limits, shortened so that no test waits minutes. Against the
-// local image service that tests/e2e/harness.py serve runs natively on
-// 127.0.0.1 (its port in service/port), also for the Windows programs.
+// What the built program cannot show of the transfers: the decoding for each
+// character set, the messages while the fetch waits, and the download's limits
+// shortened. Against the image service of tests/e2e/harness.py serve.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -29,8 +27,7 @@ const std::string kWallpaper = "壁纸";
 
 double Since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
-// A tick that only advances while the thread dispatches its messages.
-int g_ticks = 0;
+int g_ticks = 0;  // advances only while the thread dispatches its messages
 void StartTicker() {
 #ifdef _WIN32
   // The window host's thread is a single-threaded apartment, as here.
@@ -54,11 +51,7 @@ class Transfer : public ::testing::Test {
       std::ofstream("service/images/" + name, std::ios::binary) << bytes;
     }
   }
-  void SetUp() override {
-    ASSERT_FALSE(port_.empty()) << "no image service: run through tests/e2e/harness.py serve";
-    fs::remove_all("scratch");
-    fs::create_directory("scratch");
-  }
+  void SetUp() override { ASSERT_FALSE(port_.empty()) << "no image service: run through harness.py serve"; }
   static std::string Url(const std::string& path) { return "http://127.0.0.1:" + port_ + path; }
   static std::string Fetch(const std::string& path, const std::string& selector) {
     return pavo::GetData(Url(path), selector, {pavo::window::DoEvents, pavo::window::WaitForMessages});
@@ -125,7 +118,8 @@ TEST_F(Transfer, DownloadsStopAtTheirLimits) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
-    fs::remove_all("scratch/day.jpg");
+    fs::remove_all("scratch");
+    fs::create_directory("scratch");
     const auto t0 = Clock::now();
     pavo::web::DownloadFileWithin(Url(c.path), "scratch/day.jpg", c.limits);
     const double took = Since(t0);
