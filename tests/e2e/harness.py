@@ -154,8 +154,7 @@ class ProgramDir:
                    time.monotonic() - t0, usage.ru_utime + usage.ru_stime)
 
     def kill(self, proc):
-        """SIGKILL, as a crash or a power cut would; under Wine the program is
-        the process whose first argument is its own path."""
+        """As a crash would; under Wine the program is the process named by its path."""
         if windows():
             for pid in filter(str.isdigit, os.listdir("/proc")):
                 try:
@@ -300,8 +299,7 @@ def claiming(data, width, height):  # the JPEG's frame header claiming another s
 
 
 def large_jpeg(width=8000, height=6000):
-    """A picture whose bitmap (144 MB) takes a while to write but whose JPEG
-    stays small: a few noisy rows over and over."""
+    """A small JPEG whose bitmap (144 MB) takes a while to write."""
     def make(f):
         rnd = random.Random(7)
         rows = [bytes(max(0, min(255, c + rnd.randint(-12, 12)))
@@ -378,9 +376,8 @@ class ImageService:
 
 
 def earlier_day(test, picture, path="", over=None):
-    """A program folder that has run on an earlier day (its bitmap EARLIER),
-    its settings (SETTINGS and over, where "{base}" and "{port}" name the
-    service) pointing at path on a service of its own that serves picture."""
+    """A program folder that has run on an earlier day, its settings (SETTINGS and
+    over: "{base}", "{port}" name the service) pointing at path on a service of its own."""
     svc, p = ImageService(), ProgramDir()
     test.addCleanup(svc.stop)
     test.addCleanup(p.cleanup)
@@ -403,11 +400,9 @@ def _receive(sock, until=None):
 
 
 class Relay:
-    """A relay on loopback in front of the image service: a forward proxy
-    (requests in absolute form, whatever host they name) or the server
-    itself. It keeps every request line. silent: accepts and never answers;
-    reset: sends half a picture's body, then resets the connection; tls:
-    speaks TLS with a self-signed certificate."""
+    """In front of the image service, a forward proxy or the server itself, that
+    keeps every request line. silent: never answers; reset: half a picture,
+    then a reset; tls: TLS with a self-signed certificate."""
 
     def __init__(self, upstream_port, silent=False, reset=False, tls=False):
         self.upstream_port, self.silent, self.reset = upstream_port, silent, reset

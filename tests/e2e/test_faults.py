@@ -48,12 +48,9 @@ def on_small_disk(leave, read_only=False):
     return arrange
 
 
-def replace(name, how):
-    def arrange(test, p, svc):
-        path = p.dir / name
-        shutil.rmtree(path) if path.is_dir() and not path.is_symlink() else path.unlink()
-        how(path)
-    return arrange
+def replace(name, how):  # the file or folder name made anew by how(path)
+    return lambda test, p, svc: (shutil.rmtree if (p.dir / name).is_dir() else os.unlink)(p.dir / name) \
+        or how(p.dir / name)
 
 
 def redirected_file(test, p, svc):
