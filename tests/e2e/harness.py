@@ -141,17 +141,14 @@ class ProgramDir:
         t0 = time.monotonic()
         self.settings_before = self.ini.read_bytes() if self.ini.is_file() else None
         p = self.start(extra_env, code_page, name)
-        while True:
-            pid, status, usage = os.wait4(p.pid, os.WNOHANG)
-            if pid:
-                break
+        while not (done := os.wait4(p.pid, os.WNOHANG))[0]:
             if time.monotonic() - t0 > timeout:
                 self.kill(p)
                 raise AssertionError(f"the program still ran after {timeout} s")
             time.sleep(0.02)
-        p.returncode = os.waitstatus_to_exitcode(status)
+        p.returncode = os.waitstatus_to_exitcode(done[1])
         return Run(p.returncode, (self.tmp / (name + ".out")).read_bytes(),
-                   time.monotonic() - t0, usage.ru_utime + usage.ru_stime)
+                   time.monotonic() - t0, done[2].ru_utime + done[2].ru_stime)
 
     def kill(self, proc):
         """As a crash would; under Wine the program is the process named by its path."""
@@ -365,12 +362,8 @@ class ImageService:
                 for t, line, headers in found if token in line]
 
     def stop(self):
-        self.proc.terminate()
-        try:
-            self.proc.wait(5)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
+        self.proc.kill()
+        self.proc.wait()
         if self.own_tmp:
             shutil.rmtree(self.tmp, ignore_errors=True)
 
