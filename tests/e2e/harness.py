@@ -394,12 +394,11 @@ def _receive(sock, until=None):
 
 class Relay:
     """In front of the image service, a forward proxy or the server itself, that
-    keeps every request line. silent: never answers; reset: half a picture,
-    then a reset; tls: TLS with a self-signed certificate."""
+    keeps every request line. reset: half a picture, then a reset; tls: TLS
+    with a self-signed certificate."""
 
-    def __init__(self, upstream_port, silent=False, reset=False, tls=False):
-        self.upstream_port, self.silent, self.reset = upstream_port, silent, reset
-        self.lines, self.accepted, self._held, self._tls = [], 0, [], None
+    def __init__(self, upstream_port, reset=False, tls=False):
+        self.upstream_port, self.reset, self.lines, self._tls = upstream_port, reset, [], None
         if tls:
             with tempfile.TemporaryDirectory(prefix="pavo-tls-") as d:
                 subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
@@ -413,8 +412,7 @@ class Relay:
         threading.Thread(target=self._accept, daemon=True).start()
 
     def stop(self):
-        for s in [self._sock] + self._held:
-            s.close()
+        self._sock.close()
 
     def _accept(self):
         while True:
@@ -422,11 +420,7 @@ class Relay:
                 client, _ = self._sock.accept()
             except OSError:
                 return
-            self.accepted += 1
-            if self.silent:
-                self._held.append(client)
-            else:
-                threading.Thread(target=self._serve, args=(client,), daemon=True).start()
+            threading.Thread(target=self._serve, args=(client,), daemon=True).start()
 
     def _serve(self, client):
         try:
