@@ -63,14 +63,12 @@ TEST(GetContent, Table) {
       {"a stray byte inside the piece", "url\":\"a\xFF&", kUrl, "&", "a\xEF\xBF\xBD"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    if (c.piece) {
-      std::string got;
-      EXPECT_NO_THROW(got = pavo::GetContent(c.str, c.start, c.last));
-      EXPECT_EQ(got, *c.piece);
-    } else {
-      EXPECT_THROW(pavo::GetContent(c.str, c.start, c.last), pavo::Failure);
+    std::optional<std::string> got;
+    try {
+      got = pavo::GetContent(c.str, c.start, c.last);
+    } catch (const pavo::Failure&) {
     }
+    EXPECT_EQ(got, c.piece) << c.what;
   }
 }
 

@@ -1,9 +1,6 @@
-// What the built program cannot show of the transfers (the end-to-end tables
-// show the rest): the text's decoding for each character set, the thread's
-// messages while the fetch waits, and the download's limits, shortened so
-// that no test waits minutes. Against the local image service, run natively
-// on 127.0.0.1 (also for the Windows programs under Wine) by
-// tests/e2e/harness.py serve, which leaves its port in service/port.
+// What the built program cannot show of the transfers: the decoding for each
+// character set, the messages while the fetch waits, and the download's limits
+// shortened. Against the image service of tests/e2e/harness.py serve.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -16,7 +13,6 @@
 #include <objbase.h>
 #else
 #include <glib.h>
-#include <sys/resource.h>
 #endif
 
 #include "desktop/window.h"
@@ -31,31 +27,16 @@ const std::string kWallpaper = "壁纸";
 
 double Since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
-// A tick that only advances while the thread dispatches its messages, and
-// the process's processor time.
-int g_ticks = 0;
-#ifdef _WIN32
+int g_ticks = 0;  // advances only while the thread dispatches its messages
 void StartTicker() {
+#ifdef _WIN32
   // The window host's thread is a single-threaded apartment, as here.
   CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   SetTimer(nullptr, 0, 200, [](HWND, UINT, UINT_PTR, DWORD) { ++g_ticks; });
-}
-double CpuSeconds() {
-  FILETIME created, exited, kernel, user;
-  GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-  return (ULARGE_INTEGER{{kernel.dwLowDateTime, kernel.dwHighDateTime}}.QuadPart +
-          ULARGE_INTEGER{{user.dwLowDateTime, user.dwHighDateTime}}.QuadPart) / 1e7;
-}
 #else
-void StartTicker() {
   g_timeout_add(200, [](gpointer) -> gboolean { return ++g_ticks, G_SOURCE_CONTINUE; }, nullptr);
-}
-double CpuSeconds() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
 #endif
+}
 
 class Transfer : public ::testing::Test {
  protected:
@@ -70,11 +51,7 @@ class Transfer : public ::testing::Test {
       std::ofstream("service/images/" + name, std::ios::binary) << bytes;
     }
   }
-  void SetUp() override {
-    ASSERT_FALSE(port_.empty()) << "no image service: run through tests/e2e/harness.py serve";
-    fs::remove_all("scratch");
-    fs::create_directory("scratch");
-  }
+  void SetUp() override { ASSERT_FALSE(port_.empty()) << "no image service: run through harness.py serve"; }
   static std::string Url(const std::string& path) { return "http://127.0.0.1:" + port_ + path; }
   static std::string Fetch(const std::string& path, const std::string& selector) {
     return pavo::GetData(Url(path), selector, {pavo::window::DoEvents, pavo::window::WaitForMessages});
@@ -110,16 +87,14 @@ TEST_F(Transfer, OnlyExactlyGbkDecodesAsGbkAndADeclaredCharacterSetDecides) {
   }
 }
 
-TEST_F(Transfer, TheFetchWaitsAsleepWhileTheMessagesGoOn) {
+// Its processor time the fault table's trickling rows bound.
+TEST_F(Transfer, TheFetchGivesUpOnTimeWhileTheMessagesGoOn) {
   g_ticks = 0;
-  const double cpu0 = CpuSeconds();
   const auto t0 = Clock::now();
   EXPECT_EQ(Fetch("/mode/trickle/images/limit1000.jpg", "utf-8"), "");
-  const double wall = Since(t0), cpu = CpuSeconds() - cpu0;
   // More than 10 whole seconds after the request went out, and a little slack.
-  EXPECT_GT(wall, 10.0);
-  EXPECT_LE(wall, 11.25);
-  EXPECT_LT(cpu, 0.1 * wall);
+  EXPECT_GT(Since(t0), 10.0);
+  EXPECT_LE(Since(t0), 11.25);
   EXPECT_GE(g_ticks, 25);
 }
 
@@ -131,7 +106,7 @@ TEST_F(Transfer, DownloadsStopAtTheirLimits) {
     bool kept;
     double at_least, at_most;
   } cases[] = {
-      {"/mode/hang/images/utf8.txt", {2, 60, kMiB}, false, 2.0, 3.5},
+      // The time without progress: the fault table's silent rows, at 30 s.
       {"/mode/trickle/images/limit1000.jpg", {30, 3, kMiB}, false, 3.0, 4.5},
       // The total limit holds while the headers are awaited and across redirects.
       {"/mode/late-10/images/utf8.txt", {30, 3, kMiB}, false, 3.0, 4.5},
@@ -150,7 +125,8 @@ TEST_F(Transfer, DownloadsStopAtTheirLimits) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
-    fs::remove_all("scratch/day.jpg");
+    fs::remove_all("scratch");
+    fs::create_directory("scratch");
     const auto t0 = Clock::now();
     pavo::web::DownloadFileWithin(Url(c.path), "scratch/day.jpg", c.limits);
     const double took = Since(t0);
