@@ -122,6 +122,7 @@ TEST(CompleteJpeg, EveryCutIsToldFromAWholePicture) {
       {photo + std::string(50000, '\0'), true},
       {progressive, true},
       {Claiming(photo, 12000, 9000), true},  // whole, though too large to convert
+      {Patched(photo, "\xFF\xC0", 0, "\xFF\xCF"), true},  // the last kind of frame
       {photo.substr(0, photo.size() - 2), false},
       {photo.substr(0, photo.size() - 1), false},
       {photo.substr(0, photo.size() * 2 / 3), false},

@@ -48,6 +48,7 @@ TEST(SettingsFile, EachLineIsReadInTheEncodingItWasWrittenIn) {
       {Gbk("[Config]|") + "; \xFF\xFE\r\n" + Gbk(kKeys.substr(9)), "Config", "域名", "https://a.example"},
       {L("; 注释|") + Gbk("[Config]|开机自启动=1|") + "k=\x80\r\n", "Config", "开机自启动", "1"},  // € is GBK
       {Gbk(kKeys), "Config", "😀", ""},  // no GBK form: in no GBK file
+      {L("[Config]|设为壁纸=0|; \x81\x30|; \x82\x31|"), "Config", "设为壁纸", "0"},  // no GBK either: no vote
       {Gbk("[A]|丄=1|"), "A", "乤", ""}, {Gbk("[A]|丄=1|乤=2|"), "a", "乤", "2"}, {Gbk("[乚]|k=v|"), "乚", "k", "v"},
       {Gbk("[A]|k=" + zh + "|"), "A", "k", zh.substr(0, 127 * 3)},  // 255 bytes of GBK
       {Gbk("[A]|k=a" + zh + "|"), "A", "k", "a" + zh.substr(0, 127 * 3)}, {Gbk(kKeys + "; 一|"), "config", "设为壁纸", "0"},

@@ -48,6 +48,7 @@ TEST(GetContent, Table) {
       {"markers with Chinese characters", "前【开始】中间【完】后", "【开始】", "【完】", "中间"},
       // Lower-casing beyond ASCII, one unit for one unit.
       {"Latin-1 letters in another case", "xÄBCdéf&", "äbc", "&", "déf"},
+      {"Latin Extended-A letters in another case", "ĀĹŹx=1;", "āĺźx=", ";", "1"},
       {"Cyrillic letters in another case", "ПРИВЕТмир|", "привет", "|", "мир"},
       {"the last Cyrillic capital", "ЯURL\":\"a&", "яurl\":\"", "&", "a"},
       {"Greek letters in another case", "ΑΒΓ:δ;", "αβγ:", ";", "δ"},
