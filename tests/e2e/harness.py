@@ -73,10 +73,11 @@ Run = collections.namedtuple("Run", "returncode output seconds cpu")
 
 
 class ProgramDir:
-    """The program in a folder of its own (or a package's), and a private home."""
+    """The program in a folder of its own (or a package's), and a private home, for one test."""
 
-    def __init__(self, package=None):
+    def __init__(self, test, package=None):
         self.tmp = Path(tempfile.mkdtemp(prefix="pavo-e2e-"))
+        test.addCleanup(shutil.rmtree, self.tmp, ignore_errors=True)
         self.dir = unpack(package, self.tmp / "download") if package else self.tmp / "prog"
         self.exe = self.dir / ("pavo.exe" if windows() else "pavo")
         if not package:
@@ -84,9 +85,6 @@ class ProgramDir:
             shutil.copy2(_args.program, self.exe)
         self.home = self.tmp / "home"
         (self.home / ".config").mkdir(parents=True)
-
-    def cleanup(self):
-        shutil.rmtree(self.tmp, ignore_errors=True)
 
     def move_to(self, directory):
         shutil.copytree(self.dir, directory, symlinks=True)
@@ -103,10 +101,6 @@ class ProgramDir:
     def write_settings(self, values):  # in the order given; None leaves a key out
         lines = ["[Config]"] + [f"{k}={v}" for k, v in values.items() if v is not None]
         self.ini.write_bytes(("\r\n".join(lines) + "\r\n").encode(settings_encoding()))
-
-    def write_gnome_settings(self, text):
-        self.keyfile.parent.mkdir(parents=True, exist_ok=True)
-        self.keyfile.write_text(text, encoding="utf-8")
 
     def env(self, extra=None):
         # Whatever proxy the machine running the tests has is no part of them.
@@ -370,9 +364,8 @@ class ImageService:
 def earlier_day(test, picture, path="", over=None):
     """A program folder that has run on an earlier day, its settings (SETTINGS and
     over: "{base}", "{port}" name the service) pointing at path on a service of its own."""
-    svc, p = ImageService(), ProgramDir()
+    svc, p = ImageService(), ProgramDir(test)
     test.addCleanup(svc.stop)
-    test.addCleanup(p.cleanup)
     svc.put_today(picture)
     p.img.mkdir()
     p.bitmap.write_bytes(EARLIER)

@@ -12,8 +12,8 @@ import harness as h
 # bitmap: as check_day takes it; seconds: the bounds of the run; waits: the
 # run mostly waits, so costs little CPU; gap: bounds of the time between the
 # first two requests (the metadata's time-out); arrange(test, p, svc): what
-# differs before the run; requests: how many requests the service (or the
-# relay) sees, or their request lines.
+# differs before the run (it may return a relay, or another copy at work);
+# requests: how many requests the service (or the relay) sees, or their lines.
 Row = namedtuple("Row", "what mode exit bitmap picture seconds waits gap arrange requests platforms",
                  defaults=("", 1, h.EARLIER, None, (0, 30), False, None, None, None, ("linux", "win32")))
 LINUX = ("linux",)
@@ -99,6 +99,7 @@ def rows(jpeg):
         Row("img is a dangling link", arrange=replace("img", lambda p: os.symlink("nowhere", p)), bitmap=None),
         # The run goes on to the request; no image can be stored under a directory's name.
         Row("a directory named like today's image", arrange=lambda t, p, s: p.today_file.mkdir(), requests=2),
+        Row("two copies at once", "late-1", exit=0, bitmap=(1920, 1080), arrange=lambda t, p, s: p.start(name="other")),
         # Pictures that are whole but not for every decoder.
         Row("a decompression bomb", exit=0, picture=padded(h.claiming(h.jpeg(640, 480, 3), 16000, 16000))),
         Row("a CMYK picture", exit=0, picture=padded(h.cmyk_jpeg())),
@@ -114,13 +115,15 @@ class FaultTable(unittest.TestCase):
 
     def check(self, row):
         svc, p = h.earlier_day(self, row.picture or self.jpeg, "/mode/" + row.mode if row.mode else "")
-        relay = row.arrange(self, p, svc) if row.arrange else None
+        arranged = row.arrange(self, p, svc) if row.arrange else None
         r = p.run(timeout=row.seconds[1] + 30)
+        if isinstance(arranged, subprocess.Popen):  # the other copy
+            self.assertEqual(arranged.wait(60), 0)
         h.check_day(self, p, r, row.exit, row.picture or self.jpeg, row.bitmap)
         self.assertTrue(row.seconds[0] <= r.seconds <= row.seconds[1], f"{r.seconds:.1f} s")
         if row.waits:
             self.assertLess(r.cpu, 0.1 * r.seconds + 2, f"{r.cpu:.2f} s of CPU in {r.seconds:.1f} s")
-        seen = relay.lines if isinstance(relay, h.Relay) else svc.requests()
+        seen = arranged.lines if isinstance(arranged, h.Relay) else svc.requests()
         lines = [getattr(s, "line", s) for s in seen]
         if isinstance(row.requests, list):
             self.assertEqual(lines, row.requests)
@@ -133,13 +136,6 @@ class FaultTable(unittest.TestCase):
     def test_faults(self):
         mine = [row for row in rows(self.jpeg) if h._args.platform in row.platforms]
         h.table(self, mine, self.check, workers=6)
-
-    def test_two_copies_at_once(self):
-        svc, p = h.earlier_day(self, self.jpeg, "/mode/late-1")
-        other = p.start(name="other")
-        r = p.run()
-        self.assertEqual(other.wait(60), 0)
-        h.check_day(self, p, r, 0, self.jpeg, (1920, 1080))
 
     def test_what_a_killed_run_leaves_goes_at_the_next_start_and_a_working_copys_stays(self):
         # Killed during the download, another copy starting meanwhile.

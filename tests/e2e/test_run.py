@@ -12,15 +12,22 @@ import harness as h
 # (None leaves a key out); requests: the request lines the service sees, in
 # order; wallpaper: "applied" (the stored choice names the bitmap: a day that
 # stored no file applies the earlier one), "untouched", or None where the
-# platforms differ; net: how the service is reached, where not directly.
-Row = namedtuple("Row", "what path over exit requests picture bitmap wallpaper net",
-                 defaults=("", {}, 1, None, None, h.EARLIER, "applied", None))
+# platforms differ; net: how the service is reached, where not directly; ini:
+# the settings file's bytes made from OTHER; on: "linux", or Windows in a code page.
+Row = namedtuple("Row", "what path over exit requests picture bitmap wallpaper net ini on",
+                 defaults=("", {}, 1, None, None, h.EARLIER, "applied", None, None, None))
 META, IMAGE = "GET {path}" + h.META + " HTTP/1.1", "GET {path}/images/{today}.jpg HTTP/1.1"
 BASE = "GET {path} HTTP/1.1"
 # A host that does not resolve: only requests through the user's proxy (a relay
 # in front of the service) arrive.
 PROXIED = {"域名": "http://img.test", "设为壁纸": "0"}
+# From another system: the flag, the delay and the base URL are read, and the autostart entry is made.
+OTHER = "[Config]\r\n开机自启动=1\r\n设为壁纸=1\r\n延迟运行=0\r\n域名={base}\r\n备用域名=x\r\n"
 INTERNET_SETTINGS = r"HKEY_CURRENT_USER\Software\Microsoft\Windows\CurrentVersion\Internet Settings"
+
+
+def stray(data):
+    return data.replace(b"\r\n", b"\r\n; \xff\xfe not the file's encoding\r\n", 1)
 
 
 def rows(small):
@@ -49,16 +56,23 @@ def rows(small):
         Row("the second base URL is never used", over={"备用域名": "http://127.0.0.1:1"}, exit=0,
             requests=[META, IMAGE], bitmap=(1920, 1080)),
         # libcurl is loaded only to fetch: where it cannot be, the day fails as without a network.
-        Row("libcurl cannot be loaded", net="no libcurl", requests=[]),
+        Row("libcurl cannot be loaded", net="no libcurl", requests=[], on="linux"),
         Row("no proxy: the host is not found", over=PROXIED, requests=[], wallpaper="untouched"),
-        *[Row(f"the user's proxy: {what}", over=PROXIED, net=net, exit=0, requests=[META, IMAGE],
-              wallpaper="untouched") for what, net in (
-            ("the Internet settings", "windows"), ("http_proxy, the GNOME settings name none", "http_proxy"),
-            ("http_proxy, no desktop", "bare"), ("the GNOME settings only", "gnome"))],
+        # The GNOME settings name no proxy where http_proxy is set.
+        *[Row(f"the user's proxy: {net}", over=PROXIED, net=net, exit=0, requests=[META, IMAGE], wallpaper="untouched",
+              on=936 if net == "Internet settings" else "linux")
+          for net in ("Internet settings", "http_proxy", "http_proxy, no desktop", "GNOME settings")],
         # The script on a server that never answers: the desktop's resolver
         # would wait 25 s for it on each request.
         Row("a proxy script that never comes is not waited for", over={"设为壁纸": "0"}, net="pac", exit=0,
-            requests=[META, IMAGE], wallpaper="untouched"),
+            requests=[META, IMAGE], wallpaper="untouched", on="linux"),
+        *[Row(f"settings {what}, {on}", ini=encode, on=on, exit=0, requests=[META, IMAGE], bitmap=(1920, 1080))
+          for what, encode, where in (
+              ("in GBK, from a Chinese Windows", lambda t: t.encode("gbk"), ("linux", 1252, 932)),
+              ("in GBK with a line that is no GBK", lambda t: stray(t.encode("gbk")), ("linux", 1252)),
+              ("in UTF-8 with a line that is no UTF-8", lambda t: stray(t.encode()), ("linux",)),
+              ("in UTF-16, from a Windows of another code page", lambda t: b"\xff\xfe" + t.encode("utf-16-le"),
+               ("linux", 936, 1252))) for on in where],
     ]
 
 
@@ -71,13 +85,12 @@ class RunTest(unittest.TestCase):
         svc, p = h.earlier_day(self, row.picture or self.jpeg, row.path, row.over)
         relay, env, gnome = h.Relay(svc.port), {}, "[org/gnome/desktop/background]\npicture-uri='untouched'\n"
         self.addCleanup(relay.stop)
-        if row.net == "windows":  # as Internet Options writes it; the earlier values come back
+        if row.net == "Internet settings":  # as Internet Options writes it; the earlier values come back
             names, before = ("ProxyEnable", "ProxyServer"), h.reg_values(INTERNET_SETTINGS)
             h.reg_import(INTERNET_SETTINGS, dict(zip(names, ("dword:00000001", h.reg_quote(relay.address)))))
-        elif row.net in ("http_proxy", "bare"):
-            env = {"http_proxy": "http://" + relay.address}
-            env.update({"XDG_CURRENT_DESKTOP": ""} if row.net == "bare" else {})
-        elif row.net == "gnome":
+        elif row.net and row.net.startswith("http_proxy"):
+            env = {"http_proxy": "http://" + relay.address, "XDG_CURRENT_DESKTOP": "GNOME" * ("desktop" not in row.net)}
+        elif row.net == "GNOME settings":
             gnome += f"[system/proxy]\nmode='manual'\n[system/proxy/http]\nhost='127.0.0.1'\nport={relay.port}\n"
         elif row.net == "pac":  # on a private session bus the resolver's services start on demand
             gnome += (f"[system/proxy]\nmode='auto'\nautoconfig-url='{svc.base}/mode/hang/proxy.pac'\n"
@@ -91,14 +104,17 @@ class RunTest(unittest.TestCase):
         elif row.net == "no libcurl":
             (p.tmp / "libcurl.so.4").write_bytes(b"")
             env = {"LD_LIBRARY_PATH": str(p.tmp)}
+        if row.ini:
+            p.ini.write_bytes(row.ini(OTHER.format(base=svc.base)))
         if h.windows():
             h.reg_import(h.WALLPAPER_KEY, {"Wallpaper": '"untouched"'})
         else:
-            p.write_gnome_settings(gnome)
+            p.keyfile.parent.mkdir(parents=True)
+            p.keyfile.write_text(gnome, encoding="utf-8")
         try:
-            r = p.run(extra_env=env)
+            r = p.run(extra_env=env, code_page=row.on if h.windows() else None)
         finally:
-            if row.net == "windows":
+            if row.net == "Internet settings":
                 h.reg_import(INTERNET_SETTINGS, {n: before.get(n, "-") for n in names})
         h.check_day(self, p, r, row.exit, row.picture or self.jpeg, row.bitmap)
         if "延迟运行" in row.over:  # waited, without burning the processor
@@ -114,50 +130,23 @@ class RunTest(unittest.TestCase):
             # Exactly the two headers on the metadata request, neither on the picture's.
             mine = sorted((k.lower(), v) for k, v in s.headers if k.lower() in ("if-modified-since", "user-agent"))
             self.assertEqual(mine, [("if-modified-since", "0"), ("user-agent", h.UA)] if h.META in s.line else [])
+        if row.ini:  # on Windows read back through the wide registry functions
+            self.assertIn(h.reg_quote(h.windows_path(p.exe)) if h.windows() else str(p.exe), p.autostart_entry())
 
     def test_what_the_day_leaves(self):
-        mine = [r for r in rows(h.jpeg(640, 480, 3)) if r.net is None or (r.net == "windows") == h.windows()]
-        h.table(self, mine, self.check, workers=1 if h.windows() else 4)
-
-    def test_settings_files_of_other_systems_are_read(self):
-        # The flag, the delay and the base URL are read, and the autostart entry is made.
-        text = "[Config]\r\n开机自启动=1\r\n设为壁纸=1\r\n延迟运行=0\r\n域名={base}\r\n备用域名=x\r\n"
-        stray = lambda data: data.replace(b"\r\n", b"\r\n; \xff\xfe not the file's encoding\r\n", 1)
-        cases = [
-            # (what, the file's bytes, where: "linux" or a Windows code page)
-            ("GBK, from a Chinese Windows", lambda t: t.encode("gbk"), ("linux", 1252, 932)),
-            ("GBK with a line that is no GBK", lambda t: stray(t.encode("gbk")), ("linux", 1252)),
-            ("UTF-8 with a line that is no UTF-8", lambda t: stray(t.encode()), ("linux",)),
-            ("UTF-16, from a Windows of another code page", lambda t: b"\xff\xfe" + t.encode("utf-16-le"),
-             ("linux", 936, 1252)),
-        ]
-        mine = [(f"{what}, {system}", encode, system) for what, encode, where in cases for system in where
-                if (system == "linux") != h.windows()]
+        mine = [r for r in rows(h.jpeg(640, 480, 3)) if r.on is None or (r.on == "linux") != h.windows()]
         if h.windows():
             self.addCleanup(h.set_autostart)
-
-        def check(case):
-            _, encode, system = case
-            svc, p = h.earlier_day(self, self.jpeg)
-            if h.windows():
-                h.set_autostart()
-            p.ini.write_bytes(encode(text.format(base=svc.base)))
-            h.check_day(self, p, p.run(code_page=None if system == "linux" else system), 0, self.jpeg, None)
-            self.assertIs(h.wallpaper(p), True)
-            # On Windows read back through the wide registry functions.
-            self.assertIn(h.reg_quote(h.windows_path(p.exe)) if h.windows() else str(p.exe), p.autostart_entry())
-        self.assertTrue(mine)
-        h.table(self, mine, check, workers=1 if h.windows() else 4)
+        h.table(self, mine, self.check, workers=1 if h.windows() else 4)
 
     def test_a_first_start_writes_the_default_settings(self):
-        # On a full disk it leaves none (an empty or partial file would stay for ever) and the next writes them whole.
+        # On a full disk none (a partial file would stay for ever), and the next start writes them whole.
         rows = [("as the system writes", None, False), ("on a full disk", None, True)] + \
             [("outside GBK: in UTF-16, as Notepad reads it", 1252, False)] * h.windows()
 
         def check(row):
             _, code_page, full = row
-            p = h.ProgramDir()
-            self.addCleanup(p.cleanup)
+            p = h.ProgramDir(self)
             if full:
                 disk = h.small_disk(self, p.exe.stat().st_size + (1 << 20))
                 p.move_to(disk / "prog")
@@ -172,14 +161,13 @@ class RunTest(unittest.TestCase):
                 p.autostart_file.write_text("[Desktop Entry]\nType=Application\nName=x\nExec=/else/pavo\n")
             r = p.run(code_page=code_page)
             written = h.default_settings().encode("utf-16" if code_page == 1252 else h.settings_encoding())
-            self.assertEqual((r.returncode, r.output, p.ini.read_bytes(), p.autostart_entry(), p.pending_files()),
-                             (1, b"", written, None, []))
-            self.assertTrue(p.img.is_dir())
+            self.assertEqual((r.returncode, r.output, p.ini.read_bytes(), p.autostart_entry(), p.pending_files(),
+                              p.img.is_dir()), (1, b"", written, None, [], True))
         if h.windows():
             self.addCleanup(h.set_autostart)
         h.table(self, rows, check, workers=1 if h.windows() else 4)
 
-    def test_the_autostart_entry_follows_the_setting_on_every_start_and_a_done_day_sends_nothing(self):
+    def test_the_autostart_entry_follows_the_setting_and_a_done_day_sends_nothing(self):
         # From a folder whose name needs quoting (Wine command lines mangle
         # non-ASCII text, so the Windows name keeps to spaces and brackets).
         svc, p = h.earlier_day(self, self.jpeg)

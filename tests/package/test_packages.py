@@ -93,8 +93,7 @@ class Packages(unittest.TestCase):
         """The package unpacked, with its programs (executable) and documents in one folder."""
         platform, programs = PACKAGES[system][:2]
         h.configure(platform, ARGS.build)
-        p = h.ProgramDir(package=self.packages[system])
-        self.addCleanup(p.cleanup)
+        p = h.ProgramDir(self, package=self.packages[system])
         self.assertEqual(p.dir.name, f"pavo-{self.version}-{system}")
         self.assertEqual({f.name for f in p.dir.iterdir()}, programs | DOCUMENTS)
         self.assertTrue(platform == "win32" or all(os.access(p.dir / name, os.X_OK) for name in programs))
