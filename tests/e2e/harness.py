@@ -7,7 +7,6 @@ import collections
 import concurrent.futures
 import datetime
 import os
-import random
 import re
 import shutil
 import socket
@@ -259,28 +258,22 @@ def wallpaper(program_dir):
 
 # --- Pictures ---------------------------------------------------------------
 
-def _cached(name, make):
-    f = Path(_args.build) / "e2e-cache" / name
+def jpeg(width=1920, height=1080, seed=1, *options):
+    """A JPEG of our own drawing (cjpeg options: "-progressive", "-grayscale"), drawn once for the build."""
+    f = Path(_args.build) / "e2e-cache" / f"{width}x{height}-{seed}{''.join(options)}.jpg"
     if not f.exists():
+        sys.path.insert(0, str(ROOT / "tools"))
+        import sample_jpeg
         f.parent.mkdir(exist_ok=True)
         tmp = f.with_suffix(f".{threading.get_ident()}.tmp")
-        make(tmp)
+        sample_jpeg.make_jpeg(str(tmp), width, height, seed, extra=options)
         tmp.replace(f)
     return f.read_bytes()
 
 
-def jpeg(width=1920, height=1080, seed=1, *options):
-    """A JPEG of our own drawing (cjpeg options: "-progressive", "-grayscale")."""
-    sys.path.insert(0, str(ROOT / "tools"))
-    import sample_jpeg
-    return _cached(f"{width}x{height}-{seed}{''.join(options)}.jpg",
-                   lambda f: sample_jpeg.make_jpeg(str(f), width, height, seed, extra=options))
-
-
 def cmyk_jpeg():
-    small = jpeg(320, 200, 4)
-    return _cached("cmyk.jpg", lambda f: subprocess.run(["convert", "jpg:-", "-colorspace", "CMYK", f"jpg:{f}"],
-                                                         input=small, check=True))
+    return subprocess.run(["convert", "jpg:-", "-colorspace", "CMYK", "jpg:-"], input=jpeg(320, 200, 4),
+                          capture_output=True, check=True).stdout
 
 
 def claiming(data, width, height):  # the JPEG's frame header claiming another size
@@ -288,16 +281,10 @@ def claiming(data, width, height):  # the JPEG's frame header claiming another s
     return data[:at + 5] + struct.pack(">HH", height, width) + data[at + 9:]
 
 
-def large_jpeg(width=8000, height=6000):
-    """A small JPEG whose bitmap (144 MB) takes a while to write."""
-    def make(f):
-        rnd = random.Random(7)
-        rows = [bytes(max(0, min(255, c + rnd.randint(-12, 12)))
-                      for x in range(width) for c in ((x * 255) // width, 128, 255 - (x * 255) // width))
-                for _ in range(16)]
-        ppm = b"P6\n%d %d\n255\n" % (width, height) + b"".join(rows[(y * 7 + y // 16) % 16] for y in range(height))
-        f.write_bytes(subprocess.run(["cjpeg", "-quality", "85"], input=ppm, capture_output=True, check=True).stdout)
-    return _cached(f"large-{width}x{height}.jpg", make)
+def large_jpeg():
+    """A JPEG of under 1 MB whose bitmap (8000 x 6000, 144 MB) takes a while to write."""
+    row = bytes(c for x in range(8000) for c in (x * 255 // 8000, 128, 255 - x * 255 // 8000))
+    return subprocess.run(["cjpeg"], input=b"P6\n8000 6000\n255\n" + row * 6000, capture_output=True, check=True).stdout
 
 
 def bmp_size(data):
@@ -333,17 +320,11 @@ class ImageService:
         self.folder, self.log = self.tmp / "images", self.tmp / "requests.log"
         shutil.rmtree(self.folder, ignore_errors=True)
         self.folder.mkdir(parents=True)
-        out = self.tmp / "stdout"
-        with open(out, "wb") as o, open(self.log, "wb") as e:
+        with open(self.log, "wb") as e:
             self.proc = subprocess.Popen([str(binary or service_binary()), "--port", "0", "--folder",
-                                          str(self.folder), "--max-lifetime", "600"],
-                                         stdin=subprocess.DEVNULL, stdout=o, stderr=e, start_new_session=True)
-        deadline = time.monotonic() + 10
-        while not out.read_text().strip():
-            if time.monotonic() > deadline or self.proc.poll() is not None:
-                raise RuntimeError("the image service did not start")
-            time.sleep(0.01)
-        self.port = int(out.read_text().split()[0])
+                                          str(self.folder), "--max-lifetime", "600"], stdin=subprocess.DEVNULL,
+                                         stdout=subprocess.PIPE, stderr=e, start_new_session=True)
+        self.port = int(self.proc.stdout.readline())  # its first line; none where it did not start
         self.base = f"http://127.0.0.1:{self.port}"
 
     def put_today(self, data):
@@ -356,7 +337,7 @@ class ImageService:
 
     def stop(self):
         self.proc.kill()
-        self.proc.wait()
+        self.proc.communicate()
         if self.own_tmp:
             shutil.rmtree(self.tmp, ignore_errors=True)
 
