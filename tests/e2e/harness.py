@@ -57,10 +57,6 @@ def today():
     return datetime.date.today().strftime("%Y%m%d")
 
 
-def settings_encoding():
-    return "gbk" if windows() else "utf-8"
-
-
 def default_settings():  # the base URLs are the build's
     cache = (Path(_args.build) / "CMakeCache.txt").read_text("utf-8")
     url = lambda name: re.search(f"^{name}:[^=]*=(.*)$", cache, re.M)[1]
@@ -99,15 +95,13 @@ class ProgramDir:
 
     def write_settings(self, values):  # in the order given; None leaves a key out
         lines = ["[Config]"] + [f"{k}={v}" for k, v in values.items() if v is not None]
-        self.ini.write_bytes(("\r\n".join(lines) + "\r\n").encode(settings_encoding()))
+        self.ini.write_bytes(("\r\n".join(lines) + "\r\n").encode("gbk" if windows() else "utf-8"))
 
     def env(self, extra=None):
-        # Whatever proxy the machine running the tests has is no part of them.
-        env = {k: v for k, v in os.environ.items()
-               if k.lower() not in ("http_proxy", "https_proxy", "all_proxy", "no_proxy")}
+        # Whatever proxy and desktop session the machine running the tests has are no part of them.
+        env = {k: v for k, v in os.environ.items() if k.lower() not in ("http_proxy", "https_proxy", "all_proxy",
+               "no_proxy", "dbus_session_bus_address", "swaysock", "xdg_runtime_dir")}
         if not windows():
-            for k in ("DBUS_SESSION_BUS_ADDRESS", "SWAYSOCK", "XDG_RUNTIME_DIR"):
-                env.pop(k, None)
             # A GNOME desktop whose settings live in a key file of this home.
             env.update(HOME=str(self.home), XDG_CONFIG_HOME=str(self.home / ".config"),
                        XDG_CURRENT_DESKTOP="GNOME", GSETTINGS_BACKEND="keyfile")
@@ -367,12 +361,12 @@ def _receive(sock, until=None):
 
 class Relay:
     """In front of the image service, a forward proxy or the server itself, that
-    keeps every request line. reset: half a picture, then a reset; tls: TLS
-    with a self-signed certificate."""
+    keeps every request line. kind "reset": half a picture, then a reset; "tls":
+    TLS with a self-signed certificate."""
 
-    def __init__(self, upstream_port, reset=False, tls=False):
-        self.upstream_port, self.reset, self.lines, self._tls = upstream_port, reset, [], None
-        if tls:
+    def __init__(self, upstream_port, kind=None):
+        self.upstream_port, self.reset, self.lines, self._tls = upstream_port, kind == "reset", [], None
+        if kind == "tls":
             with tempfile.TemporaryDirectory(prefix="pavo-tls-") as d:
                 subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
                                 "/CN=127.0.0.1", "-keyout", f"{d}/k", "-out", f"{d}/c"],

@@ -13,25 +13,16 @@ import harness as h
 # run mostly waits, so costs little CPU; gap: bounds of the time between the
 # first two requests (the metadata's time-out); arrange(test, p, svc): what
 # differs before the run (it may return a relay, or another copy at work);
-# requests: how many requests the service (or the relay) sees, or their lines.
-Row = namedtuple("Row", "what mode exit bitmap picture seconds waits gap arrange requests platforms",
-                 defaults=("", 1, h.EARLIER, None, (0, 30), False, None, None, None, ("linux", "win32")))
+# requests: how many requests the service (or the relay) sees, or their lines;
+# relay: the base URL is a relay of this kind (h.Relay) in front of the service.
+Row = namedtuple("Row", "what mode exit bitmap picture seconds waits gap arrange requests platforms relay",
+                 defaults=("", 1, h.EARLIER, None, (0, 30), False, None, None, None, ("linux", "win32"), None))
 LINUX = ("linux",)
 MiB = 1 << 20
 
 
 def padded(data, n=300000):
     return data + b"\0" * (n - len(data))
-
-
-def relay(**kind):
-    """The base URL is a relay of this kind in front of the service."""
-    def arrange(test, p, svc):
-        r = h.Relay(svc.port, **kind)
-        test.addCleanup(r.stop)
-        p.write_settings({**h.SETTINGS, "域名": ("https://" if kind.get("tls") else "http://") + r.address})
-        return r
-    return arrange
 
 
 def on_small_disk(leave, read_only=False):
@@ -70,7 +61,7 @@ def rows(jpeg):
         Row("cut short, without a length", "picture-cut-nolength"),
         Row("cut short at a chunk's end", "picture-cut-chunked"),
         Row("cut short inside a chunk", "picture-cut-mid-chunk"),
-        Row("reset halfway", arrange=relay(reset=True), requests=2),
+        Row("reset halfway", relay="reset", requests=2),
         Row("an endless picture", "picture-endless", seconds=(0, 60)),
         Row("a picture of 1 TiB declared", "picture-endless-declared"),
         Row("an endless metadata answer", "endless", platforms=LINUX),
@@ -86,7 +77,7 @@ def rows(jpeg):
         Row("status 404 with the picture", "picture-status-404"),
         Row("status 300 with the picture", "picture-status-300"),
         Row("status 299 with the picture", "picture-status-299", exit=0, bitmap=(1920, 1080)),
-        Row("a self-signed certificate", arrange=relay(tls=True), requests=0),
+        Row("a self-signed certificate", relay="tls", requests=0),
         # The disk and the files.
         Row("disk full during the download", arrange=on_small_disk(100000)),
         Row("disk full during the bitmap", exit=0, arrange=on_small_disk(len(jpeg) + 500000)),
@@ -116,6 +107,10 @@ class FaultTable(unittest.TestCase):
     def check(self, row):
         svc, p = h.earlier_day(self, row.picture or self.jpeg, "/mode/" + row.mode if row.mode else "")
         arranged = row.arrange(self, p, svc) if row.arrange else None
+        if row.relay:
+            arranged = h.Relay(svc.port, row.relay)
+            self.addCleanup(arranged.stop)
+            p.write_settings({**h.SETTINGS, "域名": "http" + "s" * (row.relay == "tls") + "://" + arranged.address})
         r = p.run(timeout=row.seconds[1] + 30)
         if isinstance(arranged, subprocess.Popen):  # the other copy
             self.assertEqual(arranged.wait(60), 0)

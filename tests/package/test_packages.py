@@ -52,12 +52,6 @@ def debian_package(library_path):
     raise AssertionError(f"{library_path} belongs to no Debian package")
 
 
-def readme_packages(readme):
-    """The Debian packages the README tells a user to install."""
-    lines = re.findall(r"\bapt(?:-get)? install\s+(.*)$", readme.read_text(encoding="utf-8"), re.M)
-    return {w for line in lines for w in line.split() if not w.startswith("-")}
-
-
 # DLLs Wine carries that Windows itself does not, of those a compiler may link
 # (the run-times of compilers, the Universal C run-time that Windows 7 lacks).
 NOT_OF_WINDOWS = re.compile(r"(lib.*|zlib1|ucrtbase|api-ms-win-crt-.*|msvcp\d.*|msvcr\d.*|vcruntime.*)\.dll", re.I)
@@ -92,6 +86,9 @@ class Packages(unittest.TestCase):
         self.assertTrue(system_dlls, f"no Wine prefix at {prefix} (run tools/wine-setup)")
         for system, (_, programs, objdump, _) in PACKAGES.items():
             p = self.unpacked(system)
+            # The Debian packages the README tells a user to install.
+            lines = re.findall(r"\bapt(?:-get)? install\s+(.*)$", (p.dir / "README.md").read_text("utf-8"), re.M)
+            named = {w for line in lines for w in line.split() if not w.startswith("-")}
             for name in programs:
                 with self.subTest(f"{system}: {name}"):
                     program = p.dir / name
@@ -114,7 +111,7 @@ class Packages(unittest.TestCase):
                     for library in sorted(set(needed) | opened):
                         self.assertIn(library, found, f"{name}: {library} is not found on this system")
                         package = debian_package(found[library])
-                        self.assertTrue(package in readme_packages(p.dir / "README.md") | BASE_PACKAGES,
+                        self.assertTrue(package in named | BASE_PACKAGES,
                                         f"{name} needs {library} of {package}, which the README does not name")
 
     def test_the_unpacked_program_takes_the_days_picture(self):
