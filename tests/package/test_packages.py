@@ -58,46 +58,40 @@ NOT_OF_WINDOWS = re.compile(r"(lib.*|zlib1|ucrtbase|api-ms-win-crt-.*|msvcp\d.*|
 
 
 class Packages(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.packages, cls.version = find_packages()
+    def test_each_package_as_its_user_gets_it(self):
+        packages, version = find_packages()
         os.makedirs(ARGS.build, exist_ok=True)
         # The image service the Linux package carries serves every run.
         h.configure("linux", ARGS.build)
         tmp = Path(tempfile.mkdtemp(prefix="pavo-pkg-"))
-        cls.addClassCleanup(shutil.rmtree, tmp, ignore_errors=True)
-        cls.linux = h.unpack(cls.packages["linux-x86_64"], tmp / "svc")
-
-    def unpacked(self, system):
-        """The package unpacked, with its programs and documents in one folder."""
-        platform, programs = PACKAGES[system][:2]
-        h.configure(platform, ARGS.build)
-        p = h.ProgramDir(self, package=self.packages[system])
-        self.assertEqual(p.dir.name, f"pavo-{self.version}-{system}")
-        self.assertEqual({f.name for f in p.dir.iterdir()}, programs | DOCUMENTS)
-        return p
-
-    def test_the_programs_need_only_what_their_users_have(self):
-        """On Linux stripped, and only the Debian packages the README names; on Windows only DLLs of Windows."""
+        self.addCleanup(shutil.rmtree, tmp, ignore_errors=True)
+        service = h.ImageService(binary=h.unpack(packages["linux-x86_64"], tmp) / "pavo_image_service")
+        self.addCleanup(service.stop)
+        service.put_today(h.jpeg())
         # The DLL names of Windows itself, as the test prefix's Wine has them.
         prefix = Path(os.environ.get("WINEPREFIX", ROOT / "build" / "wineprefix"))
         system_dlls = {f.name.lower() for f in (prefix / "drive_c" / "windows" / "system32").glob("*.dll")
                        if not NOT_OF_WINDOWS.fullmatch(f.name)}
         self.assertTrue(system_dlls, f"no Wine prefix at {prefix} (run tools/wine-setup)")
-        for system, (_, programs, objdump, _) in PACKAGES.items():
-            p = self.unpacked(system)
-            # The Debian packages the README tells a user to install.
-            lines = re.findall(r"\bapt(?:-get)? install\s+(.*)$", (p.dir / "README.md").read_text("utf-8"), re.M)
-            named = {w for line in lines for w in line.split() if not w.startswith("-")}
-            for name in programs:
-                with self.subTest(f"{system}: {name}"):
+        for system, (platform, programs, objdump, runs) in PACKAGES.items():
+            with self.subTest(system):
+                # Unpacked, its programs and documents in one folder.
+                h.configure(platform, ARGS.build)
+                p = h.ProgramDir(self, package=packages[system])
+                self.assertEqual(p.dir.name, f"pavo-{version}-{system}")
+                self.assertEqual({f.name for f in p.dir.iterdir()}, programs | DOCUMENTS)
+                # The Debian packages the README tells a user to install.
+                lines = re.findall(r"\bapt(?:-get)? install\s+(.*)$", (p.dir / "README.md").read_text("utf-8"), re.M)
+                named = {w for line in lines for w in line.split() if not w.startswith("-")}
+                for name in programs:
                     program = p.dir / name
-                    if objdump:
+                    if objdump:  # only DLLs of Windows
                         imports = re.findall(r"DLL Name: (\S+)", run(objdump, "-p", program))
                         self.assertIn("kernel32.dll", {d.lower() for d in imports})
                         for dll in imports:
-                            self.assertTrue(dll.lower() in system_dlls, f"{system}: {name} needs {dll} beside it")
+                            self.assertTrue(dll.lower() in system_dlls, f"{name} needs {dll} beside it")
                         continue
+                    # Stripped, and needs only the Debian packages the README names.
                     sections = set(re.findall(r"\]\s+(\.\S+)", run("readelf", "-S", "-W", program)))
                     self.assertEqual({n for n in sections if n == ".symtab" or n.startswith(".debug")}, set(),
                                      f"{name} is not stripped")
@@ -113,19 +107,10 @@ class Packages(unittest.TestCase):
                         package = debian_package(found[library])
                         self.assertTrue(package in named | BASE_PACKAGES,
                                         f"{name} needs {library} of {package}, which the README does not name")
-
-    def test_the_unpacked_program_takes_the_days_picture(self):
-        service = h.ImageService(binary=self.linux / "pavo_image_service")
-        self.addCleanup(service.stop)
-        service.put_today(h.jpeg())
-        for system, (_, _, _, runs) in PACKAGES.items():
-            if not runs:
-                continue
-            with self.subTest(system):
-                p = self.unpacked(system)
-                p.write_settings({**h.SETTINGS, "域名": service.base})
-                h.check_day(self, p, p.run(), 0, h.jpeg(), (1920, 1080))
-                self.assertIs(h.wallpaper(p), True)
+                if runs:  # natively or under Wine
+                    p.write_settings({**h.SETTINGS, "域名": service.base})
+                    h.check_day(self, p, p.run(), 0, h.jpeg(), (1920, 1080))
+                    self.assertIs(h.wallpaper(p), True)
 
 
 def main():
