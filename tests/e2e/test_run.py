@@ -123,7 +123,7 @@ class RunTest(unittest.TestCase):
             self.assertEqual(h.wallpaper(p), row.wallpaper == "applied" or "untouched")
         seen = [s for s in svc.requests() if "proxy.pac" not in s.line]
         if row.net == "pac":
-            self.assertTrue(len(seen) < len(svc.requests()) and r.seconds < 15, "the script was not asked for")
+            self.assertTrue(len(seen) < len(svc.requests()) and r.seconds < 15, f"{r.seconds} s")
         if row.requests is not None:
             self.assertEqual([s.line for s in seen], [x.format(path=row.path, today=h.today()) for x in row.requests])
         for s in seen:

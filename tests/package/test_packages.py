@@ -74,16 +74,16 @@ class Packages(unittest.TestCase):
                        if not NOT_OF_WINDOWS.fullmatch(f.name)}
         self.assertTrue(system_dlls, f"no Wine prefix at {prefix} (run tools/wine-setup)")
         for system, (platform, programs, objdump, runs) in PACKAGES.items():
-            with self.subTest(system):
-                # Unpacked, its programs and documents in one folder.
-                h.configure(platform, ARGS.build)
-                p = h.ProgramDir(self, package=packages[system])
+            h.configure(platform, ARGS.build)
+            p = h.ProgramDir(self, package=packages[system])
+            with self.subTest(system):  # one folder, its programs and documents in it
                 self.assertEqual(p.dir.name, f"pavo-{version}-{system}")
                 self.assertEqual({f.name for f in p.dir.iterdir()}, programs | DOCUMENTS)
-                # The Debian packages the README tells a user to install.
-                lines = re.findall(r"\bapt(?:-get)? install\s+(.*)$", (p.dir / "README.md").read_text("utf-8"), re.M)
-                named = {w for line in lines for w in line.split() if not w.startswith("-")}
-                for name in programs:
+            # The Debian packages the README tells a user to install.
+            lines = re.findall(r"\bapt(?:-get)? install\s+(.*)$", (p.dir / "README.md").read_text("utf-8"), re.M)
+            named = {w for line in lines for w in line.split() if not w.startswith("-")}
+            for name in programs:
+                with self.subTest(f"{system}: {name}"):
                     program = p.dir / name
                     if objdump:  # only DLLs of Windows
                         imports = re.findall(r"DLL Name: (\S+)", run(objdump, "-p", program))
@@ -107,7 +107,8 @@ class Packages(unittest.TestCase):
                         package = debian_package(found[library])
                         self.assertTrue(package in named | BASE_PACKAGES,
                                         f"{name} needs {library} of {package}, which the README does not name")
-                if runs:  # natively or under Wine
+            if runs:
+                with self.subTest(f"{system}: a day's run, natively or under Wine"):
                     p.write_settings({**h.SETTINGS, "域名": service.base})
                     h.check_day(self, p, p.run(), 0, h.jpeg(), (1920, 1080))
                     self.assertIs(h.wallpaper(p), True)
