@@ -176,22 +176,21 @@ def unpack(package, into):
     return top
 
 
-def small_disk(test, size):
-    """A directory on a tmpfs of size bytes; the test is skipped where nothing can be mounted."""
+def small_disk(test, p, size, leave=0):
+    """p moved to a tmpfs of size bytes more than the program, filled (by ./filler) up to about leave
+    bytes; the test is skipped where nothing can be mounted."""
     d = Path(tempfile.mkdtemp(prefix="pavo-disk-"))
-    done = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", str(d)],
+    done = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={p.exe.stat().st_size + size}", "tmpfs", str(d)],
                           capture_output=True, text=True)
     if done.returncode:
         test.skipTest("a small disk cannot be mounted here: " + done.stderr.strip())
     test.addCleanup(shutil.rmtree, d, ignore_errors=True)
     test.addCleanup(subprocess.run, ["umount", "-l", str(d)], capture_output=True)
-    return d
-
-
-def fill(directory, leave=0):
-    st = os.statvfs(directory)
-    with open(directory / "filler", "wb", buffering=0) as f:
+    p.move_to(d / "prog")
+    st = os.statvfs(d)
+    with open(d / "filler", "wb", buffering=0) as f:
         f.write(b"\0" * max(0, st.f_bavail * st.f_frsize - leave))
+    return d
 
 
 # --- The Windows registry of the test prefix, through .reg files in UTF-16 --
@@ -294,11 +293,10 @@ EARLIER = b"BM" + struct.pack("<IHHIIiiHHIIiiII", 58, 0, 0, 54, 40, 1, 1, 1, 24,
 
 # --- The local image service and a relay in front of it ---------------------
 
-def service_binary():
-    build = Path(_args.build)  # the Linux build's, also for the Windows tests
-    for cand in (build, build.parent / "linux"):
-        if (cand / "tools" / "image_service" / "pavo_image_service").exists():
-            return cand / "tools" / "image_service" / "pavo_image_service"
+def service_binary():  # the Linux build's, also for the Windows tests
+    for build in (Path(_args.build), Path(_args.build).parent / "linux"):
+        if (found := build / "tools" / "image_service" / "pavo_image_service").exists():
+            return found
     raise FileNotFoundError("the image service is not built (build the linux preset first)")
 
 

@@ -28,9 +28,7 @@ def padded(data, n=300000):
 def on_small_disk(leave, read_only=False):
     """The program's folder on a disk of its own with about leave bytes free."""
     def arrange(test, p, svc):
-        disk = h.small_disk(test, p.exe.stat().st_size + 16 * MiB)
-        p.move_to(disk / "prog")
-        h.fill(disk, leave)
+        disk = h.small_disk(test, p, 16 * MiB, leave)
         # A child forked meanwhile by another row may hold a file of it open for a moment.
         for _ in range(100 if read_only else 0):
             if not subprocess.run(["mount", "-o", "remount,ro", str(disk)], capture_output=True).returncode:
@@ -136,13 +134,12 @@ class FaultTable(unittest.TestCase):
         # Killed during the download, another copy starting meanwhile.
         svc, p = h.earlier_day(self, self.jpeg, "/mode/picture-stall")
         first = p.start(name="first")
-        try:
-            download = p.wait_for(f"img/{h.today()}.jpg.part-*", first)
-            p.write_settings({**h.SETTINGS, "域名": svc.base + "/mode/404"})
-            self.assertEqual(p.run().returncode, 1)
-            self.assertTrue(download.exists(), "the file of a copy still at work was removed")
-        finally:
-            p.kill(first)
+        self.addCleanup(p.kill, first)
+        download = p.wait_for(f"img/{h.today()}.jpg.part-*", first)
+        p.write_settings({**h.SETTINGS, "域名": svc.base + "/mode/404"})
+        self.assertEqual(p.run().returncode, 1)
+        self.assertTrue(download.exists(), "the file of a copy still at work was removed")
+        p.kill(first)
         p.write_settings({**h.SETTINGS, "域名": svc.base})
         h.check_day(self, p, p.run(), 0, self.jpeg, (1920, 1080))
         bitmap = p.bitmap.read_bytes()
@@ -152,10 +149,9 @@ class FaultTable(unittest.TestCase):
         svc.put_today(large)
         p.today_file.unlink()
         converting = p.start(name="converting")
-        try:
-            conversion = p.wait_for("img/WallPaper.bmp.part-*", converting, timeout=120)
-        finally:
-            p.kill(converting)
+        self.addCleanup(p.kill, converting)
+        conversion = p.wait_for("img/WallPaper.bmp.part-*", converting, timeout=120)
+        p.kill(converting)
         self.assertTrue(conversion.exists())
         self.assertEqual(p.bitmap.read_bytes(), bitmap, "the bitmap is replaced whole or not at all")
         # The day's picture was kept before the conversion: the day is done.

@@ -148,9 +148,7 @@ class RunTest(unittest.TestCase):
             _, code_page, full = row
             p = h.ProgramDir(self)
             if full:
-                disk = h.small_disk(self, p.exe.stat().st_size + (1 << 20))
-                p.move_to(disk / "prog")
-                h.fill(disk)
+                disk = h.small_disk(self, p, 1 << 20)
                 self.assertEqual((p.run().returncode, p.ini.exists(), p.pending_files()), (1, False, []))
                 (disk / "filler").unlink()
             # An entry left by an earlier copy goes: the first-run default is "0".
