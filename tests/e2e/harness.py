@@ -243,10 +243,8 @@ def wallpaper(program_dir):
     text = program_dir.keyfile.read_text(encoding="utf-8") if program_dir.keyfile.exists() else ""
     m = re.search(r"^picture-uri='(?:file://)?([^']*)'", text, re.M)
     stored = urllib.parse.unquote(m[1]) if m else ""
-    try:
-        return os.path.samefile(stored, program_dir.bitmap) or stored
-    except OSError:
-        return stored
+    return os.path.exists(stored) and program_dir.bitmap.exists() and os.path.samefile(stored, program_dir.bitmap) \
+        or stored
 
 
 # --- Pictures ---------------------------------------------------------------
