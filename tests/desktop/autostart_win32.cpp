@@ -1,6 +1,6 @@
 // The autostart value under the Run key of the Wine prefix's registry: how
 // each value type reads, and what a write stores (the decision: the Linux
-// table; the built program: e2e_startup).
+// table; the built program: e2e_run).
 #include <windows.h>
 
 #include <gtest/gtest.h>

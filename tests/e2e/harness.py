@@ -7,7 +7,6 @@ import collections
 import concurrent.futures
 import datetime
 import os
-import random
 import re
 import shutil
 import socket
@@ -58,27 +57,22 @@ def today():
     return datetime.date.today().strftime("%Y%m%d")
 
 
-def settings_encoding():
-    return "gbk" if windows() else "utf-8"
-
-
-def build_setting(name):  # a cache variable of the build under test
-    return re.search(f"^{name}:[^=]*=(.*)$", (Path(_args.build) / "CMakeCache.txt").read_text("utf-8"), re.M)[1]
-
-
-def default_settings():
+def default_settings():  # the base URLs are the build's
+    cache = (Path(_args.build) / "CMakeCache.txt").read_text("utf-8")
+    url = lambda name: re.search(f"^{name}:[^=]*=(.*)$", cache, re.M)[1]
     return ("[Config]\r\n开机自启动=0\r\n设为壁纸=1\r\n延迟运行=6\r\n"
-            f"域名={build_setting('PAVO_BASE_URL')}\r\n备用域名={build_setting('PAVO_BACKUP_BASE_URL')}\r\n")
+            f"域名={url('PAVO_BASE_URL')}\r\n备用域名={url('PAVO_BACKUP_BASE_URL')}\r\n")
 
 
 Run = collections.namedtuple("Run", "returncode output seconds cpu")
 
 
 class ProgramDir:
-    """The program in a folder of its own (or a package's), and a private home."""
+    """The program in a folder of its own (or a package's), and a private home, for one test."""
 
-    def __init__(self, package=None):
+    def __init__(self, test, package=None):
         self.tmp = Path(tempfile.mkdtemp(prefix="pavo-e2e-"))
+        test.addCleanup(shutil.rmtree, self.tmp, ignore_errors=True)
         self.dir = unpack(package, self.tmp / "download") if package else self.tmp / "prog"
         self.exe = self.dir / ("pavo.exe" if windows() else "pavo")
         if not package:
@@ -86,9 +80,6 @@ class ProgramDir:
             shutil.copy2(_args.program, self.exe)
         self.home = self.tmp / "home"
         (self.home / ".config").mkdir(parents=True)
-
-    def cleanup(self):
-        shutil.rmtree(self.tmp, ignore_errors=True)
 
     def move_to(self, directory):
         shutil.copytree(self.dir, directory, symlinks=True)
@@ -104,17 +95,13 @@ class ProgramDir:
 
     def write_settings(self, values):  # in the order given; None leaves a key out
         lines = ["[Config]"] + [f"{k}={v}" for k, v in values.items() if v is not None]
-        self.ini.write_bytes(("\r\n".join(lines) + "\r\n").encode(settings_encoding()))
-
-    def write_gnome_settings(self, text):
-        self.keyfile.parent.mkdir(parents=True, exist_ok=True)
-        self.keyfile.write_text(text, encoding="utf-8")
+        self.ini.write_bytes(("\r\n".join(lines) + "\r\n").encode("gbk" if windows() else "utf-8"))
 
     def env(self, extra=None):
-        env = dict(os.environ)
+        # Whatever proxy and desktop session the machine running the tests has are no part of them.
+        env = {k: v for k, v in os.environ.items() if k.lower() not in ("http_proxy", "https_proxy", "all_proxy",
+               "no_proxy", "dbus_session_bus_address", "swaysock", "xdg_runtime_dir")}
         if not windows():
-            for k in ("DBUS_SESSION_BUS_ADDRESS", "SWAYSOCK", "XDG_RUNTIME_DIR"):
-                env.pop(k, None)
             # A GNOME desktop whose settings live in a key file of this home.
             env.update(HOME=str(self.home), XDG_CONFIG_HOME=str(self.home / ".config"),
                        XDG_CURRENT_DESKTOP="GNOME", GSETTINGS_BACKEND="keyfile")
@@ -189,22 +176,21 @@ def unpack(package, into):
     return top
 
 
-def small_disk(test, size):
-    """A directory on a tmpfs of size bytes; the test is skipped where nothing can be mounted."""
+def small_disk(test, p, size, leave=0):
+    """p moved to a tmpfs of size bytes more than the program, filled (by ./filler) up to about leave
+    bytes; the test is skipped where nothing can be mounted."""
     d = Path(tempfile.mkdtemp(prefix="pavo-disk-"))
-    done = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", str(d)],
+    done = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={p.exe.stat().st_size + size}", "tmpfs", str(d)],
                           capture_output=True, text=True)
     if done.returncode:
         test.skipTest("a small disk cannot be mounted here: " + done.stderr.strip())
     test.addCleanup(shutil.rmtree, d, ignore_errors=True)
     test.addCleanup(subprocess.run, ["umount", "-l", str(d)], capture_output=True)
-    return d
-
-
-def fill(directory, leave=0):
-    st = os.statvfs(directory)
-    with open(directory / "filler", "wb", buffering=0) as f:
+    p.move_to(d / "prog")
+    st = os.statvfs(d)
+    with open(d / "filler", "wb", buffering=0) as f:
         f.write(b"\0" * max(0, st.f_bavail * st.f_frsize - leave))
+    return d
 
 
 # --- The Windows registry of the test prefix, through .reg files in UTF-16 --
@@ -212,9 +198,8 @@ def fill(directory, leave=0):
 # read in the .reg notation: '"text"', "dword:00000001", "hex:01,02"; "-" deletes.
 
 def wine(*args):
-    with tempfile.TemporaryFile() as o:
-        subprocess.run([str(WINE_RUN), *args], stdin=subprocess.DEVNULL, stdout=o, stderr=subprocess.STDOUT,
-                       timeout=60, check=False)
+    subprocess.run([str(WINE_RUN), *args], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=60)
 
 
 def windows_path(p):
@@ -258,36 +243,28 @@ def wallpaper(program_dir):
     text = program_dir.keyfile.read_text(encoding="utf-8") if program_dir.keyfile.exists() else ""
     m = re.search(r"^picture-uri='(?:file://)?([^']*)'", text, re.M)
     stored = urllib.parse.unquote(m[1]) if m else ""
-    try:
-        return os.path.samefile(stored, program_dir.bitmap) or stored
-    except OSError:
-        return stored
+    return os.path.exists(stored) and program_dir.bitmap.exists() and os.path.samefile(stored, program_dir.bitmap) \
+        or stored
 
 
 # --- Pictures ---------------------------------------------------------------
 
-def _cached(name, make):
-    f = Path(_args.build) / "e2e-cache" / name
+def jpeg(width=1920, height=1080, seed=1, *options):
+    """A JPEG of our own drawing (cjpeg options: "-progressive", "-grayscale"), drawn once for the build."""
+    f = Path(_args.build) / "e2e-cache" / f"{width}x{height}-{seed}{''.join(options)}.jpg"
     if not f.exists():
+        sys.path.insert(0, str(ROOT / "tools"))
+        import sample_jpeg
         f.parent.mkdir(exist_ok=True)
         tmp = f.with_suffix(f".{threading.get_ident()}.tmp")
-        make(tmp)
+        sample_jpeg.make_jpeg(str(tmp), width, height, seed, extra=options)
         tmp.replace(f)
     return f.read_bytes()
 
 
-def jpeg(width=1920, height=1080, seed=1, *options):
-    """A JPEG of our own drawing (cjpeg options: "-progressive", "-grayscale")."""
-    sys.path.insert(0, str(ROOT / "tools"))
-    import sample_jpeg
-    return _cached(f"{width}x{height}-{seed}{''.join(options)}.jpg",
-                   lambda f: sample_jpeg.make_jpeg(str(f), width, height, seed, extra=options))
-
-
 def cmyk_jpeg():
-    small = jpeg(320, 200, 4)
-    return _cached("cmyk.jpg", lambda f: subprocess.run(["convert", "jpg:-", "-colorspace", "CMYK", f"jpg:{f}"],
-                                                         input=small, check=True))
+    return subprocess.run(["convert", "jpg:-", "-colorspace", "CMYK", "jpg:-"], input=jpeg(320, 200, 4),
+                          capture_output=True, check=True).stdout
 
 
 def claiming(data, width, height):  # the JPEG's frame header claiming another size
@@ -295,16 +272,10 @@ def claiming(data, width, height):  # the JPEG's frame header claiming another s
     return data[:at + 5] + struct.pack(">HH", height, width) + data[at + 9:]
 
 
-def large_jpeg(width=8000, height=6000):
-    """A small JPEG whose bitmap (144 MB) takes a while to write."""
-    def make(f):
-        rnd = random.Random(7)
-        rows = [bytes(max(0, min(255, c + rnd.randint(-12, 12)))
-                      for x in range(width) for c in ((x * 255) // width, 128, 255 - (x * 255) // width))
-                for _ in range(16)]
-        ppm = b"P6\n%d %d\n255\n" % (width, height) + b"".join(rows[(y * 7 + y // 16) % 16] for y in range(height))
-        f.write_bytes(subprocess.run(["cjpeg", "-quality", "85"], input=ppm, capture_output=True, check=True).stdout)
-    return _cached(f"large-{width}x{height}.jpg", make)
+def large_jpeg():
+    """A JPEG of under 1 MB whose bitmap (8000 x 6000, 144 MB) takes a while to write."""
+    row = bytes(c for x in range(8000) for c in (x * 255 // 8000, 128, 255 - x * 255 // 8000))
+    return subprocess.run(["cjpeg"], input=b"P6\n8000 6000\n255\n" + row * 6000, capture_output=True, check=True).stdout
 
 
 def bmp_size(data):
@@ -320,11 +291,10 @@ EARLIER = b"BM" + struct.pack("<IHHIIiiHHIIiiII", 58, 0, 0, 54, 40, 1, 1, 1, 24,
 
 # --- The local image service and a relay in front of it ---------------------
 
-def service_binary():
-    build = Path(_args.build)  # the Linux build's, also for the Windows tests
-    for cand in (build, build.parent / "linux"):
-        if (cand / "tools" / "image_service" / "pavo_image_service").exists():
-            return cand / "tools" / "image_service" / "pavo_image_service"
+def service_binary():  # the Linux build's, also for the Windows tests
+    for build in (Path(_args.build), Path(_args.build).parent / "linux"):
+        if (found := build / "tools" / "image_service" / "pavo_image_service").exists():
+            return found
     raise FileNotFoundError("the image service is not built (build the linux preset first)")
 
 
@@ -340,17 +310,11 @@ class ImageService:
         self.folder, self.log = self.tmp / "images", self.tmp / "requests.log"
         shutil.rmtree(self.folder, ignore_errors=True)
         self.folder.mkdir(parents=True)
-        out = self.tmp / "stdout"
-        with open(out, "wb") as o, open(self.log, "wb") as e:
+        with open(self.log, "wb") as e:
             self.proc = subprocess.Popen([str(binary or service_binary()), "--port", "0", "--folder",
-                                          str(self.folder), "--max-lifetime", "600"],
-                                         stdin=subprocess.DEVNULL, stdout=o, stderr=e, start_new_session=True)
-        deadline = time.monotonic() + 10
-        while not out.read_text().strip():
-            if time.monotonic() > deadline or self.proc.poll() is not None:
-                raise RuntimeError("the image service did not start")
-            time.sleep(0.01)
-        self.port = int(out.read_text().split()[0])
+                                          str(self.folder), "--max-lifetime", "600"], stdin=subprocess.DEVNULL,
+                                         stdout=subprocess.PIPE, stderr=e, start_new_session=True)
+        self.port = int(self.proc.stdout.readline())  # its first line; none where it did not start
         self.base = f"http://127.0.0.1:{self.port}"
 
     def put_today(self, data):
@@ -363,7 +327,7 @@ class ImageService:
 
     def stop(self):
         self.proc.kill()
-        self.proc.wait()
+        self.proc.communicate()
         if self.own_tmp:
             shutil.rmtree(self.tmp, ignore_errors=True)
 
@@ -371,9 +335,8 @@ class ImageService:
 def earlier_day(test, picture, path="", over=None):
     """A program folder that has run on an earlier day, its settings (SETTINGS and
     over: "{base}", "{port}" name the service) pointing at path on a service of its own."""
-    svc, p = ImageService(), ProgramDir()
+    svc, p = ImageService(), ProgramDir(test)
     test.addCleanup(svc.stop)
-    test.addCleanup(p.cleanup)
     svc.put_today(picture)
     p.img.mkdir()
     p.bitmap.write_bytes(EARLIER)
@@ -394,12 +357,12 @@ def _receive(sock, until=None):
 
 class Relay:
     """In front of the image service, a forward proxy or the server itself, that
-    keeps every request line. reset: half a picture, then a reset; tls: TLS
-    with a self-signed certificate."""
+    keeps every request line. kind "reset": half a picture, then a reset; "tls":
+    TLS with a self-signed certificate."""
 
-    def __init__(self, upstream_port, reset=False, tls=False):
-        self.upstream_port, self.reset, self.lines, self._tls = upstream_port, reset, [], None
-        if tls:
+    def __init__(self, upstream_port, kind=None):
+        self.upstream_port, self.reset, self.lines, self._tls = upstream_port, kind == "reset", [], None
+        if kind == "tls":
             with tempfile.TemporaryDirectory(prefix="pavo-tls-") as d:
                 subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
                                 "/CN=127.0.0.1", "-keyout", f"{d}/k", "-out", f"{d}/c"],

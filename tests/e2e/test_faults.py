@@ -12,10 +12,11 @@ import harness as h
 # bitmap: as check_day takes it; seconds: the bounds of the run; waits: the
 # run mostly waits, so costs little CPU; gap: bounds of the time between the
 # first two requests (the metadata's time-out); arrange(test, p, svc): what
-# differs before the run; requests: how many requests the service (or the
-# relay) sees, or their request lines.
-Row = namedtuple("Row", "what mode exit bitmap picture seconds waits gap arrange requests platforms",
-                 defaults=("", 1, h.EARLIER, None, (0, 30), False, None, None, None, ("linux", "win32")))
+# differs before the run (it may return a relay, or another copy at work);
+# requests: how many requests the service (or the relay) sees, or their lines;
+# relay: the base URL is a relay of this kind (h.Relay) in front of the service.
+Row = namedtuple("Row", "what mode exit bitmap picture seconds waits gap arrange requests platforms relay",
+                 defaults=("", 1, h.EARLIER, None, (0, 30), False, None, None, None, ("linux", "win32"), None))
 LINUX = ("linux",)
 MiB = 1 << 20
 
@@ -24,22 +25,10 @@ def padded(data, n=300000):
     return data + b"\0" * (n - len(data))
 
 
-def relay(**kind):
-    """The base URL is a relay of this kind in front of the service."""
-    def arrange(test, p, svc):
-        r = h.Relay(svc.port, **kind)
-        test.addCleanup(r.stop)
-        p.write_settings({**h.SETTINGS, "域名": ("https://" if kind.get("tls") else "http://") + r.address})
-        return r
-    return arrange
-
-
 def on_small_disk(leave, read_only=False):
     """The program's folder on a disk of its own with about leave bytes free."""
     def arrange(test, p, svc):
-        disk = h.small_disk(test, p.exe.stat().st_size + 16 * MiB)
-        p.move_to(disk / "prog")
-        h.fill(disk, leave)
+        disk = h.small_disk(test, p, 16 * MiB, leave)
         # A child forked meanwhile by another row may hold a file of it open for a moment.
         for _ in range(100 if read_only else 0):
             if not subprocess.run(["mount", "-o", "remount,ro", str(disk)], capture_output=True).returncode:
@@ -70,7 +59,7 @@ def rows(jpeg):
         Row("cut short, without a length", "picture-cut-nolength"),
         Row("cut short at a chunk's end", "picture-cut-chunked"),
         Row("cut short inside a chunk", "picture-cut-mid-chunk"),
-        Row("reset halfway", arrange=relay(reset=True), requests=2),
+        Row("reset halfway", relay="reset", requests=2),
         Row("an endless picture", "picture-endless", seconds=(0, 60)),
         Row("a picture of 1 TiB declared", "picture-endless-declared"),
         Row("an endless metadata answer", "endless", platforms=LINUX),
@@ -86,7 +75,7 @@ def rows(jpeg):
         Row("status 404 with the picture", "picture-status-404"),
         Row("status 300 with the picture", "picture-status-300"),
         Row("status 299 with the picture", "picture-status-299", exit=0, bitmap=(1920, 1080)),
-        Row("a self-signed certificate", arrange=relay(tls=True), requests=0),
+        Row("a self-signed certificate", relay="tls", requests=0),
         # The disk and the files.
         Row("disk full during the download", arrange=on_small_disk(100000)),
         Row("disk full during the bitmap", exit=0, arrange=on_small_disk(len(jpeg) + 500000)),
@@ -99,6 +88,7 @@ def rows(jpeg):
         Row("img is a dangling link", arrange=replace("img", lambda p: os.symlink("nowhere", p)), bitmap=None),
         # The run goes on to the request; no image can be stored under a directory's name.
         Row("a directory named like today's image", arrange=lambda t, p, s: p.today_file.mkdir(), requests=2),
+        Row("two copies at once", "late-1", exit=0, bitmap=(1920, 1080), arrange=lambda t, p, s: p.start(name="other")),
         # Pictures that are whole but not for every decoder.
         Row("a decompression bomb", exit=0, picture=padded(h.claiming(h.jpeg(640, 480, 3), 16000, 16000))),
         Row("a CMYK picture", exit=0, picture=padded(h.cmyk_jpeg())),
@@ -114,13 +104,19 @@ class FaultTable(unittest.TestCase):
 
     def check(self, row):
         svc, p = h.earlier_day(self, row.picture or self.jpeg, "/mode/" + row.mode if row.mode else "")
-        relay = row.arrange(self, p, svc) if row.arrange else None
+        arranged = row.arrange(self, p, svc) if row.arrange else None
+        if row.relay:
+            arranged = h.Relay(svc.port, row.relay)
+            self.addCleanup(arranged.stop)
+            p.write_settings({**h.SETTINGS, "域名": "http" + "s" * (row.relay == "tls") + "://" + arranged.address})
         r = p.run(timeout=row.seconds[1] + 30)
+        if isinstance(arranged, subprocess.Popen):  # the other copy
+            self.assertEqual(arranged.wait(60), 0)
         h.check_day(self, p, r, row.exit, row.picture or self.jpeg, row.bitmap)
         self.assertTrue(row.seconds[0] <= r.seconds <= row.seconds[1], f"{r.seconds:.1f} s")
         if row.waits:
             self.assertLess(r.cpu, 0.1 * r.seconds + 2, f"{r.cpu:.2f} s of CPU in {r.seconds:.1f} s")
-        seen = relay.lines if isinstance(relay, h.Relay) else svc.requests()
+        seen = arranged.lines if isinstance(arranged, h.Relay) else svc.requests()
         lines = [getattr(s, "line", s) for s in seen]
         if isinstance(row.requests, list):
             self.assertEqual(lines, row.requests)
@@ -134,24 +130,16 @@ class FaultTable(unittest.TestCase):
         mine = [row for row in rows(self.jpeg) if h._args.platform in row.platforms]
         h.table(self, mine, self.check, workers=6)
 
-    def test_two_copies_at_once(self):
-        svc, p = h.earlier_day(self, self.jpeg, "/mode/late-1")
-        other = p.start(name="other")
-        r = p.run()
-        self.assertEqual(other.wait(60), 0)
-        h.check_day(self, p, r, 0, self.jpeg, (1920, 1080))
-
     def test_what_a_killed_run_leaves_goes_at_the_next_start_and_a_working_copys_stays(self):
         # Killed during the download, another copy starting meanwhile.
         svc, p = h.earlier_day(self, self.jpeg, "/mode/picture-stall")
         first = p.start(name="first")
-        try:
-            download = p.wait_for(f"img/{h.today()}.jpg.part-*", first)
-            p.write_settings({**h.SETTINGS, "域名": svc.base + "/mode/404"})
-            self.assertEqual(p.run().returncode, 1)
-            self.assertTrue(download.exists(), "the file of a copy still at work was removed")
-        finally:
-            p.kill(first)
+        self.addCleanup(p.kill, first)
+        download = p.wait_for(f"img/{h.today()}.jpg.part-*", first)
+        p.write_settings({**h.SETTINGS, "域名": svc.base + "/mode/404"})
+        self.assertEqual(p.run().returncode, 1)
+        self.assertTrue(download.exists(), "the file of a copy still at work was removed")
+        p.kill(first)
         p.write_settings({**h.SETTINGS, "域名": svc.base})
         h.check_day(self, p, p.run(), 0, self.jpeg, (1920, 1080))
         bitmap = p.bitmap.read_bytes()
@@ -161,10 +149,9 @@ class FaultTable(unittest.TestCase):
         svc.put_today(large)
         p.today_file.unlink()
         converting = p.start(name="converting")
-        try:
-            conversion = p.wait_for("img/WallPaper.bmp.part-*", converting, timeout=120)
-        finally:
-            p.kill(converting)
+        self.addCleanup(p.kill, converting)
+        conversion = p.wait_for("img/WallPaper.bmp.part-*", converting, timeout=120)
+        p.kill(converting)
         self.assertTrue(conversion.exists())
         self.assertEqual(p.bitmap.read_bytes(), bitmap, "the bitmap is replaced whole or not at all")
         # The day's picture was kept before the conversion: the day is done.

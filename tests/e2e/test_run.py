@@ -1,5 +1,8 @@
-"""The daily run as a user sees it: what is kept, what becomes the wallpaper,
-the exit status and the requests the service saw."""
+"""The program as a user sees it: the first start's settings, the day's run
+(what is kept, what becomes the wallpaper, the exit status, the requests the
+service saw, also through the proxy the user has set) and the autostart entry."""
+import subprocess
+import time
 import unittest
 from collections import namedtuple
 
@@ -9,11 +12,22 @@ import harness as h
 # (None leaves a key out); requests: the request lines the service sees, in
 # order; wallpaper: "applied" (the stored choice names the bitmap: a day that
 # stored no file applies the earlier one), "untouched", or None where the
-# platforms differ.
-Row = namedtuple("Row", "what path over exit requests picture bitmap wallpaper",
-                 defaults=("", {}, 1, None, None, h.EARLIER, "applied"))
+# platforms differ; net: how the service is reached, where not directly; ini:
+# the settings file's bytes made from OTHER; on: "linux", or Windows in a code page.
+Row = namedtuple("Row", "what path over exit requests picture bitmap wallpaper net ini on",
+                 defaults=("", {}, 1, None, None, h.EARLIER, "applied", None, None, None))
 META, IMAGE = "GET {path}" + h.META + " HTTP/1.1", "GET {path}/images/{today}.jpg HTTP/1.1"
 BASE = "GET {path} HTTP/1.1"
+# A host that does not resolve: only requests through the user's proxy (a relay
+# in front of the service) arrive.
+PROXIED = {"域名": "http://img.test", "设为壁纸": "0"}
+# From another system: the flag, the delay and the base URL are read, and the autostart entry is made.
+OTHER = "[Config]\r\n开机自启动=1\r\n设为壁纸=1\r\n延迟运行=0\r\n域名={base}\r\n备用域名=x\r\n"
+INTERNET_SETTINGS = r"HKEY_CURRENT_USER\Software\Microsoft\Windows\CurrentVersion\Internet Settings"
+
+
+def stray(data):
+    return data.replace(b"\r\n", b"\r\n; \xff\xfe not the file's encoding\r\n", 1)
 
 
 def rows(small):
@@ -41,6 +55,24 @@ def rows(small):
         Row("a base URL of another scheme", over={"域名": "ftp://127.0.0.1:{port}"}, requests=[]),
         Row("the second base URL is never used", over={"备用域名": "http://127.0.0.1:1"}, exit=0,
             requests=[META, IMAGE], bitmap=(1920, 1080)),
+        # libcurl is loaded only to fetch: where it cannot be, the day fails as without a network.
+        Row("libcurl cannot be loaded", net="no libcurl", requests=[], on="linux"),
+        Row("no proxy: the host is not found", over=PROXIED, requests=[], wallpaper="untouched"),
+        # The GNOME settings name no proxy where http_proxy is set.
+        *[Row(f"the user's proxy: {net}", over=PROXIED, net=net, exit=0, requests=[META, IMAGE], wallpaper="untouched",
+              on=936 if net == "Internet settings" else "linux")
+          for net in ("Internet settings", "http_proxy", "http_proxy, no desktop", "GNOME settings")],
+        # The script on a server that never answers: the desktop's resolver
+        # would wait 25 s for it on each request.
+        Row("a proxy script that never comes is not waited for", over={"设为壁纸": "0"}, net="pac", exit=0,
+            requests=[META, IMAGE], wallpaper="untouched", on="linux"),
+        *[Row(f"settings {what}, {on}", ini=encode, on=on, exit=0, requests=[META, IMAGE], bitmap=(1920, 1080))
+          for what, encode, where in (
+              ("in GBK, from a Chinese Windows", lambda t: t.encode("gbk"), ("linux", 1252, 932)),
+              ("in GBK with a line that is no GBK", lambda t: stray(t.encode("gbk")), ("linux", 1252)),
+              ("in UTF-8 with a line that is no UTF-8", lambda t: stray(t.encode()), ("linux",)),
+              ("in UTF-16, from a Windows of another code page", lambda t: b"\xff\xfe" + t.encode("utf-16-le"),
+               ("linux", 936, 1252))) for on in where],
     ]
 
 
@@ -51,76 +83,128 @@ class RunTest(unittest.TestCase):
 
     def check(self, row):
         svc, p = h.earlier_day(self, row.picture or self.jpeg, row.path, row.over)
+        relay, env, gnome = h.Relay(svc.port), {}, "[org/gnome/desktop/background]\npicture-uri='untouched'\n"
+        self.addCleanup(relay.stop)
+        if row.net == "Internet settings":  # as Internet Options writes it; the earlier values come back
+            names, before = ("ProxyEnable", "ProxyServer"), h.reg_values(INTERNET_SETTINGS)
+            h.reg_import(INTERNET_SETTINGS, dict(zip(names, ("dword:00000001", h.reg_quote(relay.address)))))
+        elif row.net and row.net.startswith("http_proxy"):
+            env = {"http_proxy": "http://" + relay.address, "XDG_CURRENT_DESKTOP": "GNOME" * ("desktop" not in row.net)}
+        elif row.net == "GNOME settings":
+            gnome += f"[system/proxy]\nmode='manual'\n[system/proxy/http]\nhost='127.0.0.1'\nport={relay.port}\n"
+        elif row.net == "pac":  # on a private session bus the resolver's services start on demand
+            gnome += (f"[system/proxy]\nmode='auto'\nautoconfig-url='{svc.base}/mode/hang/proxy.pac'\n"
+                      "ignore-hosts=@as []\n")
+            bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
+                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+            self.addCleanup(bus.stdout.close)
+            self.addCleanup(bus.wait)
+            self.addCleanup(bus.kill)
+            env = {"DBUS_SESSION_BUS_ADDRESS": bus.stdout.readline().strip()}
+        elif row.net == "no libcurl":
+            (p.tmp / "libcurl.so.4").write_bytes(b"")
+            env = {"LD_LIBRARY_PATH": str(p.tmp)}
+        if row.ini:
+            p.ini.write_bytes(row.ini(OTHER.format(base=svc.base)))
         if h.windows():
             h.reg_import(h.WALLPAPER_KEY, {"Wallpaper": '"untouched"'})
         else:
-            p.write_gnome_settings("[org/gnome/desktop/background]\npicture-uri='untouched'\n")
-        r = p.run()
+            p.keyfile.parent.mkdir(parents=True)
+            p.keyfile.write_text(gnome, encoding="utf-8")
+        try:
+            r = p.run(extra_env=env, code_page=row.on if h.windows() else None)
+        finally:
+            if row.net == "Internet settings":
+                h.reg_import(INTERNET_SETTINGS, {n: before.get(n, "-") for n in names})
         h.check_day(self, p, r, row.exit, row.picture or self.jpeg, row.bitmap)
         if "延迟运行" in row.over:  # waited, without burning the processor
             self.assertTrue(r.seconds >= float(row.over["延迟运行"]) and r.cpu < 1.5, f"{r.cpu:.2f} s of CPU")
         if row.wallpaper:
             self.assertEqual(h.wallpaper(p), row.wallpaper == "applied" or "untouched")
-        seen = svc.requests()
+        seen = [s for s in svc.requests() if "proxy.pac" not in s.line]
+        if row.net == "pac":
+            self.assertTrue(len(seen) < len(svc.requests()) and r.seconds < 15, f"{r.seconds} s")
         if row.requests is not None:
             self.assertEqual([s.line for s in seen], [x.format(path=row.path, today=h.today()) for x in row.requests])
         for s in seen:
             # Exactly the two headers on the metadata request, neither on the picture's.
             mine = sorted((k.lower(), v) for k, v in s.headers if k.lower() in ("if-modified-since", "user-agent"))
             self.assertEqual(mine, [("if-modified-since", "0"), ("user-agent", h.UA)] if h.META in s.line else [])
+        if row.ini:  # on Windows read back through the wide registry functions
+            self.assertIn(h.reg_quote(h.windows_path(p.exe)) if h.windows() else str(p.exe), p.autostart_entry())
 
     def test_what_the_day_leaves(self):
-        h.table(self, rows(h.jpeg(640, 480, 3)), self.check, workers=1 if h.windows() else 4)
-
-    def test_a_failed_day_is_tried_again_and_a_done_day_sends_nothing(self):
-        svc, p = h.earlier_day(self, self.jpeg, "/mode/404")
-        self.assertEqual([p.run().returncode, p.run().returncode], [1, 1])
-        self.assertEqual(len(svc.requests(h.META)), 2, "tried again the same day")
-        if not h.windows():
-            # libcurl is loaded only to fetch: where it cannot be, the program
-            # starts all the same and the day fails as without a network.
-            (p.tmp / "lib").mkdir()
-            (p.tmp / "lib" / "libcurl.so.4").write_bytes(b"")
-            p.write_settings({"域名": svc.base, "延迟运行": "0"})
-            h.check_day(self, p, p.run(extra_env={"LD_LIBRARY_PATH": str(p.tmp / "lib")}), 1, b"")
-            self.assertEqual(len(svc.requests(h.META)), 2, "nothing was fetched")
-        p.write_settings({"域名": svc.base, "延迟运行": "0", "设为壁纸": "0"})
-        self.assertEqual(p.run().returncode, 0)
-        before = svc.requests()
-        # A done day ends at once: neither the delay of 30 s nor a request.
-        p.write_settings({"域名": svc.base, "延迟运行": "30"})
-        self.assertEqual(p.run(timeout=20).returncode, 0)
-        self.assertEqual(len(svc.requests()), len(before), "a done day sends nothing")
-
-    def test_settings_files_of_other_systems_are_read(self):
-        # The flag, the delay and the base URL are read, and the autostart entry is made.
-        text = "[Config]\r\n开机自启动=1\r\n设为壁纸=1\r\n延迟运行=0\r\n域名={base}\r\n备用域名=x\r\n"
-        stray = lambda data: data.replace(b"\r\n", b"\r\n; \xff\xfe not the file's encoding\r\n", 1)
-        cases = [
-            # (what, the file's bytes, where: "linux" or a Windows code page)
-            ("GBK, from a Chinese Windows", lambda t: t.encode("gbk"), ("linux", 1252, 932)),
-            ("GBK with a line that is no GBK", lambda t: stray(t.encode("gbk")), ("linux", 1252)),
-            ("UTF-8 with a line that is no UTF-8", lambda t: stray(t.encode()), ("linux",)),
-            ("UTF-16, from a Windows of another code page", lambda t: b"\xff\xfe" + t.encode("utf-16-le"),
-             ("linux", 936, 1252)),
-        ]
-        mine = [(f"{what}, {system}", encode, system) for what, encode, where in cases for system in where
-                if (system == "linux") != h.windows()]
+        mine = [r for r in rows(h.jpeg(640, 480, 3)) if r.on is None or (r.on == "linux") != h.windows()]
         if h.windows():
             self.addCleanup(h.set_autostart)
+        h.table(self, mine, self.check, workers=1 if h.windows() else 4)
 
-        def check(case):
-            _, encode, system = case
-            svc, p = h.earlier_day(self, self.jpeg)
+    def test_a_first_start_writes_the_default_settings(self):
+        # On a full disk none (a partial file would stay for ever), and the next start writes them whole.
+        rows = [("as the system writes", None, False), ("on a full disk", None, True)] + \
+            [("outside GBK: in UTF-16, as Notepad reads it", 1252, False)] * h.windows()
+
+        def check(row):
+            _, code_page, full = row
+            p = h.ProgramDir(self)
+            if full:
+                disk = h.small_disk(self, p, 1 << 20)
+                self.assertEqual((p.run().returncode, p.ini.exists(), p.pending_files()), (1, False, []))
+                (disk / "filler").unlink()
+            # An entry left by an earlier copy goes: the first-run default is "0".
             if h.windows():
-                h.set_autostart()
-            p.ini.write_bytes(encode(text.format(base=svc.base)))
-            h.check_day(self, p, p.run(code_page=None if system == "linux" else system), 0, self.jpeg, None)
-            self.assertIs(h.wallpaper(p), True)
-            # On Windows read back through the wide registry functions.
-            self.assertIn(h.reg_quote(h.windows_path(p.exe)) if h.windows() else str(p.exe), p.autostart_entry())
-        self.assertTrue(mine)
-        h.table(self, mine, check, workers=1 if h.windows() else 4)
+                h.set_autostart(h.reg_quote("C:\\else\\pavo.exe"))
+            else:
+                p.autostart_file.parent.mkdir(parents=True, exist_ok=True)
+                p.autostart_file.write_text("[Desktop Entry]\nType=Application\nName=x\nExec=/else/pavo\n")
+            r = p.run(code_page=code_page)
+            written = h.default_settings().encode({1252: "utf-16", None: "gbk" if h.windows() else "utf-8"}[code_page])
+            self.assertEqual((r.returncode, r.output, p.ini.read_bytes(), p.autostart_entry(), p.pending_files(),
+                              p.img.is_dir()), (1, b"", written, None, [], True))
+        if h.windows():
+            self.addCleanup(h.set_autostart)
+        h.table(self, rows, check, workers=1 if h.windows() else 4)
+
+    def test_the_autostart_entry_follows_the_setting_and_a_done_day_sends_nothing(self):
+        # From a folder whose name needs quoting (Wine command lines mangle
+        # non-ASCII text, so the Windows name keeps to spaces and brackets).
+        svc, p = h.earlier_day(self, self.jpeg)
+        p.move_to(p.tmp / ("My Apps (x86) & more" if h.windows() else "Pavo 壁纸 $HOME 'a' \"b\" (c)"))
+        p.today_file.write_bytes(self.jpeg)
+        if h.windows():
+            h.set_autostart()
+            self.addCleanup(h.set_autostart)
+
+        def done_day(autostart):  # at once: neither the delay of 30 s nor a request
+            p.write_settings({"开机自启动": autostart, "设为壁纸": "0", "延迟运行": "30", "域名": svc.base})
+            self.assertEqual(p.run(timeout=20).returncode, 0)
+            self.assertEqual(svc.requests(), [])
+        done_day("1")
+        entry = p.autostart_entry()
+        if h.windows():
+            self.assertEqual(entry, h.reg_quote(h.windows_path(p.exe)), "the bare path, no quotation marks")
+            # A number reads as its decimal text: not "", so "0" removes it.
+            # Raw bytes cannot be read as text: "0" leaves them, "1" replaces them.
+            for before, setting, after in (("dword:00000001", "0", None), ("hex:01,02,03", "0", "hex:01,02,03"),
+                                           ("hex:01,02,03", "1", entry)):
+                h.set_autostart(before)
+                done_day(setting)
+                self.assertEqual(p.autostart_entry(), after)
+            return
+        # A second start with the entry in line leaves it alone.
+        first = p.autostart_file.stat()
+        done_day("1")
+        self.assertEqual(p.autostart_file.stat().st_mtime_ns, first.st_mtime_ns)
+        # Started through the entry by GLib's launcher, the program finds "0"
+        # in its settings and removes the entry: Exec named exactly this program.
+        p.write_settings({"开机自启动": "0", "设为壁纸": "0", "延迟运行": "0"})
+        subprocess.run(["gio", "launch", str(p.autostart_file)], env=p.env(), timeout=30, check=True,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 30
+        while p.autostart_entry() and time.monotonic() < deadline:
+            time.sleep(0.1)
+        self.assertIsNone(p.autostart_entry(), "the launched program did not remove its entry")
+        self.assertTrue(p.autostart_file.parent.is_dir(), "only the entry goes")
 
 
 if __name__ == "__main__":
