@@ -18,10 +18,6 @@ class Autostart : public testing::Test {
     setenv("HOME", (root_ / "home").c_str(), 1);  // nothing real is ever touched
     Use("config");
   }
-  void TearDown() override {
-    unsetenv("XDG_CONFIG_HOME");
-    setenv("HOME", home_.c_str(), 1);
-  }
   void Use(const std::string& config) { setenv("XDG_CONFIG_HOME", (config_ = root_ / config).c_str(), 1); }
   std::string Entry() const { return config_ + "/autostart/Pavo壁纸.desktop"; }
   struct stat Stat() const {
@@ -45,7 +41,6 @@ class Autostart : public testing::Test {
     return std::vector<std::string>(parts, parts + g_strv_length(parts));
   }
 
-  std::string home_ = getenv("HOME");
   test::Scratch root_{"pavo-autostart"};
   std::string config_;
 };

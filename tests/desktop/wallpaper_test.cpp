@@ -86,9 +86,8 @@ TEST(Convert, BadInputLeavesTheEarlierBitmapByteForByteAndNothingElse) {
       Patched(photo, "\xFF\xDA", 5, "\x09"),                   // a scan of an unknown component
       Patched(photo, "\xFF\xC0", 0, "\xFF\xE2"),               // a scan before any frame
       Claiming(photo, 65535, 65535), Claiming(photo, 16385, 8), Claiming(photo, 12000, 9000), Claiming(photo, 1920, 0),
-      Fixture("cmyk.jpg"),
   };
-  test::Scratch with("pavo-earlier"), without("pavo-none");
+  test::Scratch with("pavo-earlier");
   ConvertToBitmap(PAVO_FIXTURES "/second.jpg", with / "WallPaper.bmp");
   const auto earlier = test::Get(with / "WallPaper.bmp");
   int n = 0;
@@ -100,12 +99,8 @@ TEST(Convert, BadInputLeavesTheEarlierBitmapByteForByteAndNothingElse) {
     EXPECT_TRUE(test::Get(with / "WallPaper.bmp") == earlier) << "the earlier bitmap changed";
     fs::remove(test::FsPath(path));
   }
-  // No bitmap where none can be written, and nothing left behind.
-  EXPECT_THROW(ConvertToBitmap(PAVO_FIXTURES "/641x3.jpg", without / "missing/WallPaper.bmp"), Failure);
-  fs::create_directories(without.dir() / "WallPaper.bmp" / "inside");
-  EXPECT_THROW(ConvertToBitmap(PAVO_FIXTURES "/641x3.jpg", without / "WallPaper.bmp"), Failure);
-  EXPECT_EQ(without.Names(), std::vector<std::string>{"WallPaper.bmp"});
-  EXPECT_EQ(with.Names(), std::vector<std::string>{"WallPaper.bmp"});
+  EXPECT_THROW(ConvertToBitmap(PAVO_FIXTURES "/641x3.jpg", with / "missing/WallPaper.bmp"), Failure);
+  EXPECT_EQ(with.Names(), std::vector<std::string>{"WallPaper.bmp"}) << "nothing left behind";
   // The limits themselves: 16384 pixels a side, 100 megapixels.
   for (auto [w, h] : {std::pair{16384, 6103}, {6103, 16384}, {10000, 10000}, {1, 1}})
     EXPECT_NO_THROW(bitmap::CheckSize(w, h)) << w << "x" << h;
