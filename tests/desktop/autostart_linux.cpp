@@ -26,14 +26,14 @@ class Autostart : public testing::Test {
     return st;
   }
 
-  // As GLib's launcher reads Exec: the key file's string, %% made a %, split as a shell would.
+  // As GLib's launcher reads Exec: the key file's string, %% made a %, split as a shell would
+  // (that it takes the entry at all: e2e_startup's launch).
   std::vector<std::string> LauncherArgv() const {
     g_autoptr(GKeyFile) kf = g_key_file_new();
     g_autofree char* exec = g_key_file_load_from_file(kf, Entry().c_str(), G_KEY_FILE_NONE, nullptr)
                                 ? g_key_file_get_string(kf, "Desktop Entry", "Exec", nullptr)
                                 : nullptr;
-    g_autofree char* type = g_key_file_get_string(kf, "Desktop Entry", "Type", nullptr);
-    std::string line = exec && type && std::string(type) == "Application" ? exec : "";
+    std::string line = exec ? exec : "";
     for (std::size_t at = line.find('%'); at != std::string::npos; at = line.find('%', at + 1))
       line.erase(at, line[at + 1] == '%' ? 1 : std::string::npos);
     g_auto(GStrv) parts = nullptr;

@@ -18,28 +18,24 @@ namespace {
 // The tray icons' windows whose tip, read in the shell's process, is the caption.
 std::vector<HWND> OursInTheTray() {
   std::vector<HWND> ours;
-  EnumWindows([](HWND tips, LPARAM list) -> BOOL {
-    wchar_t name[64] = {};
+  for (HWND tips = nullptr; (tips = FindWindowExW(nullptr, tips, TOOLTIPS_CLASSW, nullptr));) {
     DWORD pid = 0;
-    GetClassNameW(tips, name, 64);
     GetWindowThreadProcessId(tips, &pid);
     HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
     auto* remote = process ? static_cast<char*>(VirtualAllocEx(process, nullptr, 4096, MEM_COMMIT, PAGE_READWRITE)) : nullptr;
-    for (LRESULT i = 0; remote && std::wstring(name) == TOOLTIPS_CLASSW && i < SendMessageW(tips, TTM_GETTOOLCOUNT, 0, 0); ++i) {
+    for (LRESULT i = 0; remote && i < SendMessageW(tips, TTM_GETTOOLCOUNT, 0, 0); ++i) {
       TTTOOLINFOW tool{sizeof tool};
-      tool.lpszText = reinterpret_cast<wchar_t*>(remote + 1024);
+      tool.lpszText = reinterpret_cast<wchar_t*>(remote + 1024);  // (the text's bytes come zeroed, NUL-ended)
       wchar_t text[512] = {};
       WriteProcessMemory(process, remote, &tool, sizeof tool, nullptr);
-      WriteProcessMemory(process, remote + 1024, text, sizeof text, nullptr);
       if (!SendMessageW(tips, TTM_ENUMTOOLSW, i, reinterpret_cast<LPARAM>(remote))) continue;
       ReadProcessMemory(process, remote, &tool, sizeof tool, nullptr);
       ReadProcessMemory(process, remote + 1024, text, sizeof text - 2, nullptr);
-      if (text == win32::Wide(kCaption)) reinterpret_cast<std::vector<HWND>*>(list)->push_back(tool.hwnd);
+      if (text == win32::Wide(kCaption)) ours.push_back(tool.hwnd);
     }
     if (remote) VirtualFreeEx(process, remote, 0, MEM_RELEASE);
     if (process) CloseHandle(process);
-    return TRUE;
-  }, reinterpret_cast<LPARAM>(&ours));
+  }
   return ours;
 }
 
@@ -59,10 +55,9 @@ std::vector<COLORREF> Pixels(HWND window, HICON icon = nullptr, COLORREF ground 
   HBITMAP bitmap = CreateCompatibleBitmap(screen, w, h);
   if (icon) {
     SelectObject(dc, bitmap);
-    HBRUSH brush = CreateSolidBrush(ground);
-    const RECT all{0, 0, w, h};
-    FillRect(dc, &all, brush);
-    DeleteObject(brush);
+    SelectObject(dc, GetStockObject(DC_BRUSH));
+    SetDCBrushColor(dc, ground);
+    PatBlt(dc, 0, 0, w, h, PATCOPY);
     DrawIconEx(dc, (w - cx) / 2, (h - cx) / 2, icon, cx, cx, 0, nullptr, DI_NORMAL);
   }
   std::vector<COLORREF> pixels;
