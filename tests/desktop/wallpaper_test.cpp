@@ -74,12 +74,8 @@ std::string Claiming(const std::string& jpeg, unsigned w, unsigned h) {
 TEST(Convert, BadInputLeavesTheEarlierBitmapByteForByteAndNothingElse) {
   const std::string photo = Fixture("photo.jpg"), progressive = Fixture("progressive.jpg");
   const std::vector<std::optional<std::string>> sources = {
-      std::nullopt,  // no file
-      "",
-      "<!DOCTYPE html>\n<html><title>Not Found</title>" + std::string(210000, ' ') + "</html>",
-      photo.substr(0, 100),
-      photo.substr(0, photo.size() / 2),
-      photo.substr(0, photo.size() - 2),
+      std::nullopt, "", "<!DOCTYPE html>\n<html><title>Not Found</title>" + std::string(210000, ' ') + "</html>",
+      photo.substr(0, 100), photo.substr(0, photo.size() / 2), photo.substr(0, photo.size() - 2),
       progressive.substr(0, progressive.size() / 2),
       Patched(photo, "\xFF\xC4", 5, std::string(16, '\xFF')),  // a broken Huffman table
       Patched(photo, "\xFF\xC0", 4, "\x0C"),                   // 12-bit precision
@@ -113,15 +109,11 @@ TEST(Convert, BadInputLeavesTheEarlierBitmapByteForByteAndNothingElse) {
 TEST(CompleteJpeg, EveryCutIsToldFromAWholePicture) {
   const std::string photo = Fixture("photo.jpg"), progressive = Fixture("progressive.jpg");
   std::vector<std::pair<std::string, bool>> rows = {
-      {photo, true},
-      {photo + std::string(50000, '\0'), true},
-      {progressive, true},
+      {photo, true}, {photo + std::string(50000, '\0'), true}, {progressive, true},
       {Claiming(photo, 12000, 9000), true},  // whole, though too large to convert
       {Patched(photo, "\xFF\xC0", 0, "\xFF\xCF"), true},  // the last kind of frame
-      {photo.substr(0, photo.size() - 2), false},
-      {photo.substr(0, photo.size() - 1), false},
-      {photo.substr(0, photo.size() * 2 / 3), false},
-      {photo.substr(0, photo.find("\xFF\xC4") + 10), false},
+      {photo.substr(0, photo.size() - 2), false}, {photo.substr(0, photo.size() - 1), false},
+      {photo.substr(0, photo.size() * 2 / 3), false}, {photo.substr(0, photo.find("\xFF\xC4") + 10), false},
       {photo.substr(0, 2), false},
       {photo.substr(0, photo.find("\xFF\xDA")) + "\xFF\xD9", false},  // a frame, but no scan
       {"\xFFX" + photo.substr(2), false}, {std::string("\0\xD8", 2) + photo.substr(2), false},
