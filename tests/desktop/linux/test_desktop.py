@@ -271,9 +271,8 @@ NOT_IMAGES = {"/backdrop/screen0/monitor0/workspace0/image-style": dbus.Int32(5)
 def xfce(case, images=IMAGES):
     """The real xfconfd with images of each monitor and workspace (the last the
     older desktop's) and other properties."""
-    daemon = glob.glob("/usr/lib/*/xfce4/xfconf/xfconfd")
-    process = subprocess.Popen(daemon[:1], env=dict(os.environ, XDG_CONFIG_HOME=folder("xfconf-")),
-                               stderr=subprocess.DEVNULL)
+    process = subprocess.Popen(glob.glob("/usr/lib/*/xfce4/xfconf/xfconfd")[:1], stderr=subprocess.DEVNULL,
+                               env=dict(os.environ, XDG_CONFIG_HOME=folder("xfconf-")))
     case.addCleanup(lambda: (process.terminate(), process.wait()))
     assert wait_until(lambda: dbus.SessionBus().name_has_owner("org.xfce.Xfconf"), 20), "no xfconfd"
     xfconf = dbus.Interface(dbus.SessionBus().get_object("org.xfce.Xfconf", "/org/xfce/Xfconf"), "org.xfce.Xfconf")
@@ -284,8 +283,7 @@ def xfce(case, images=IMAGES):
     def stored():
         names = xfconf.GetAllProperties("xfce4-desktop", "/backdrop").keys()
         assert sorted(n for n in names if n.endswith(("/last-image", "/image-path"))) == sorted(images), names
-        for name, value in NOT_IMAGES.items():
-            assert xfconf.GetProperty("xfce4-desktop", name) == value, name
+        assert {n: xfconf.GetProperty("xfce4-desktop", n) for n in NOT_IMAGES} == NOT_IMAGES, "another property changed"
         assert xfconf.GetProperty("xfce4-panel", IMAGES[0]) == "/old/panel.png"
         return [str(xfconf.GetProperty("xfce4-desktop", p)) for p in images]
     return env_with(XDG_CURRENT_DESKTOP="XFCE"), stored, len(images)
