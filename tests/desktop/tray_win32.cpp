@@ -51,19 +51,17 @@ std::vector<COLORREF> Pixels(HWND window, HICON icon = nullptr, COLORREF ground 
   RECT r{};
   GetWindowRect(window, &r);
   const int w = r.right - r.left, h = r.bottom - r.top, cx = GetSystemMetrics(SM_CXSMICON);
-  HDC screen = GetDC(nullptr), dc = icon ? CreateCompatibleDC(screen) : screen;
+  HDC screen = GetDC(nullptr), dc = CreateCompatibleDC(screen);
   HBITMAP bitmap = CreateCompatibleBitmap(screen, w, h);
-  if (icon) {
-    SelectObject(dc, bitmap);
-    SelectObject(dc, GetStockObject(DC_BRUSH));
-    SetDCBrushColor(dc, ground);
-    PatBlt(dc, 0, 0, w, h, PATCOPY);
-    DrawIconEx(dc, (w - cx) / 2, (h - cx) / 2, icon, cx, cx, 0, nullptr, DI_NORMAL);
-  }
+  SelectObject(dc, bitmap);
+  SelectObject(dc, GetStockObject(DC_BRUSH));
+  SetDCBrushColor(dc, ground);
+  BitBlt(dc, 0, 0, w, h, screen, r.left, r.top, icon ? PATCOPY : SRCCOPY);  // the ground, or the screen
+  if (icon) DrawIconEx(dc, (w - cx) / 2, (h - cx) / 2, icon, cx, cx, 0, nullptr, DI_NORMAL);
   std::vector<COLORREF> pixels;
   for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x) pixels.push_back(icon ? GetPixel(dc, x, y) : GetPixel(dc, r.left + x, r.top + y));
-  if (icon) DeleteDC(dc);
+    for (int x = 0; x < w; ++x) pixels.push_back(GetPixel(dc, x, y));
+  DeleteDC(dc);
   DeleteObject(bitmap);
   ReleaseDC(nullptr, screen);
   return pixels;
