@@ -160,8 +160,7 @@ class TrayItem(unittest.TestCase):
         address = os.environ["DBUS_SESSION_BUS_ADDRESS"].split("unix:path=", 1)[1].split(",", 1)[0]
         runtime = folder("runtime-")
         os.symlink(address, os.path.join(runtime, "bus"))
-        scripts, _ = service(self, "org.kde.plasmashell", "/PlasmaShell", "org.kde.PlasmaShell", "evaluateScript",
-                             "s", "s", 'ret = ""')
+        _, shown_on, _ = plasma(self)
         probe = Probe(env_with(XDG_CURRENT_DESKTOP="KDE", DBUS_SESSION_BUS_ADDRESS=None, XDG_RUNTIME_DIR=runtime), self)
         name = "org.kde.StatusNotifierItem-%d-1" % probe.pid
         bus = dbus.SessionBus()
@@ -188,7 +187,7 @@ class TrayItem(unittest.TestCase):
             getattr(item, method)(*args, dbus_interface=ITEM, timeout=5)  # accepted, and nothing happens
         probe.command("state 1")  # minimised again: no second item
         probe.command("wallpaper " + new_bitmap())
-        self.assertEqual(len(scripts()), 1)
+        self.assertEqual(len(shown_on()), 6)
         self.assertEqual(item.Get(ITEM, "Title", dbus_interface=PROPS, timeout=5), CAPTION)
         self.assertLess(probe.command("remove"), 3000)
         self.assertEqual(registered(), [[name]])
