@@ -9,13 +9,6 @@
 namespace pavo {
 namespace {
 
-std::wstring StoredWallpaper() {
-  wchar_t buf[1024] = {};
-  DWORD size = sizeof buf;
-  RegGetValueW(HKEY_CURRENT_USER, L"Control Panel\\Desktop", L"Wallpaper", RRF_RT_REG_SZ, nullptr, buf, &size);
-  return buf;
-}
-
 int g_broadcasts = 0;  // every top-level window hears of a broadcast, this thread's at once
 
 TEST(SetWallpaper, TheStoredChoiceNamesTheBitmapAndNothingIsBroadcast) {
@@ -29,17 +22,18 @@ TEST(SetWallpaper, TheStoredChoiceNamesTheBitmapAndNothingIsBroadcast) {
   RegisterClassW(&wc);
   const HWND listener = CreateWindowExW(0, wc.lpszClassName, L"", WS_OVERLAPPED, 0, 0, 9, 9, 0, 0, 0, 0);
   ASSERT_NE(listener, nullptr);
-  const std::wstring before = StoredWallpaper();
   for (const char* name : {"pavo-壁纸", "pavo-한글"}) {  // Hangul has no place in GBK
     test::Scratch dir(name);
     ConvertToBitmap(PAVO_FIXTURES "/641x3.jpg", dir / "WallPaper.bmp");
     SetWallpaper(dir / "WallPaper.bmp");
     MSG msg;
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
-    EXPECT_EQ(win32::Utf8(StoredWallpaper()), dir / "WallPaper.bmp");
+    wchar_t stored[1024] = {};
+    DWORD size = sizeof stored;
+    RegGetValueW(HKEY_CURRENT_USER, L"Control Panel\\Desktop", L"Wallpaper", RRF_RT_REG_SZ, nullptr, stored, &size);
+    EXPECT_EQ(win32::Utf8(stored), dir / "WallPaper.bmp");
   }
   EXPECT_EQ(g_broadcasts, 0);
-  SystemParametersInfoW(SPI_SETDESKWALLPAPER, 0, const_cast<wchar_t*>(before.c_str()), SPIF_UPDATEINIFILE);
   DestroyWindow(listener);
 }
 

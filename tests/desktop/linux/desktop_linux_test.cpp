@@ -11,9 +11,9 @@ TEST(ChooseDesktop, TheFirstKnownNameOfTheSessionsListAndThenSway) {
   const struct {
     const char *current, *swaysock, *desktop;  // its own name, the first of its row
   } rows[] = {
-      {"GNOME-Classic:GNOME", nullptr, "gnome"}, {"gnome", nullptr, "gnome"}, {"Unknown:XFCE:GNOME", nullptr, "xfce"},
+      {"GNOME-Classic:GNOME", nullptr, "gnome"}, {"ubuntu", nullptr, "gnome"}, {"Unknown:XFCE:GNOME", nullptr, "xfce"},
       {"::KDE", nullptr, "kde"}, {"GNOMEX", nullptr, "none"}, {"KDE5", nullptr, "none"}, {"", nullptr, "none"},
-      {"", sock, "sway"}, {"KDE", sock, "kde"}, {nullptr, "", "none"},
+      {"", sock, "sway"}, {"KDE", sock, "kde"}, {nullptr, "", "none"}, {"Budgie", nullptr, "gnome"},
   };
   for (const auto& r : rows) {
     const Desktop* desktop = ChooseDesktop(r.current, r.swaysock);

@@ -1,8 +1,8 @@
 // Drives the desktop code for test_desktop.py from a form that waits for
 // messages as the run does and answers a line of standard input each with
 // "ms=N": "state N" (the resize goes to the tray as in Form1), "remove",
-// "wallpaper HEX" (the path's bytes), "status" -> "status state=S". "pid N"
-// comes first; the input's end ends it.
+// "wallpaper HEX" (the path's bytes). "pid N" comes first; the input's end
+// ends it.
 #include <glib-unix.h>
 #include <unistd.h>
 
@@ -25,13 +25,10 @@ void Command(const std::string& line) {
     pavo::window::SetState(std::stoi(line.substr(6)));
   } else if (line == "remove") {
     pavo::MinToTray::RemoveIcon();
-  } else if (line.starts_with("wallpaper ")) {
+  } else {
     std::string path;
     for (std::size_t i = 10; i + 1 < line.size(); i += 2) path += static_cast<char>(std::stoi(line.substr(i, 2), nullptr, 16));
     pavo::SetWallpaper(path);
-  } else {
-    std::printf("status state=%d\n", pavo::window::State());
-    return (void)std::fflush(stdout);
   }
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
   std::printf("ms=%lld\n", static_cast<long long>(ms.count()));

@@ -51,8 +51,7 @@ def folder(prefix):
 
 
 def env_with(**changes):  # None unsets
-    env = {k: v for k, v in os.environ.items() if k not in _DESKTOP[:4]}
-    env.update(changes)
+    env = dict({k: v for k, v in os.environ.items() if k not in _DESKTOP[:4]}, **changes)
     return {k: v for k, v in env.items() if v is not None}
 
 
@@ -77,28 +76,24 @@ def beside(bitmap):  # but the look-alikes, which must all stay
 
 
 class Probe:
-    def __init__(self, probe, env):
-        self.process = subprocess.Popen([probe], stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env, text=True)
+    def __init__(self, env, case=None):  # (closed at the case's end)
+        self.process = subprocess.Popen([ARGS.probe], stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env, text=True)
         self.lines = queue.Queue()
         self.reader = threading.Thread(target=lambda: [self.lines.put(l.strip()) for l in self.process.stdout])
         self.reader.start()
         self.pid = int(self.lines.get(timeout=20).split()[1])
+        case and case.addCleanup(self.close)
 
-    def command(self, line, timeout=20):  # the answer's milliseconds, or the status line
+    def command(self, line, timeout=20):  # the answer's milliseconds
         if line.startswith("wallpaper "):
             line = "wallpaper " + line[10:].encode().hex()
         self.process.stdin.write(line + "\n")
         self.process.stdin.flush()
-        answer = self.lines.get(timeout=timeout)
-        return answer if answer.startswith("status") else int(answer.split("ms=")[1])
+        return int(self.lines.get(timeout=timeout).split("ms=")[1])
 
-    def children(self):
-        return [c for t in os.listdir("/proc/%d/task" % self.pid)
-                for c in pathlib.Path("/proc/%d/task/%s/children" % (self.pid, t)).read_text().split()]
-
-    def threads(self):
-        status = pathlib.Path("/proc/%d/status" % self.pid).read_text().splitlines()
-        return [int(s.split()[1]) for s in status if s.startswith("Threads:")][0]
+    def load(self):  # its children, of every thread, and its threads
+        tasks = glob.glob("/proc/%d/task/*/children" % self.pid)
+        return [c for t in tasks for c in pathlib.Path(t).read_text().split()], len(tasks)
 
     def close(self):
         self.process.stdin.close()  # its input's end ends it at once, as the run ends
@@ -109,7 +104,7 @@ class Probe:
 
 
 def once(env, line):  # in a probe of its own, which then ends at once as the run does
-    p = Probe(ARGS.probe, env)
+    p = Probe(env)
     try:
         return p.command(line)
     finally:
@@ -149,9 +144,9 @@ def icon_argb():
     data, images = pathlib.Path(ARGS.icon).read_bytes(), {}
     for i in range(struct.unpack_from("<H", data, 4)[0]):
         w, h, _, _, _, bits, size, at = struct.unpack_from("<BBBBHHII", data, 6 + 16 * i)
-        if data[at:at + 4] == struct.pack("<I", 40) and bits == 32:
-            rows = [data[at + 40 + y * w * 4:at + 40 + (y + 1) * w * 4] for y in reversed(range(h))]
-            images[(w, h)] = b"".join(bytes((p[3], p[2], p[1], p[0])) for r in rows for p in zip(*[iter(r)] * 4))
+        if data[at:at + 4] == struct.pack("<I", 40) and bits == 32:  # BGRA rows, bottom first
+            bgra = b"".join(data[at + 40 + y * w * 4:at + 40 + (y + 1) * w * 4] for y in reversed(range(h)))
+            images[(w, h)] = bytes(bgra[j ^ 3] for j in range(len(bgra)))
     return images
 
 
@@ -160,23 +155,16 @@ class TrayItem(unittest.TestCase):
         return service(self, "org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher", "org.kde.StatusNotifierWatcher",
                        "RegisterStatusNotifierItem", "s")
 
-    def probe(self, **env):
-        probe = Probe(ARGS.probe, env_with(**env))
-        self.addCleanup(probe.close)
-        return probe
-
     def test_the_item_is_up_from_the_minimise_to_the_removal_and_the_wallpaper_shares_its_bus(self):
         # The bus found without its address, through the runtime folder.
         address = os.environ["DBUS_SESSION_BUS_ADDRESS"].split("unix:path=", 1)[1].split(",", 1)[0]
         runtime = folder("runtime-")
         os.symlink(address, os.path.join(runtime, "bus"))
-        scripts, _ = service(self, "org.kde.plasmashell", "/PlasmaShell", "org.kde.PlasmaShell", "evaluateScript",
-                             "s", "s", 'ret = ""')
-        probe = self.probe(XDG_CURRENT_DESKTOP="KDE", DBUS_SESSION_BUS_ADDRESS=None, XDG_RUNTIME_DIR=runtime)
+        _, shown_on, _ = plasma(self)
+        probe = Probe(env_with(XDG_CURRENT_DESKTOP="KDE", DBUS_SESSION_BUS_ADDRESS=None, XDG_RUNTIME_DIR=runtime), self)
         name = "org.kde.StatusNotifierItem-%d-1" % probe.pid
         bus = dbus.SessionBus()
-        for state in (0, 2):  # a resize that is no minimise does nothing
-            probe.command("state %d" % state)
+        [probe.command("state %d" % state) for state in (0, 2)]  # a resize that is no minimise does nothing
         self.assertFalse(bus.name_has_owner(name))
         early, stop = self.watcher()
         self.assertLess(probe.command("state 1"), 3000)
@@ -199,7 +187,7 @@ class TrayItem(unittest.TestCase):
             getattr(item, method)(*args, dbus_interface=ITEM, timeout=5)  # accepted, and nothing happens
         probe.command("state 1")  # minimised again: no second item
         probe.command("wallpaper " + new_bitmap())
-        self.assertEqual(len(scripts()), 1)
+        self.assertEqual(len(shown_on()), 6)
         self.assertEqual(item.Get(ITEM, "Title", dbus_interface=PROPS, timeout=5), CAPTION)
         self.assertLess(probe.command("remove"), 3000)
         self.assertEqual(registered(), [[name]])
@@ -207,7 +195,6 @@ class TrayItem(unittest.TestCase):
         self.assertFalse(bus.name_has_owner(name))
         self.assertRaises(dbus.DBusException, bus.get_object(owner, "/StatusNotifierItem").GetAll, ITEM,
                           dbus_interface=PROPS, timeout=5)
-        self.assertEqual(probe.command("status"), "status state=1")
         stop()
         registered, _ = self.watcher()  # no item any more: a new watcher hears nothing
         self.assertFalse(wait_until(registered, 1.5))
@@ -219,21 +206,17 @@ class TrayItem(unittest.TestCase):
         server.listen(8)
         self.addCleanup(server.close)
         rows = [
-            ("no address", dict(DBUS_SESSION_BUS_ADDRESS=None, XDG_RUNTIME_DIR=folder("runtime-")), 1500),
-            ("no runtime folder", dict(DBUS_SESSION_BUS_ADDRESS=None, XDG_RUNTIME_DIR=None), 1500),
             ("a broken address", dict(DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent/bus"), 1500),
-            ("a nonsense address", dict(DBUS_SESSION_BUS_ADDRESS="no-such-transport:x=1"), 1500),
             ("a bus that never answers", dict(DBUS_SESSION_BUS_ADDRESS="unix:path=" + silent), 5000),
         ]
         for label, env, bound in rows:
             with self.subTest(label):
-                probe = self.probe(XDG_CURRENT_DESKTOP="KDE", **env)
+                probe = Probe(env_with(XDG_CURRENT_DESKTOP="KDE", **env), self)
                 self.assertLess(probe.command("state 1"), bound)
                 bitmap = new_bitmap()
                 self.assertLess(probe.command("wallpaper " + bitmap), 1500, "the same answer, at once")
                 self.assertEqual(beside(bitmap), [os.path.join(os.path.dirname(bitmap), LEFTOVER)])
                 self.assertLess(probe.command("remove"), 1500)
-                self.assertEqual(probe.command("status"), "status state=1")
                 self.assertEqual(probe.close(), 0)
 
 
@@ -287,9 +270,8 @@ NOT_IMAGES = {"/backdrop/screen0/monitor0/workspace0/image-style": dbus.Int32(5)
 def xfce(case, images=IMAGES):
     """The real xfconfd with images of each monitor and workspace (the last the
     older desktop's) and other properties."""
-    daemon = glob.glob("/usr/lib/*/xfce4/xfconf/xfconfd")
-    process = subprocess.Popen(daemon[:1], env=dict(os.environ, XDG_CONFIG_HOME=folder("xfconf-")),
-                               stderr=subprocess.DEVNULL)
+    process = subprocess.Popen(glob.glob("/usr/lib/*/xfce4/xfconf/xfconfd")[:1], stderr=subprocess.DEVNULL,
+                               env=dict(os.environ, XDG_CONFIG_HOME=folder("xfconf-")))
     case.addCleanup(lambda: (process.terminate(), process.wait()))
     assert wait_until(lambda: dbus.SessionBus().name_has_owner("org.xfce.Xfconf"), 20), "no xfconfd"
     xfconf = dbus.Interface(dbus.SessionBus().get_object("org.xfce.Xfconf", "/org/xfce/Xfconf"), "org.xfce.Xfconf")
@@ -300,8 +282,7 @@ def xfce(case, images=IMAGES):
     def stored():
         names = xfconf.GetAllProperties("xfce4-desktop", "/backdrop").keys()
         assert sorted(n for n in names if n.endswith(("/last-image", "/image-path"))) == sorted(images), names
-        for name, value in NOT_IMAGES.items():
-            assert xfconf.GetProperty("xfce4-desktop", name) == value, name
+        assert {n: xfconf.GetProperty("xfce4-desktop", n) for n in NOT_IMAGES} == NOT_IMAGES, "another property changed"
         assert xfconf.GetProperty("xfce4-panel", IMAGES[0]) == "/old/panel.png"
         return [str(xfconf.GetProperty("xfce4-desktop", p)) for p in images]
     return env_with(XDG_CURRENT_DESKTOP="XFCE"), stored, len(images)
@@ -310,19 +291,13 @@ def xfce(case, images=IMAGES):
 # A Plasma script run against stand-in desktops: desktops() gives two; with
 # activities, two activities hold three, one shared with desktops().
 RUNNER = r"""
-const script = require("fs").readFileSync(0, "utf8"), withActivities = process.argv.at(-1) === "1";
-function Desktop(id) {
-  this.id = id; this.writes = [];
-  Object.defineProperty(this, "wallpaperPlugin", {set: (v) => { this.plugin = v; }, get: () => this.plugin});
-  Object.defineProperty(this, "currentConfigGroup", {set: (v) => { this.group = v.slice(); }, get: () => this.group});
-}
-Desktop.prototype.writeConfig = function (key, value) { this.writes.push([this.plugin, this.group, key, value]); };
-const d = [1, 2, 3, 4].map((i) => new Desktop(i));
+const d = [1, 2, 3, 4].map((id) => ({id, writes: [], writeConfig(key, value) {
+  this.writes.push(JSON.stringify([this.wallpaperPlugin, this.currentConfigGroup, key, value])); }}));
 const api = {desktops: () => [d[0], d[1]]};
-if (withActivities) Object.assign(api, {activities: () => ["a", "b"],
-                                        desktopsForActivity: (id) => (id === "a" ? [d[1], d[2]] : [d[3]])});
-new Function(...Object.keys(api), script)(...Object.values(api));
-console.log(JSON.stringify(d.map((x) => x.writes)));
+if (process.argv.at(-1) === "1")
+  Object.assign(api, {activities: () => ["a", "b"], desktopsForActivity: (id) => (id === "a" ? [d[1], d[2]] : [d[3]])});
+new Function(...Object.keys(api), require("fs").readFileSync(0, "utf8"))(...Object.values(api));
+console.log(JSON.stringify(d.map((x) => x.writes.map(JSON.parse))));
 """
 
 
@@ -333,21 +308,20 @@ def plasma(case, answer='ret = ""'):
 
     def stored():
         slots = []
-        for activities, touched in (("1", [1, 1, 1, 1]), ("0", [1, 1, 0, 0])):
-            done = subprocess.run(["node", "-e", RUNNER, "--", activities], input=calls()[-1][0], capture_output=True,
-                                  text=True, check=True, timeout=60) if calls() else None
-            for writes in json.loads(done.stdout) if done else []:
-                assert all(w[:3] == ["org.kde.image", ["Wallpaper", "org.kde.image", "General"], "Image"]
-                           for w in writes), writes
-                slots += [GLib.filename_from_uri(w[3])[0] for w in writes]
-            assert not done or [len(w) for w in json.loads(done.stdout)] == touched, "each desktop once"
+        for activities, touched in (("1", [1, 1, 1, 1]), ("0", [1, 1, 0, 0])) if calls() else ():
+            writes = json.loads(subprocess.run(["node", "-e", RUNNER, "--", activities], input=calls()[-1][0],
+                                               capture_output=True, text=True, check=True, timeout=60).stdout)
+            assert [len(w) for w in writes] == touched, "each desktop once"
+            for plugin, group, key, uri in sum(writes, []):
+                assert (plugin, group, key) == ("org.kde.image", ["Wallpaper", "org.kde.image", "General"], "Image")
+                slots.append(GLib.filename_from_uri(uri)[0])
         return slots
-    return env_with(XDG_CURRENT_DESKTOP="KDE"), stored, 6
+    return env_with(XDG_CURRENT_DESKTOP="KDE"), stored, 6 if answer else 0
 
 
 def command(program, template, behaviour, desktop, swaysock=None):
     """A program on PATH that records its arguments ({} the picture in the
-    template), then behaves as told."""
+    template), then behaves as told (told nothing: it must not be reached)."""
     directory = folder("bin-")
     record, script = pathlib.Path(directory, "args"), pathlib.Path(directory, program)
     script.write_text('#!/bin/sh\nfor a in "$@"; do printf "%%s\\0" "$a"; done > "%s"\n%s\n' % (record, behaviour))
@@ -359,7 +333,8 @@ def command(program, template, behaviour, desktop, swaysock=None):
             return []
         args = "\n".join(record.read_bytes().decode().split("\0")[:-1])
         return [args[len(before):len(args) - len(after)] if args.startswith(before) and args.endswith(after) else args]
-    return env_with(PATH=directory + ":/usr/bin:/bin", XDG_CURRENT_DESKTOP=desktop, SWAYSOCK=swaysock), stored, 1
+    return env_with(PATH=directory + ":/usr/bin:/bin", XDG_CURRENT_DESKTOP=desktop, SWAYSOCK=swaysock), stored, \
+        int(bool(behaviour))
 
 
 PCMANFM, SWAY = "--set-wallpaper\n{}", 'output * bg "{}" fill'
@@ -367,12 +342,10 @@ URIS = [(GNOME, "picture-uri"), (GNOME, "picture-uri-dark")]
 
 
 class Wallpaper(unittest.TestCase):
-    def test_each_desktop_takes_the_picture_where_it_keeps_it(self):
+    def test_each_desktop_takes_the_picture_where_it_keeps_it_and_one_nothing_reaches_is_left_as_it_was(self):
         rows = [  # (desktop, setup and its arguments), in a folder a careless quoting would break
-            ("GNOME", gsettings, "GNOME", URIS), ("ubuntu:GNOME", gsettings, "ubuntu:GNOME", URIS),
-            ("Budgie:GNOME", gsettings, "Budgie:GNOME", URIS),
+            ("GNOME", gsettings, "GNOME", URIS), ("GNOME, settings daemon", gsettings, "GNOME", URIS, SCHEMAS, "dconf"),
             ("GNOME, no dark key", gsettings, "GNOME", URIS[:1], {GNOME: ["picture-uri", "picture-options"]}),
-            ("GNOME, settings daemon", gsettings, "GNOME", URIS, SCHEMAS, "dconf"),
             ("X-Cinnamon", gsettings, "X-Cinnamon", [(CINNAMON, "picture-uri")]),
             ("MATE", gsettings, "MATE", [(MATE, "picture-filename")]),
             ("UKUI", gsettings, "UKUI", [(MATE, "picture-filename")]), ("XFCE", xfce, self), ("KDE", plasma, self),
@@ -380,33 +353,11 @@ class Wallpaper(unittest.TestCase):
             ("LXDE", command, "pcmanfm", PCMANFM, "exit 0", "LXDE"),
             ("sway", command, "swaymsg", SWAY, "exit 0", "sway"),
             ("sway by its socket", command, "swaymsg", SWAY, "exit 0", None, "/run/user/0/sway-ipc.sock"),
-        ]
-        for label, setup, *args in rows:
-            with self.subTest(label):
-                env, stored, slots = setup(*args)
-                bitmap = new_bitmap(TAME if "sway" in label else AWKWARD)
-                # The same bitmap again keeps its name; the next day's gets a
-                # new one, and the old goes once the desktop has the new one.
-                for day in (1, 1, 2):
-                    if day == 2:
-                        rewrite(bitmap, b"BM day 2", 1700086400)
-                    self.assertLess(once(env, "wallpaper " + bitmap), 8000)
-                    shown = beside(bitmap)
-                    self.assertTrue(len(shown) == 1 and os.path.samefile(shown[0], bitmap), shown)
-                    self.assertEqual(stored(), shown * slots)
-                os.remove(bitmap)  # no bitmap: the desktop keeps the picture it shows
-                once(env, "wallpaper " + bitmap)
-                self.assertEqual((stored(), beside(bitmap)), (shown * slots, shown))
-
-    def test_a_desktop_nothing_can_reach_is_left_as_it_was(self):
-        rows = [
-            ("no schema at all", gsettings, "GNOME", [], {}),
+            # Nothing reached: no setting changes, and the leftover stays.
             ("only other schemas", gsettings, "GNOME", [], {"org.example.other": ["picture-uri"]}),
             ("keys of another type", gsettings, "GNOME", [], {GNOME: ["picture-uri:as:@as []", "picture-uri-dark:i:0"]}),
-            ("Cinnamon without its schema", gsettings, "X-Cinnamon", [], {GNOME: SCHEMAS[GNOME]}),
             ("MATE without its schema", gsettings, "MATE", [], {GNOME: SCHEMAS[GNOME]}),
-            ("UKUI without MATE's schema", gsettings, "UKUI", [], {GNOME: SCHEMAS[GNOME]}),
-            ("an unknown desktop", gsettings, "Hyprland", []), ("no desktop named", gsettings, None, []),
+            ("an unknown desktop", gsettings, "Hyprland", []),
             ("XFCE without image properties", xfce, self, []), ("KDE without a shell", plasma, self, None),
             ("LXQt without its program", command, "x", PCMANFM, "", "LXQt"),
             ("sway without its program", command, "x", SWAY, "", "sway"),
@@ -414,11 +365,24 @@ class Wallpaper(unittest.TestCase):
         ]
         for label, setup, *args in rows:
             with self.subTest(label):
-                env, stored, _ = setup(*args)
-                before, bitmap = stored(), new_bitmap(AWKWARD if "cannot carry" in label else TAME)
-                self.assertLess(once(env, "wallpaper " + bitmap), 3000)
-                self.assertEqual((stored(), beside(bitmap)),
-                                 (before, [os.path.join(os.path.dirname(bitmap), LEFTOVER)]))
+                self.doCleanups()  # the last row's daemons and mocks go
+                env, stored, slots = setup(*args)
+                before, bitmap = stored(), new_bitmap(TAME if label.startswith("sway") else AWKWARD)
+                # The same bitmap again keeps its name; the next day's gets a
+                # new one, and the old goes once the desktop has the new one.
+                for day in (1, 1, 2):
+                    if day == 2:
+                        rewrite(bitmap, b"BM day 2", 1700086400)
+                    self.assertLess(once(env, "wallpaper " + bitmap), 8000 if slots else 3000)
+                    shown = beside(bitmap)
+                    if slots:
+                        self.assertTrue(len(shown) == 1 and os.path.samefile(shown[0], bitmap), shown)
+                    else:
+                        self.assertEqual(shown, [os.path.join(os.path.dirname(bitmap), LEFTOVER)])
+                    self.assertEqual(stored(), shown * slots or before)
+                os.remove(bitmap)  # no bitmap: the desktop keeps the picture it shows
+                once(env, "wallpaper " + bitmap)
+                self.assertEqual((stored(), beside(bitmap)), (shown * slots or before, shown))
 
     def test_a_desktop_that_does_not_answer_holds_no_run_and_nothing_piles_up(self):
         # No clear answer: the desktop may show the new name or the one
@@ -434,16 +398,16 @@ class Wallpaper(unittest.TestCase):
             with self.subTest(label):
                 env, _, _ = setup(*args)
                 bitmap = new_bitmap()
-                probe = Probe(ARGS.probe, env)
-                self.addCleanup(probe.close)
+                probe = Probe(env, self)
                 for day in range(1, days + 1):
                     rewrite(bitmap, b"BM day %d" % day, 1700000000 + day * 86400)
                     self.assertLess(probe.command("wallpaper " + bitmap, timeout=30), 8000)
-                    self.assertEqual(probe.children(), [], "a program it started still runs")
-                    threads = probe.threads() if day == 1 else threads
+                    children, threads = probe.load()
+                    self.assertEqual(children, [], "a program it started still runs")
+                    first = threads if day == 1 else first
                     contents = [pathlib.Path(name).read_bytes() for name in beside(bitmap)]
                     self.assertEqual(contents, [b"BM day %d" % n for n in range(max(1, day - 1), day + 1)])
-                self.assertLessEqual(probe.threads(), threads)
+                self.assertLessEqual(probe.load()[1], first)
 
     def silent_dconf(self):  # the settings daemon's name, taken by one that never answers
         bus = dbus.SessionBus()
