@@ -27,7 +27,7 @@ class Autostart : public testing::Test {
   }
 
   // As GLib's launcher reads Exec: the key file's string, %% made a %, split as a shell would
-  // (that it takes the entry at all: e2e_startup's launch).
+  // (that it takes the entry at all: e2e_run's launch).
   std::vector<std::string> LauncherArgv() const {
     g_autoptr(GKeyFile) kf = g_key_file_new();
     g_autofree char* exec = g_key_file_load_from_file(kf, Entry().c_str(), G_KEY_FILE_NONE, nullptr)
