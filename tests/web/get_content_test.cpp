@@ -21,8 +21,7 @@ const std::string kUrl = "url\":\"";  // url":"
 TEST(GetContent, Table) {
   const Case cases[] = {
       {"the worked example", R"({"Title":"Sea","Url":"/Pic/A1.JPG&w=1","Hsh":"x"})", kUrl, "&", "/Pic/A1.JPG"},
-      {"a start marker that is not there", R"({"Title":"Sea","Url":"/Pic/A1.JPG&w=1","Hsh":"x"})", "uri\":\"", "&",
-       ""},
+      {"a start marker that is not there", R"({"Url":"/Pic/A1.JPG&w=1"})", "uri\":\"", "&", ""},
       {"an end marker only before the start marker", R"({"a":"1&2","Url":"/Pic/A1.JPG"})", kUrl, "&", std::nullopt},
       {"an end marker that is not there at all", R"({"Url":"/Pic/A1.JPG"})", kUrl, "&", ""},
       {"markers in another letter case; the piece keeps the text's case", R"({"url":"/Pic/A1.JPG&x"})",
@@ -55,9 +54,8 @@ TEST(GetContent, Table) {
       {"full-width letters in another case", "ＵＲＬ=ａ;", "ｕｒｌ=", ";", "ａ"},
       {"a letter without a one-unit lower case stays as it is", "İurl\":\"A&", kUrl, "&", "A"},
       {"İ is not found by i", "İx=1;", "ix=", ";", ""},
-      // Bytes that are no UTF-8 stand for one replacement character each.
-      // Characters at the edges of the one-, two- and three-byte forms come
-      // back as they were.
+      // Bytes that are no UTF-8 stand for one replacement character each; characters at the edges of the
+      // one-, two- and three-byte forms come back as they were.
       {"the edges of the UTF-8 forms", "url\":\"\u007F\u0080\u07FF\u0800\uFFFD&", kUrl, "&",
        "\u007F\u0080\u07FF\u0800\uFFFD"},
       {"a stray byte before the marker", "\xFFurl\":\"a&", kUrl, "&", "a"},
