@@ -24,9 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } catch (const pavo::Failure&) {
     return 0;
   }
-  // In ASCII (where no byte becomes a replacement character) what comes back
-  // stands in the text right after a start marker and right before an end
-  // marker, letter case aside.
+  // In ASCII (where no byte becomes a replacement character) what comes back stands in the text
+  // right after a start marker and right before an end marker, letter case aside.
   const bool ascii = std::none_of(in.begin(), in.end(), [](char c) { return c & 0x80; });
   if (ascii && !got.empty() && AsciiLower(text).find(AsciiLower(start + got + last)) == std::string::npos) std::abort();
   return 0;
