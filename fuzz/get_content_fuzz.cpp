@@ -7,7 +7,10 @@
 #include <string>
 
 #include "sys/failure.h"
+#include "sys/text.h"
 #include "web/web.h"
+
+using pavo::sys::AsciiLower;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string in(reinterpret_cast<const char*>(data), size);
@@ -21,14 +24,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } catch (const pavo::Failure&) {
     return 0;
   }
-  // In ASCII (where no byte becomes a replacement character) what comes back
-  // stands in the text right after a start marker and right before an end
-  // marker, letter case aside.
-  const auto lower = [](std::string s) {
-    for (char& c : s) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-    return s;
-  };
+  // In ASCII (where no byte becomes a replacement character) what comes back stands in the text
+  // right after a start marker and right before an end marker, letter case aside.
   const bool ascii = std::none_of(in.begin(), in.end(), [](char c) { return c & 0x80; });
-  if (ascii && !got.empty() && lower(text).find(lower(start + got + last)) == std::string::npos) std::abort();
+  if (ascii && !got.empty() && AsciiLower(text).find(AsciiLower(start + got + last)) == std::string::npos) std::abort();
   return 0;
 }

@@ -18,8 +18,7 @@ namespace fs = std::filesystem;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const fs::path dir = fs::temp_directory_path() / ("pavo-fuzz-" + std::to_string(getpid()));
-  static const bool made = fs::create_directories(dir);
-  (void)made;
+  [[maybe_unused]] static const bool made = fs::create_directories(dir);
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
   pavo::bitmap::Size claimed;
   try {

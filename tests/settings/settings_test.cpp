@@ -24,7 +24,6 @@ std::optional<std::string> Stored(const std::optional<std::string>& text) {
 
 // A folder the ANSI code page can name, and one it cannot (Thai is not in GBK).
 const char* const kFolders[] = {"pavo-settings", "pavo-设置-กข"};
-const char* const kFolder = kFolders[1];
 
 std::string Section(const std::string& at) { return at.substr(0, at.find('/')); }
 std::string Key(const std::string& at) { return at.substr(at.find('/') + 1); }
@@ -71,36 +70,21 @@ TEST(ReadIniValue, FindsValuesAsTheProfileFunctionsDoAndLeavesTheFileAlone) {
       EXPECT_EQ(ReadIniValue(Section(r.at), Key(r.at), s / "cfg.ini"), test::kOnWindows && r.wine ? *r.wine : r.want);
       EXPECT_EQ(test::Get(s / "cfg.ini"), bytes) << "a read changed the file";
     }
-  test::Scratch s(kFolder);
-  EXPECT_EQ(ReadIniValue("Config", "k", s / "cfg.ini"), "");
-  EXPECT_EQ(ReadIniValue("Config", "k", s / "missing/cfg.ini"), "");
-  EXPECT_TRUE(s.Names().empty());
 }
 
+// The program writes only its defaults, into a file of its own (tests/e2e sees the bytes): the
+// rows keep the rest of a file as it was and refuse what would break it.
 TEST(WriteIniValue, ChangesOnlyWhatItMustAndRefusesTextThatBreaksTheFile) {
   const struct {
     std::optional<std::string> before;  // nullopt: no file yet
     std::string at, value;
     std::optional<std::string> after, wine = nullopt;  // after nullopt: refused, the file as it was
-    const char* reads = nullptr;                       // read back, where not the value itself
   } rows[] = {
       {nullopt, "Config/开机自启动", "0", "[Config]|开机自启动=0|"}, {"", "Config/k", "v", "[Config]|k=v|"},
       {"[A]|k=1|", "A/j", "2", "[A]|k=1|j=2|"}, {"[A]|x=1|[B]|y=2|", "A/k", "v", "[A]|x=1|k=v|[B]|y=2|"},
-      {"[A]|x=1||[B]|y=2|", "A/k", "v", "[A]|x=1|k=v||[B]|y=2|", "[A]|x=1|k=v|[B]|y=2|"},
-      {"[A]|x=1|; about B|[B]|", "A/k", "v", "[A]|x=1|k=v|; about B|[B]|", "[A]|x=1|; about B|k=v|[B]|"},
-      {"[A]||[B]|", "A/k", "v", "[A]|k=v||[B]|", "[A]|k=v|[B]|"}, {"[A]|x=1", "A/k", "v", "[A]|x=1|k=v|"},
-      {"[A]|x=1||", "B/k", "v", "[A]|x=1||[B]|k=v|", "[A]|x=1|[B]|k=v|"}, {"[A]|x=1", "B/k", "v", "[A]|x=1|[B]|k=v|"},
+      {"[A]|x=1", "A/k", "v", "[A]|x=1|k=v|"}, {"[A]|x=1", "B/k", "v", "[A]|x=1|[B]|k=v|"},
       {"; c|[A]|  k = old  |z=1|", "A/k", "new", "; c|[A]|  k = new|z=1|", "; c|[A]|k=new|z=1|"},
-      {"[A]|KEY=old|", "a/key", "new", "[A]|KEY=new|"}, {"[A]|k=\"old\" ; note|", "A/k", "new", "[A]|k=new|"},
-      {"[A]|k=1|k=2|", "A/k", "", "[A]|k=|k=2|"}, {"[A]|k=1|[A]|j=2|", "A/j", "v", "[A]|k=1|j=v|[A]|j=2|"},
-      {"[A]\nx=1\n\n[B]\ny=2\n", "A/k", "v", "[A]\nx=1\nk=v\n\n[B]\ny=2\n", "[A]|x=1|k=v|[B]|y=2|"},
-      {"[A]\rk=1\rz=2\r", "A/k", "v", "[A]\rk=v\rz=2\r", "[A]|k=v|z=2|"},
-      {"; top||[A]  |  k = 1 ; c||;end|", "A/j", "2", "; top||[A]  |  k = 1 ; c|j=2||;end|",
-       "; top|[A]|k=1 ; c|;end|j=2|"},
-      {"[A]|k|", "A/k", "v", "[A]|k=v|k|", "[A]|k=v|"}, {"[A]|;k=1|", "A/k", "2", "[A]|k=2|;k=1|", "[A]|;k=1|k=2|"},
-      {"[A]|j=\0x|k=1|"s, "A/k", "2", "[A]|j=\0x|k=2|"s, "[A]|j=|k=2|"},
-      {"[A]|k=1|", "A/k", "  v  ", "[A]|k=  v  |", "[A]|k=v  |", "v"},
-      {"[A]|k=1|", " B / j ", "v", "[A]|k=1|[B]|j=v|", "[A]|k=1|[B ]|j =v|"},
+      {"[A]|K=1|k=2|", "a/k", "", "[A]|K=|k=2|"},
       // Text that would break the file: Linux refuses it, Windows writes it.
       {"[A]|k=1|z=0|", "A/k", "a|z=9", nullopt, "[A]|k=a|z=9|z=0|"}, {"[A]|k=1|", "A/", "v", nullopt, "[A]|k=1|=v|"},
       {"[A]|k=1|", "A/a=b", "v", nullopt, "[A]|k=1|a=b=v|"}, {"[A]|k=1|", "A/;j", "v", nullopt, "[A]|k=1|;j=v|"},
@@ -114,12 +98,9 @@ TEST(WriteIniValue, ChangesOnlyWhatItMustAndRefusesTextThatBreaksTheFile) {
       const auto after = test::kOnWindows && r.wine ? r.wine : r.after;
       EXPECT_EQ(WriteIniValue(L(Section(r.at)), Key(r.at), L(r.value), s / "cfg.ini") != 0, after.has_value());
       EXPECT_EQ(test::Get(s / "cfg.ini"), Stored(after ? after : r.before));
-      if (r.after) EXPECT_EQ(ReadIniValue(Section(r.at), Key(r.at), s / "cfg.ini"), r.reads ? r.reads : r.value);
+      if (r.after) EXPECT_EQ(ReadIniValue(Section(r.at), Key(r.at), s / "cfg.ini"), r.value);
       EXPECT_EQ(s.Names().size(), after || r.before ? 1u : 0u) << "nothing but the file";
     }
-  test::Scratch s(kFolder);  // where no file can be, nothing is made
-  EXPECT_EQ(WriteIniValue("Config", "k", "v", s / "missing/cfg.ini"), 0);
-  EXPECT_TRUE(s.Names().empty());
 }
 
 }  // namespace

@@ -13,10 +13,8 @@ PROCESS_INFORMATION g_running{}, g_held{};
 std::uint32_t Start(PROCESS_INFORMATION& child, bool end) {
   wchar_t path[MAX_PATH];
   GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring command = L"\"" + std::wstring(path) + L"\" --gtest_list_tests";
   STARTUPINFOW startup{sizeof startup};
-  if (!CreateProcessW(path, command.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr, &startup,
-                      &child))
+  if (!CreateProcessW(path, nullptr, nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr, &startup, &child))
     return 0;
   if (end) TerminateProcess(child.hProcess, 1), WaitForSingleObject(child.hProcess, INFINITE);
   return child.dwProcessId;
@@ -35,10 +33,8 @@ Children StartChildren() {
 }
 
 void EndChildren() {
-  TerminateProcess(g_running.hProcess, 1);
-  WaitForSingleObject(g_running.hProcess, INFINITE);
-  Close(g_running);
-  Close(g_held);
+  TerminateProcess(g_running.hProcess, 1), WaitForSingleObject(g_running.hProcess, INFINITE);
+  Close(g_running), Close(g_held);
 }
 
 std::vector<std::string> EndlessNames(const std::string&) {
