@@ -134,18 +134,6 @@ bool ProcessEndedSince(std::uint32_t pid, const std::string&) {
   return close != std::string::npos && stat.compare(close, 3, ") Z") == 0;
 }
 
-std::string ReadFilePrefix(const std::string& path, std::size_t max_bytes) {
-  FileReader file(path);
-  std::string out;
-  char buf[16384];
-  while (out.size() < max_bytes) {
-    const std::size_t n = file.Read(buf, std::min(sizeof buf, max_bytes - out.size()));
-    if (n == 0) break;
-    out.append(buf, n);
-  }
-  return out;
-}
-
 FileReader::FileReader(const std::string& path) {
   // Non-blocking and for ordinary files only, so that a FIFO or a device
   // under the name cannot hang the reader.

@@ -164,15 +164,6 @@ win32::Handle OpenDiskFile(const std::string& path) {
 
 }  // namespace
 
-std::string ReadFilePrefix(const std::string& path, std::size_t max_bytes) {
-  const win32::Handle file = OpenDiskFile(path);
-  std::string out(max_bytes, '\0');
-  DWORD got = 0;
-  if (!ReadFile(file.get(), out.data(), static_cast<DWORD>(max_bytes), &got, nullptr)) ThrowLastError("ReadFile");
-  out.resize(got);
-  return out;
-}
-
 FileReader::FileReader(const std::string& path)
     : handle_(reinterpret_cast<std::intptr_t>(OpenDiskFile(path).release())) {}
 
