@@ -181,6 +181,14 @@ Size Walk(Bytes& d) {
   }
 }
 
+// The walk of a file, piece by piece; one beyond kMaxJpegBytes is no picture of ours.
+Size WalkFile(const std::string& path) {
+  if (sys::FileSize(path) > kMaxJpegBytes) throw NotWhole("JPEG file too large");
+  sys::FileReader file(path);
+  Bytes bytes(file);
+  return Walk(bytes);
+}
+
 }  // namespace
 
 Size WalkJpeg(std::string_view data) {
@@ -196,20 +204,14 @@ Size CheckJpeg(std::string_view data) {
 }
 
 Size CheckJpegFile(const std::string& path) {
-  if (sys::FileSize(path) > kMaxJpegBytes) throw Failure("JPEG file too large");
-  sys::FileReader file(path);
-  Bytes bytes(file);
-  const Size size = Walk(bytes);
+  const Size size = WalkFile(path);
   CheckSize(size.width, size.height);
   return size;
 }
 
 bool IsCompleteJpeg(const std::string& path) {
-  if (sys::FileSize(path) > kMaxJpegBytes) return false;
-  sys::FileReader file(path);
   try {
-    Bytes bytes(file);
-    Walk(bytes);
+    WalkFile(path);
     return true;
   } catch (const NotWhole&) {
     return false;
