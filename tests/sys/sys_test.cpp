@@ -1,5 +1,4 @@
-// What a start clears of earlier processes' pending files, the one reader of
-// ordinary files, and the UTF-8 decoding the settings and the extraction share.
+// What a start clears of earlier processes' pending files, and the one reader of ordinary files.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -10,7 +9,6 @@
 #include "sys/pending_file.h"
 #include "sys/sys_platform.h"
 #include "sys/system.h"
-#include "sys/text.h"
 
 namespace pavo {
 namespace {
@@ -66,28 +64,6 @@ TEST(ReadFilePrefix, ReadsAFileAndRefusesAtOnceWhatIsNone) {
   // A read of these would wait for ever (a hang is the failure).
   for (const std::string& name : test::EndlessNames(test::Utf8(dir.dir())))
     EXPECT_THROW(sys::ReadFilePrefix(name, 4), Failure) << name;
-}
-
-// Each row: bytes, and the character they start (size 0: none).
-TEST(DecodeUtf8, TakesEveryWellFormedCharacterAndNothingElse) {
-  const struct {
-    std::string bytes;
-    char32_t code;
-    std::size_t size;
-  } rows[] = {
-      {std::string(1, '\0'), 0, 1}, {"\x7F", 0x7F, 1}, {"\x80", 0, 0}, {"\xBF", 0, 0}, {"\xC0\x80", 0, 0},
-      {"\xC1\xBF", 0, 0}, {"\xC2\x80", 0x80, 2}, {"\xDF\xBF", 0x7FF, 2}, {"\xC2\x7F", 0, 0}, {"\xC2\xC0", 0, 0},
-      {"\xE0\x9F\xBF", 0, 0}, {"\xE0\xA0\x80", 0x800, 3}, {"\xE4\xB8\xAD", 0x4E2D, 3}, {"\xED\x9F\xBF", 0xD7FF, 3},
-      {"\xED\xA0\x80", 0, 0}, {"\xEE\x80\x80", 0xE000, 3}, {"\xEF\xBF\xBF", 0xFFFF, 3}, {"\xE4\xB8", 0, 0},
-      {"\xE4\x38\xAD", 0, 0}, {"\xF0\x8F\xBF\xBF", 0, 0}, {"\xF0\x90\x80\x80", 0x10000, 4},
-      {"\xF4\x8F\xBF\xBF", 0x10FFFF, 4}, {"\xF4\x90\x80\x80", 0, 0}, {"\xF5\x80\x80\x80", 0, 0},
-      {"\xF1\x80\x80", 0, 0}, {"\xF1\x80\x80\xC0", 0, 0}, {"\xFF", 0, 0},
-  };
-  for (const auto& r : rows) {
-    const sys::Utf8Char c = sys::DecodeUtf8("ab" + r.bytes, 2);
-    EXPECT_EQ(c.size, r.size) << testing::PrintToString(r.bytes);
-    if (r.size) EXPECT_EQ(c.code, r.code) << testing::PrintToString(r.bytes);
-  }
 }
 
 }  // namespace

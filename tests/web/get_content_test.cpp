@@ -17,6 +17,15 @@ struct Case {
 };
 
 const std::string kUrl = "url\":\"";  // url":"
+const std::string kEdges = "\u007F\u0080\u07FF\u0800\u1000\uD7FF\uE000\uFFFF\U00010000\U00040000\U0010FFFF";
+
+std::string Bad(const std::string& pattern) {  // each digit (1 to 4): that many replacement characters
+  std::string s;
+  for (char c : pattern)
+    if (c >= '1' && c <= '9') s.append(std::string_view("\uFFFD\uFFFD\uFFFD\uFFFD").substr(0, (c - '0') * 3));
+    else s += c;
+  return s;
+}
 
 TEST(GetContent, Table) {
   const Case cases[] = {
@@ -50,10 +59,14 @@ TEST(GetContent, Table) {
       {"full-width letters in another case", "ＵＲＬ=ａ;", "ｕｒｌ=", ";", "ａ"},
       {"a letter without a one-unit lower case stays as it is", "İurl\":\"A&", kUrl, "&", "A"},
       {"İ is not found by i", "İx=1;", "ix=", ";", ""},
-      // Bytes that are no UTF-8 stand for one replacement character each; characters at the edges of the
-      // one-, two- and three-byte forms come back as they were.
-      {"the edges of the UTF-8 forms", "url\":\"\u007F\u0080\u07FF\u0800\uFFFD&", kUrl, "&",
-       "\u007F\u0080\u07FF\u0800\uFFFD"},
+      // Bytes that are no UTF-8 stand for one replacement character each; characters at the edges of each
+      // form come back as they were.
+      {"the edges of the UTF-8 forms", "url\":\"" + kEdges + "&", kUrl, "&", kEdges},
+      // Overlong forms, surrogates, codes past U+10FFFF, characters cut short or broken by a later byte.
+      {"no UTF-8",
+       "url\":\"\xC0\x80|\xE0\x9F\xBF|\xED\xA0\x80|\xF0\x8F\xBF\xBF|\xF4\x90\x80\x80|\xF5\x80\x80\x80|\xC2\x7F|"
+       "\xF1\x80\x80\xC0|\xE4\xB8&",
+       kUrl, "&", Bad("2|3|3|4|4|4|1\x7F|4|2")},
       {"a stray byte before the marker", "\xFFurl\":\"a&", kUrl, "&", "a"},
       {"a stray byte inside the piece", "url\":\"a\xFF&", kUrl, "&", "a\xEF\xBF\xBD"},
   };
