@@ -24,7 +24,7 @@ TEST(SetWallpaper, TheStoredChoiceNamesTheBitmapAndNothingIsBroadcast) {
   ASSERT_NE(listener, nullptr);
   for (const char* name : {"pavo-壁纸", "pavo-한글"}) {  // Hangul has no place in GBK
     test::Scratch dir(name);
-    ConvertToBitmap(PAVO_FIXTURES "/641x3.jpg", dir / "WallPaper.bmp");
+    ConvertToBitmap(PAVO_FIXTURES "/photo.jpg", dir / "WallPaper.bmp");
     SetWallpaper(dir / "WallPaper.bmp");
     MSG msg;
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);

@@ -6,6 +6,7 @@ import argparse
 import collections
 import concurrent.futures
 import datetime
+import operator
 import os
 import re
 import shutil
@@ -285,6 +286,22 @@ def bmp_size(data):
     return w, abs(h)
 
 
+def check_pixels(test, data, jpeg):
+    """The bitmap is djpeg's of the picture: its header but for the two fields
+    djpeg leaves at 0 (the data's size, here exact, and the resolution), zero
+    padding, and pixels near its (decoders differ a little at subsampled
+    colour's edges; a row or channel out of place moves them by far more)."""
+    ref = subprocess.run(["djpeg", "-bmp", "-rgb"], input=jpeg, capture_output=True, check=True).stdout
+    test.assertEqual((data[:34], data[46:54], struct.unpack("<I", data[34:38])[0]),
+                     (ref[:34], ref[46:54], len(data) - 54), "another header")
+    w, h = bmp_size(data)
+    width, stride = w * 3, (w * 3 + 3) // 4 * 4
+    pad = bytes(stride - width)
+    test.assertTrue(all(data[54 + y * stride + width:54 + (y + 1) * stride] == pad for y in range(h)), "padding")
+    off = 0 if data == ref else sum(map(abs, map(operator.sub, data[54:], ref[54:])))
+    test.assertLessEqual(off / (len(data) - 54), 2.5, "the pixels differ")
+
+
 # A 1 x 1 bitmap, the wallpaper of an earlier day.
 EARLIER = b"BM" + struct.pack("<IHHIIiiHHIIiiII", 58, 0, 0, 54, 40, 1, 1, 1, 24, 0, 4, 0, 0, 0, 0) + b"\x10\x20\x30\0"
 
@@ -421,8 +438,8 @@ class Relay:
 def check_day(test, p, r, exit, served, bitmap=EARLIER):
     """What a day's run r must leave: its exit status and no output; today's
     image, the picture served, exactly when it succeeded; the settings as
-    they were; the bitmap (bytes, a size, "dir" or None for any) whole; and
-    no pending file."""
+    they were; the bitmap (bytes, the size of the picture served as the
+    decoder gives it, "dir" or None for any) whole; and no pending file."""
     test.assertEqual((r.returncode, r.output), (exit, b""))
     test.assertEqual(p.today_file.is_file() and p.today_file.read_bytes(), exit == 0 and served)
     test.assertEqual(p.ini.read_bytes() if p.ini.is_file() else None, p.settings_before, "the settings changed")
@@ -434,6 +451,7 @@ def check_day(test, p, r, exit, served, bitmap=EARLIER):
         test.assertEqual(p.bitmap.read_bytes(), bitmap, "the earlier bitmap changed")
     elif bitmap:
         test.assertEqual(bmp_size(p.bitmap.read_bytes()), bitmap)
+        check_pixels(test, p.bitmap.read_bytes(), served)
     test.assertEqual(p.pending_files(), [])
 
 

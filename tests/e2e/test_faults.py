@@ -49,7 +49,18 @@ def redirected_file(test, p, svc):
     (svc.folder / "redirected").write_bytes(padded(jpeg[:2] + b"\xff\xfe\0" + bytes([len(text) + 2]) + text + jpeg[2:]))
 
 
+def thumbnailed(data):  # a thumbnail's markers in an APP1 segment, fill bytes before a marker
+    at = data.find(b"\xff\xdb")
+    return data[:2] + b"\xff\xe1\x00\x0eExif\0\0\xff\xd8\xff\xd9\xff\xd9" + data[2:at] + b"\xff\xff\xff" + data[at:]
+
+
+def patched(data, marker, offset, new):
+    at = data.find(marker) + offset
+    return data[:at] + new + data[at + len(new):]
+
+
 def rows(jpeg):
+    small = h.jpeg(640, 480, 3)
     return [
         # The service.
         Row("silent: both time-outs", "hang", seconds=(40, 50), waits=True, gap=(9.9, 12.5)),
@@ -94,6 +105,14 @@ def rows(jpeg):
         Row("a CMYK picture", exit=0, picture=padded(h.cmyk_jpeg())),
         Row("a progressive picture", exit=0, bitmap=(801, 601), picture=padded(h.jpeg(801, 601, 5, "-progressive"))),
         Row("a grayscale picture", exit=0, bitmap=(640, 480), picture=padded(h.jpeg(640, 480, 6, "-grayscale"))),
+        Row("3 x 5 pixels, a thumbnail's markers and fill bytes", exit=0, bitmap=(3, 5),
+            picture=padded(thumbnailed(h.jpeg(3, 5, 7, "-sample", "1x1")))),
+        Row("restart markers", exit=0, bitmap=(1022, 17), picture=padded(h.jpeg(1022, 17, 8, "-restart", "1"))),
+        # Whole, but no decoder takes them: kept, and the earlier bitmap stays.
+        Row("a broken Huffman table", exit=0, picture=padded(patched(small, b"\xff\xc4", 5, b"\xff" * 16))),
+        Row("12-bit samples", exit=0, picture=padded(patched(small, b"\xff\xc0", 4, b"\x0c"))),
+        Row("a scan of a component the frame lacks", exit=0,
+            picture=padded(patched(small, b"\xff\xda", 5, b"\x09"))),
     ]
 
 
