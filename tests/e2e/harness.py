@@ -268,11 +268,6 @@ def cmyk_jpeg():
                           capture_output=True, check=True).stdout
 
 
-def claiming(data, width, height):  # the JPEG's frame header claiming another size
-    at = re.search(b"\xff[\xc0-\xc2]", data).start()
-    return data[:at + 5] + struct.pack(">HH", height, width) + data[at + 9:]
-
-
 def large_jpeg():
     """A JPEG of under 1 MB whose bitmap (8000 x 6000, 144 MB) takes a while to write."""
     row = bytes(c for x in range(8000) for c in (x * 255 // 8000, 128, 255 - x * 255 // 8000))

@@ -1,5 +1,4 @@
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -29,11 +28,6 @@ void EndChildren() {
   kill(g_running, SIGKILL);
   waitpid(g_running, nullptr, 0);
   waitpid(g_held, nullptr, 0);
-}
-
-std::vector<std::string> EndlessNames(const std::string& dir) {
-  mkfifo((dir + "/fifo").c_str(), 0600);
-  return {dir + "/fifo", "/dev/zero"};
 }
 
 }  // namespace pavo::test

@@ -1,10 +1,7 @@
-// Processes of the test's own, whose pending files a start must tell apart,
-// and names that a read would wait on for ever.
+// Processes of the test's own, whose pending files a start must tell apart.
 #pragma once
 
 #include <cstdint>
-#include <string>
-#include <vector>
 
 namespace pavo::test {
 
@@ -16,6 +13,5 @@ void EndChildren();
 // Whether an ended process's id may come back at once (Windows): a running
 // process then owns only a file written after it started.
 extern const bool kProcessIdsComeBackSoon;
-std::vector<std::string> EndlessNames(const std::string& dir);  // a pipe nobody writes to, an endless device
 
 }  // namespace pavo::test

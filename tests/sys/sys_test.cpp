@@ -1,11 +1,9 @@
-// What a start clears of earlier processes' pending files, and the one reader of ordinary files.
+// What a start clears of earlier processes' pending files.
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <chrono>
 
 #include "support/scratch.h"
-#include "sys/failure.h"
 #include "sys/pending_file.h"
 #include "sys/sys_platform.h"
 #include "sys/system.h"
@@ -47,23 +45,6 @@ TEST(PendingFiles, OnlyThoseOfEndedProcessesGo) {
   sys::RemoveAbandonedPendingFiles(test::Utf8(dir.dir()), [](const std::string& n) { return n == "cfg.ini"; });
   EXPECT_EQ(dir.Names(), staying);
   test::EndChildren();
-}
-
-TEST(ReadFilePrefix, ReadsAFileAndRefusesAtOnceWhatIsNone) {
-  test::Scratch dir("pavo-read");
-  test::Put(dir / "f", "abcdef");
-  test::Put(dir / "empty", "");
-  EXPECT_EQ(sys::ReadFilePrefix(dir / "f", 4), "abcd");
-  // The end of the file ends the read, whatever an earlier call left in errno.
-  errno = EINTR;
-  EXPECT_EQ(sys::ReadFilePrefix(dir / "f", 100), "abcdef");
-  errno = EINTR;
-  EXPECT_EQ(sys::ReadFilePrefix(dir / "empty", 100), "");
-  EXPECT_THROW(sys::ReadFilePrefix(dir / "missing", 4), Failure);
-  EXPECT_THROW(sys::ReadFilePrefix(test::Utf8(dir.dir()), 4), Failure);
-  // A read of these would wait for ever (a hang is the failure).
-  for (const std::string& name : test::EndlessNames(test::Utf8(dir.dir())))
-    EXPECT_THROW(sys::ReadFilePrefix(name, 4), Failure) << name;
 }
 
 }  // namespace

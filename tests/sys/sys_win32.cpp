@@ -1,7 +1,5 @@
 #include <windows.h>
 
-#include <string>
-
 #include "sys/sys_platform.h"
 
 namespace pavo::test {
@@ -35,13 +33,6 @@ Children StartChildren() {
 void EndChildren() {
   TerminateProcess(g_running.hProcess, 1), WaitForSingleObject(g_running.hProcess, INFINITE);
   Close(g_running), Close(g_held);
-}
-
-std::vector<std::string> EndlessNames(const std::string&) {
-  // A pipe whose server never writes; it stays open while the test runs.
-  const std::string name = "\\\\.\\pipe\\pavo-endless-" + std::to_string(GetCurrentProcessId());
-  CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0, nullptr);
-  return {name};
 }
 
 }  // namespace pavo::test

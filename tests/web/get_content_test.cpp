@@ -22,8 +22,7 @@ const std::string kEdges = "\u007F\u0080\u07FF\u0800\u1000\uD7FF\uE000\uFFFF\U00
 std::string Bad(const std::string& pattern) {  // each digit (1 to 4): that many replacement characters
   std::string s;
   for (char c : pattern)
-    if (c >= '1' && c <= '9') s.append(std::string_view("\uFFFD\uFFFD\uFFFD\uFFFD").substr(0, (c - '0') * 3));
-    else s += c;
+    s += c >= '1' && c <= '4' ? std::string("\uFFFD\uFFFD\uFFFD\uFFFD", (c - '0') * 3) : std::string(1, c);
   return s;
 }
 
