@@ -101,7 +101,8 @@ def rows(jpeg):
         Row("a directory named like today's image", arrange=lambda t, p, s: p.today_file.mkdir(), requests=2),
         Row("two copies at once", "late-1", exit=0, bitmap=(1920, 1080), arrange=lambda t, p, s: p.start(name="other")),
         # Pictures that are whole but not for every decoder.
-        Row("a decompression bomb (16000 x 16000)", exit=0, picture=padded(patched(small, b"\xff\xc0", 5, b"\x3e\x80\x3e\x80"))),
+        Row("a decompression bomb (16000 x 16000)", exit=0,
+            picture=padded(patched(small, b"\xff\xc0", 5, b"\x3e\x80\x3e\x80"))),
         Row("a CMYK picture", exit=0, picture=padded(h.cmyk_jpeg())),
         Row("a progressive picture", exit=0, bitmap=(801, 601), picture=padded(h.jpeg(801, 601, 5, "-progressive"))),
         Row("a grayscale picture", exit=0, bitmap=(640, 480), picture=padded(h.jpeg(640, 480, 6, "-grayscale"))),
