@@ -263,6 +263,10 @@ def jpeg(width=1920, height=1080, seed=1, *options):
     return f.read_bytes()
 
 
+def segment(code, payload):  # a JPEG segment: its marker, its length and what it holds
+    return bytes([0xFF, code]) + struct.pack(">H", len(payload) + 2) + payload
+
+
 def cmyk_jpeg():
     return subprocess.run(["convert", "jpg:-", "-colorspace", "CMYK", "jpg:-"], input=jpeg(320, 200, 4),
                           capture_output=True, check=True).stdout

@@ -46,12 +46,12 @@ def redirected_file(test, p, svc):
     """What a redirect to a file: URL would find: a whole picture whose
     comment holds the metadata's marker, so a run that follows it keeps it."""
     text, jpeg = b'"url":"/redirected&', h.jpeg(640, 480, 3)
-    (svc.folder / "redirected").write_bytes(padded(jpeg[:2] + b"\xff\xfe\0" + bytes([len(text) + 2]) + text + jpeg[2:]))
+    (svc.folder / "redirected").write_bytes(padded(jpeg[:2] + h.segment(0xFE, text) + jpeg[2:]))
 
 
 def thumbnailed(data):  # a thumbnail's markers in an APP1 segment, fill bytes before a marker
     at = data.find(b"\xff\xdb")
-    return data[:2] + b"\xff\xe1\x00\x0eExif\0\0\xff\xd8\xff\xd9\xff\xd9" + data[2:at] + b"\xff\xff\xff" + data[at:]
+    return data[:2] + h.segment(0xE1, b"Exif\0\0\xff\xd8\xff\xd9\xff\xd9") + data[2:at] + b"\xff\xff\xff" + data[at:]
 
 
 def patched(data, marker, offset, new):
