@@ -3,8 +3,14 @@
 // a rename on one volume), flushed to disk, then renamed over the final path
 // in one step. Until Commit the final path is untouched; destroying an
 // uncommitted file removes it, so a failure or a crash never leaves half a
-// file under the final name. An existing file's permission bits carry over
-// to its replacement; a new file gets the user's usual ones.
+// file under the final name. The file is held for its whole life, renamed or
+// removed while still held (an exclusive flock on Linux; on Windows it is
+// open for no one else), so that a later start can tell it from one a killed
+// process left. On Linux an existing file's permission bits carry over to its
+// replacement, and a new file gets the user's usual ones. On Windows a
+// read-only file (the user's choice) is left alone: Commit throws and the
+// file stays pending. A rename that another program holds up for a moment is
+// tried again for about a second.
 #pragma once
 
 #include <cstddef>
@@ -43,6 +49,9 @@ class PendingFile {
   bool Create(const std::string& final_path, const std::string& temp_path);
   void WriteRaw(std::uint64_t offset, const void* data, std::size_t size);
   void Finish(bool replace);
+  // Removes the pending file at path unless a PendingFile holds it.
+  static void RemoveUnlessHeld(const std::string& path);
+  friend void RemoveAbandonedPendingFiles(const std::string&, bool (*)(const std::string&));
 
   struct Impl;
   struct Drop {
@@ -52,16 +61,10 @@ class PendingFile {
   std::uint64_t end_ = 0;
 };
 
-// The name of the n-th pending file of process pid beside final_path:
-// final_path + ".part-<pid>-<n>".
-std::string PendingPath(const std::string& final_path, std::uint32_t pid, unsigned n);
-
 // Removes from directory what a copy of the program killed while writing
-// left there: pending files whose final name `ours` accepts and whose
-// process is gone (no process has its id any more, or a later one does) or
-// that are older than a day. A copy still at work keeps its files: two
-// copies may work in one folder at once. Called before this process makes
-// any pending file of its own: one under its own id is a former process's.
+// left there: the pending files (named <final name>.part-<process id>-<n>)
+// whose final name `ours` accepts and that no PendingFile holds. A copy
+// still at work keeps its files: two copies may work in one folder at once.
 // A file that cannot be looked at or removed stays, and the others are still
 // seen to; the first such failure is thrown at the end.
 void RemoveAbandonedPendingFiles(const std::string& directory, bool (*ours)(const std::string& final_name));

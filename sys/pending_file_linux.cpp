@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,16 +11,32 @@
 
 namespace pavo::sys {
 
+namespace {
+
+// The lock of a pending file is an exclusive flock on it: whoever holds it
+// may rename or remove the file, and nobody else may.
+bool Lock(int fd) { return ::flock(fd, LOCK_EX | LOCK_NB) == 0; }
+
+// Whether path still names the file open as fd.
+bool Names(const std::string& path, int fd) {
+  struct stat held, named;
+  return ::fstat(fd, &held) == 0 && ::lstat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+         held.st_ino == named.st_ino;
+}
+
+}  // namespace
+
 struct PendingFile::Impl {
   std::string final_path;
   std::string temp_path;
   int fd = -1;
   bool released = false;  // closed here; written by name, or done
   bool committed = false;
-  // Also when the constructor fails after the file was made.
+  // Also when the constructor fails after the file was made. Removed while
+  // still held, so no clean-up ever removes a file of another's name.
   ~Impl() {
-    if (fd >= 0) ::close(fd);
     if (!committed) ::unlink(temp_path.c_str());
+    if (fd >= 0) ::close(fd);
   }
 };
 
@@ -29,6 +46,14 @@ bool PendingFile::Create(const std::string& final_path, const std::string& temp_
   const int fd = ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0 && errno == EEXIST) return false;
   if (fd < 0) ThrowErrno("open");
+  // Another copy's clean-up may have locked the new file first: then it
+  // removes it, and the next name is tried. Where the file system has no
+  // locks the file goes unheld, and the clean-up, which cannot lock it
+  // either, leaves it.
+  if ((!Lock(fd) && errno == EWOULDBLOCK) || !Names(temp_path, fd)) {
+    ::close(fd);
+    return false;
+  }
   impl_.reset(new Impl{final_path, temp_path, fd});
 
   // The replacement keeps the permission bits (and, where allowed, the
@@ -80,13 +105,10 @@ void PendingFile::Finish(bool replace) {
     const int synced = ::fsync(fd);
     ::close(fd);
     if (synced != 0) ThrowErrno("fsync");
-  } else {
-    if (::fsync(impl_->fd) != 0) ThrowErrno("fsync");
-    const int fd = impl_->fd;
-    impl_->fd = -1;
-    impl_->released = true;
-    if (::close(fd) != 0) ThrowErrno("close");
+  } else if (::fsync(impl_->fd) != 0) {
+    ThrowErrno("fsync");
   }
+  // Renamed while still held.
   if (replace) {
     if (::rename(impl_->temp_path.c_str(), impl_->final_path.c_str()) != 0) ThrowErrno("rename");
   } else if (::renameat2(AT_FDCWD, impl_->temp_path.c_str(), AT_FDCWD, impl_->final_path.c_str(),
@@ -98,6 +120,9 @@ void PendingFile::Finish(bool replace) {
     if (::rename(impl_->temp_path.c_str(), impl_->final_path.c_str()) != 0) ThrowErrno("rename");
   }
   impl_->committed = true;
+  impl_->released = true;
+  if (impl_->fd >= 0) ::close(impl_->fd);
+  impl_->fd = -1;
   // The rename itself reaches the disk with the directory.
   const std::size_t slash = impl_->final_path.rfind('/');
   const std::string dir =
@@ -107,6 +132,23 @@ void PendingFile::Finish(bool replace) {
     ::fsync(dfd);
     ::close(dfd);
   }
+}
+
+void PendingFile::RemoveUnlessHeld(const std::string& path) {
+  // Not a link's target, and without waiting on a FIFO.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+  if (fd < 0 && (errno == ENOENT || errno == ELOOP)) return;  // gone meanwhile, or no file the program makes
+  if (fd < 0) ThrowErrno("open");
+  // Once locked here its owner is gone: an owner renames and removes its
+  // file only while it holds it, and makes sure, once it holds a new file,
+  // that the name is still that file's.
+  struct stat st;
+  const bool abandoned = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && Lock(fd) && Names(path, fd);
+  const bool removed = !abandoned || ::unlink(path.c_str()) == 0 || errno == ENOENT;
+  const int error = errno;
+  ::close(fd);
+  errno = error;
+  if (!removed) ThrowErrno("unlink");
 }
 
 }  // namespace pavo::sys

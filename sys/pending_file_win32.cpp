@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <vector>
+
 #include "sys/pending_file.h"
 #include "sys/scoped_win32.h"
 #include "sys/text_win32.h"
@@ -9,6 +11,21 @@ namespace pavo::sys {
 using win32::ThrowLastError;
 using win32::Wide;
 
+namespace {
+
+// Renames the file open as handle (with delete access) to path: the file
+// stays held throughout, as no other handle could rename it.
+bool RenameHeld(HANDLE handle, const std::wstring& path, bool replace) {
+  std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + path.size() * sizeof(wchar_t));  // zeros: the name's end
+  auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  info->ReplaceIfExists = replace;
+  info->FileNameLength = static_cast<DWORD>(path.size() * sizeof(wchar_t));
+  path.copy(info->FileName, path.size());
+  return SetFileInformationByHandle(handle, FileRenameInfo, info, static_cast<DWORD>(buffer.size()));
+}
+
+}  // namespace
+
 struct PendingFile::Impl {
   std::wstring final_path;
   std::wstring temp_path;
@@ -16,9 +33,15 @@ struct PendingFile::Impl {
   HANDLE handle = INVALID_HANDLE_VALUE;
   bool released = false;  // closed here; written by name, or done
   bool committed = false;
+  // Removed while still held, when the handle closes.
   ~Impl() {
-    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-    if (!committed) DeleteFileW(temp_path.c_str());
+    if (handle == INVALID_HANDLE_VALUE) {
+      if (!committed) DeleteFileW(temp_path.c_str());
+      return;
+    }
+    FILE_DISPOSITION_INFO remove{TRUE};
+    if (!committed) SetFileInformationByHandle(handle, FileDispositionInfo, &remove, sizeof remove);
+    CloseHandle(handle);
   }
 };
 
@@ -26,7 +49,9 @@ void PendingFile::Drop::operator()(Impl* impl) const { delete impl; }
 
 bool PendingFile::Create(const std::string& final_path, const std::string& temp_path) {
   std::wstring final_wide = Wide(final_path), wide = Wide(temp_path);
-  const HANDLE handle = CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Shared with no one, for its whole life.
+  const HANDLE handle =
+      CreateFileW(wide.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD e = GetLastError();
     if (e == ERROR_FILE_EXISTS || e == ERROR_ALREADY_EXISTS) return false;
@@ -65,28 +90,35 @@ void PendingFile::Release() {
 
 void PendingFile::Finish(bool replace) {
   if (impl_->handle == INVALID_HANDLE_VALUE && !impl_->released) throw Failure("file already closed");
+  if (impl_->handle == INVALID_HANDLE_VALUE) {
+    // Written by name since: open it again to flush and rename it.
+    impl_->handle = CreateFileW(impl_->temp_path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (impl_->handle == INVALID_HANDLE_VALUE) ThrowLastError("CreateFileW");
+  }
   // On disk before it replaces the earlier file, so a power cut leaves one
   // or the other, never an empty file under the final name.
-  HANDLE h = impl_->handle;
-  if (h == INVALID_HANDLE_VALUE) {
-    // Written by name since: open it again to flush it.
-    h = CreateFileW(impl_->temp_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) ThrowLastError("CreateFileW");
-  }
-  impl_->handle = INVALID_HANDLE_VALUE;
-  impl_->released = true;
-  const bool flushed = FlushFileBuffers(h);
-  const DWORD flush_error = GetLastError();
-  if (!CloseHandle(h)) ThrowLastError("CloseHandle");
-  if (!flushed) {
-    SetLastError(flush_error);
-    ThrowLastError("FlushFileBuffers");
-  }
-  if (!MoveFileExW(impl_->temp_path.c_str(), impl_->final_path.c_str(),
-                   (replace ? MOVEFILE_REPLACE_EXISTING : 0) | MOVEFILE_WRITE_THROUGH))
-    ThrowLastError("MoveFileExW");
+  if (!FlushFileBuffers(impl_->handle)) ThrowLastError("FlushFileBuffers");
+  // A read-only file is the user's: it stays as it is.
+  const DWORD attributes = GetFileAttributesW(impl_->final_path.c_str());
+  if (replace && attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+    throw Failure("read-only, left alone");
+  if (!win32::RetriedWhileHeld([&] { return RenameHeld(impl_->handle, impl_->final_path, replace); }))
+    ThrowLastError("SetFileInformationByHandle");
   impl_->committed = true;
+  impl_->released = true;
+  CloseHandle(impl_->handle);
+  impl_->handle = INVALID_HANDLE_VALUE;
+}
+
+void PendingFile::RemoveUnlessHeld(const std::string& path) {
+  // A copy at work holds its file open for no one else to share, so the
+  // delete fails; so it does for a directory, or a file the user made
+  // read-only.
+  if (DeleteFileW(Wide(path).c_str())) return;
+  const DWORD e = GetLastError();
+  if (e != ERROR_SHARING_VIOLATION && e != ERROR_ACCESS_DENIED && e != ERROR_FILE_NOT_FOUND)
+    ThrowLastError("DeleteFileW");
 }
 
 }  // namespace pavo::sys

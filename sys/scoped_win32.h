@@ -1,7 +1,7 @@
 // The Win32 resources the program holds, each in a scoped owner that gives
 // it back on every path (kernel and search handles, registry keys, WinINet
 // handles, COM interfaces, the thread's COM apartment), and the failures of
-// the calls that hand them out.
+// the calls that hand them out or use them.
 #pragma once
 
 #include <windows.h>
@@ -19,6 +19,20 @@ namespace pavo::win32 {
 // Throws pavo::Failure naming the call and GetLastError().
 [[noreturn]] inline void ThrowLastError(const char* what) {
   throw Failure(std::string(what) + " failed, error " + std::to_string(GetLastError()));
+}
+
+// Runs attempt, a rename or a delete of one of the program's own files, and
+// while it fails because another program holds a file for a moment (a virus
+// scanner, the search indexer, a sync client) tries it again, for about a
+// second; false, with the last try's error, when it never succeeds.
+template <class Attempt>
+bool RetriedWhileHeld(Attempt attempt) {
+  for (int tries = 1;; ++tries) {
+    if (attempt()) return true;
+    const DWORD error = GetLastError();
+    if (tries > 10 || (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED)) return false;
+    Sleep(100);
+  }
 }
 
 // Throws pavo::Failure naming the call and its HRESULT when that is a failure.

@@ -43,18 +43,8 @@ std::string DecimalSeparator();
 // The names in a directory, "." and ".." left out.
 std::vector<std::string> DirectoryNames(const std::string& directory);
 
-// Seconds since the file at path was last written (0 for a time ahead of
-// the clock).
-std::uint64_t SecondsSinceWritten(const std::string& path);
-
 // This process's id, as the platform's other processes see it.
 std::uint32_t ProcessId();
-
-// Whether the process with id pid, which last wrote the file at path, has
-// ended: no running process has that id, or the one that has it started
-// after that write and so is another. A process that cannot be looked at
-// counts as running.
-bool ProcessEndedSince(std::uint32_t pid, const std::string& path);
 
 // Reads up to max_bytes from the start of an ordinary file (fewer when it is
 // shorter). Anything else under the name (a directory, a FIFO, a device) is

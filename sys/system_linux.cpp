@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,7 +11,6 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <limits>
 
 #include "sys/errno_linux.h"
 #include "sys/owned.h"
@@ -109,30 +107,7 @@ std::vector<std::string> DirectoryNames(const std::string& directory) {
   return names;
 }
 
-std::uint64_t SecondsSinceWritten(const std::string& path) {
-  struct stat st;
-  if (::lstat(path.c_str(), &st) != 0) ThrowErrno("lstat");
-  const std::time_t now = std::time(nullptr);
-  return now > st.st_mtime ? static_cast<std::uint64_t>(now - st.st_mtime) : 0;
-}
-
 std::uint32_t ProcessId() { return static_cast<std::uint32_t>(::getpid()); }
-
-// Process ids count up to the system's limit before one is used again, so
-// an id still in use is taken for the file's own process, unless that
-// process has ended and only waits for its parent to notice (a zombie).
-bool ProcessEndedSince(std::uint32_t pid, const std::string&) {
-  if (pid == 0 || pid > static_cast<std::uint32_t>(std::numeric_limits<pid_t>::max())) return true;
-  if (::kill(static_cast<pid_t>(pid), 0) != 0) return errno == ESRCH;
-  std::string stat;
-  try {
-    stat = ReadFilePrefix("/proc/" + std::to_string(pid) + "/stat", 4096);
-  } catch (const Failure&) {
-    return false;  // it cannot be looked at: it counts as running
-  }
-  const std::size_t close = stat.rfind(')');
-  return close != std::string::npos && stat.compare(close, 3, ") Z") == 0;
-}
 
 FileReader::FileReader(const std::string& path) {
   // Non-blocking and for ordinary files only, so that a FIFO or a device

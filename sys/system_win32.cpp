@@ -87,7 +87,8 @@ std::uint64_t FileSize(const std::string& path) {
 }
 
 void RemoveFile(const std::string& path) {
-  if (!DeleteFileW(Wide(path).c_str())) ThrowLastError("DeleteFileW");
+  const std::wstring wide = Wide(path);
+  if (!win32::RetriedWhileHeld([&] { return DeleteFileW(wide.c_str()); })) ThrowLastError("DeleteFileW");
 }
 
 std::uint32_t MillisecondCounter() { return timeGetTime(); }
@@ -111,43 +112,7 @@ std::vector<std::string> DirectoryNames(const std::string& directory) {
   return names;
 }
 
-namespace {
-
-std::uint64_t Ticks(const FILETIME& t) {
-  return (static_cast<std::uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
-}
-
-// The moment the file at path was last written, in 100-nanosecond ticks.
-std::uint64_t LastWritten(const std::string& path) {
-  WIN32_FILE_ATTRIBUTE_DATA d;
-  if (!GetFileAttributesExW(Wide(path).c_str(), GetFileExInfoStandard, &d)) ThrowLastError("GetFileAttributesExW");
-  return Ticks(d.ftLastWriteTime);
-}
-
-}  // namespace
-
-std::uint64_t SecondsSinceWritten(const std::string& path) {
-  const std::uint64_t then = LastWritten(path);
-  FILETIME now_time;
-  GetSystemTimeAsFileTime(&now_time);
-  const std::uint64_t now = Ticks(now_time);
-  return now > then ? (now - then) / 10000000u : 0;
-}
-
 std::uint32_t ProcessId() { return GetCurrentProcessId(); }
-
-// Process ids are used again soon after their process ends, so a process
-// with the id counts as the file's own only when it started before the file
-// was last written.
-bool ProcessEndedSince(std::uint32_t pid, const std::string& path) {
-  const win32::Handle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
-  if (!process) return GetLastError() == ERROR_INVALID_PARAMETER;  // no such process; denied: one runs
-  DWORD code = 0;
-  FILETIME created, exited, kernel, user;
-  const bool ended = GetExitCodeProcess(process.get(), &code) && code != STILL_ACTIVE;
-  const bool times = GetProcessTimes(process.get(), &created, &exited, &kernel, &user);
-  return ended || (times && Ticks(created) > LastWritten(path));
-}
 
 namespace {
 

@@ -42,6 +42,15 @@ def replace(name, how):  # the file or folder name made anew by how(path)
         or how(p.dir / name)
 
 
+def others_pending_files(test, p, svc):
+    """Files named as pending files of a running process that holds none of them."""
+    other = subprocess.Popen(["sleep", "300"])
+    test.addCleanup(other.wait)
+    test.addCleanup(other.kill)
+    for name in ("cfg.ini", "img/WallPaper.bmp", f"img/{h.today()}.jpg"):
+        (p.dir / f"{name}.part-{other.pid}-0").write_bytes(b"x")
+
+
 def redirected_file(test, p, svc):
     """What a redirect to a file: URL would find: a whole picture whose
     comment holds the metadata's marker, so a run that follows it keeps it."""
@@ -99,6 +108,8 @@ def rows(jpeg):
         Row("img is a dangling link", arrange=replace("img", lambda p: os.symlink("nowhere", p)), bitmap=None),
         # The run goes on to the request; no image can be stored under a directory's name.
         Row("a directory named like today's image", arrange=lambda t, p, s: p.today_file.mkdir(), requests=2),
+        Row("pending files of a running process it does not own", exit=0, bitmap=(1920, 1080),
+            arrange=others_pending_files),
         Row("two copies at once", "late-1", exit=0, bitmap=(1920, 1080), arrange=lambda t, p, s: p.start(name="other")),
         # Pictures that are whole but not for every decoder.
         Row("a decompression bomb (16000 x 16000)", exit=0,
