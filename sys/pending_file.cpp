@@ -1,5 +1,6 @@
 #include "sys/pending_file.h"
 
+#include <algorithm>
 #include <atomic>
 #include <optional>
 
@@ -13,10 +14,7 @@ namespace {
 constexpr const char kMark[] = ".part-";
 
 bool AllDigits(const std::string& s) {
-  if (s.empty() || s.size() > 10) return false;
-  for (char c : s)
-    if (c < '0' || c > '9') return false;
-  return true;
+  return !s.empty() && s.size() <= 10 && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 // The final name of a pending file's name ("" for another name). A pending
@@ -24,14 +22,11 @@ bool AllDigits(const std::string& s) {
 // counts with the final name of the outermost one.
 std::string FinalName(std::string name) {
   bool pending = false;
-  for (;;) {
-    const std::size_t mark = name.rfind(kMark);
-    if (mark == std::string::npos || mark == 0) break;
+  for (std::size_t mark; (mark = name.rfind(kMark)) != std::string::npos && mark > 0; name.resize(mark)) {
     const std::string tail = name.substr(mark + sizeof kMark - 1);
     const std::size_t dash = tail.find('-');
     if (dash == std::string::npos || !AllDigits(tail.substr(0, dash)) || !AllDigits(tail.substr(dash + 1))) break;
     pending = true;
-    name.resize(mark);
   }
   return pending ? name : "";
 }

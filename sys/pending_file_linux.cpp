@@ -32,8 +32,7 @@ struct PendingFile::Impl {
   int fd = -1;
   bool released = false;  // closed here; written by name, or done
   bool committed = false;
-  // Also when the constructor fails after the file was made. Removed while
-  // still held, so no clean-up ever removes a file of another's name.
+  // Removed while still held; also when the constructor fails after the file was made.
   ~Impl() {
     if (!committed) ::unlink(temp_path.c_str());
     if (fd >= 0) ::close(fd);
@@ -47,9 +46,8 @@ bool PendingFile::Create(const std::string& final_path, const std::string& temp_
   if (fd < 0 && errno == EEXIST) return false;
   if (fd < 0) ThrowErrno("open");
   // Another copy's clean-up may have locked the new file first: then it
-  // removes it, and the next name is tried. Where the file system has no
-  // locks the file goes unheld, and the clean-up, which cannot lock it
-  // either, leaves it.
+  // removes it, and the next name is tried. A file system without locks
+  // leaves the file unheld, and the clean-up, as it cannot lock it, leaves it.
   if ((!Lock(fd) && errno == EWOULDBLOCK) || !Names(temp_path, fd)) {
     ::close(fd);
     return false;
@@ -139,9 +137,8 @@ void PendingFile::RemoveUnlessHeld(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
   if (fd < 0 && (errno == ENOENT || errno == ELOOP)) return;  // gone meanwhile, or no file the program makes
   if (fd < 0) ThrowErrno("open");
-  // Once locked here its owner is gone: an owner renames and removes its
-  // file only while it holds it, and makes sure, once it holds a new file,
-  // that the name is still that file's.
+  // Once locked here its owner is gone: an owner renames and removes its file
+  // only while it holds it, and once it holds a new file checks its name.
   struct stat st;
   const bool abandoned = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && Lock(fd) && Names(path, fd);
   const bool removed = !abandoned || ::unlink(path.c_str()) == 0 || errno == ENOENT;

@@ -33,15 +33,14 @@ struct PendingFile::Impl {
   HANDLE handle = INVALID_HANDLE_VALUE;
   bool released = false;  // closed here; written by name, or done
   bool committed = false;
-  // Removed while still held, when the handle closes.
+  // Removed while still held: when the handle closes.
   ~Impl() {
-    if (handle == INVALID_HANDLE_VALUE) {
-      if (!committed) DeleteFileW(temp_path.c_str());
-      return;
-    }
     FILE_DISPOSITION_INFO remove{TRUE};
-    if (!committed) SetFileInformationByHandle(handle, FileDispositionInfo, &remove, sizeof remove);
-    CloseHandle(handle);
+    if (!committed && handle != INVALID_HANDLE_VALUE)
+      SetFileInformationByHandle(handle, FileDispositionInfo, &remove, sizeof remove);
+    else if (!committed)
+      DeleteFileW(temp_path.c_str());
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
   }
 };
 
@@ -112,12 +111,10 @@ void PendingFile::Finish(bool replace) {
 }
 
 void PendingFile::RemoveUnlessHeld(const std::string& path) {
-  // A copy at work holds its file open for no one else to share, so the
-  // delete fails; so it does for a directory, or a file the user made
-  // read-only.
-  if (DeleteFileW(Wide(path).c_str())) return;
-  const DWORD e = GetLastError();
-  if (e != ERROR_SHARING_VIOLATION && e != ERROR_ACCESS_DENIED && e != ERROR_FILE_NOT_FOUND)
+  // A copy at work holds its file open for no one else to share, so the delete
+  // fails; so it does for a directory, or a file the user made read-only.
+  if (!DeleteFileW(Wide(path).c_str()) && GetLastError() != ERROR_SHARING_VIOLATION &&
+      GetLastError() != ERROR_ACCESS_DENIED && GetLastError() != ERROR_FILE_NOT_FOUND)
     ThrowLastError("DeleteFileW");
 }
 

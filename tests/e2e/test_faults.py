@@ -104,6 +104,8 @@ def rows(jpeg):
         Row("cfg.ini is a FIFO", arrange=replace("cfg.ini", os.mkfifo), requests=0, platforms=LINUX),
         Row("cfg.ini is huge", exit=0, bitmap=(1920, 1080),
             arrange=lambda t, p, s: p.ini.write_bytes(p.ini.read_bytes() + (b";" + b"x" * 98 + b"\r\n") * 80000)),
+        Row("a read-only WallPaper.bmp is left alone", exit=0, platforms=("win32",),
+            arrange=lambda t, p, s: p.bitmap.chmod(0o444)),
         Row("WallPaper.bmp is a directory", exit=0, bitmap="dir", arrange=replace("img/WallPaper.bmp", os.mkdir)),
         Row("img is a dangling link", arrange=replace("img", lambda p: os.symlink("nowhere", p)), bitmap=None),
         # The run goes on to the request; no image can be stored under a directory's name.
