@@ -8,9 +8,9 @@
 // open for no one else), so that a later start can tell it from one a killed
 // process left. On Linux an existing file's permission bits carry over to its
 // replacement, and a new file gets the user's usual ones. On Windows a
-// read-only file (the user's choice) is left alone: Commit throws and the
-// file stays pending. A rename that another program holds up for a moment is
-// tried again for about a second.
+// rename that another program holds up for a moment is tried again for about
+// a second, and a read-only file (the user's choice) is left alone: Commit
+// throws and the file stays pending, its attributes are never carried over.
 #pragma once
 
 #include <cstddef>
