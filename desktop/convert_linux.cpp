@@ -1,6 +1,7 @@
 // The conversion on Linux: libjpeg-turbo decodes the day's JPEG scanline by
 // scanline straight into the bitmap writer's band, reading the file a piece
 // at a time: neither the file nor the picture is ever held whole.
+#include <chrono>
 #include <csetjmp>
 #include <cstdio>
 #include <memory>
@@ -20,19 +21,33 @@ namespace pavo {
 
 namespace {
 
+// A decode still running this long after it began is stopped: the walk's
+// limits keep a real picture far below it, this bounds what they miss.
+constexpr std::chrono::seconds kDecodeTime{60};
+
 // libjpeg reports a fatal error by calling error_exit, which must not return.
 // It jumps back to the one guarded call that is running; each guarded call
 // sits alone in a frame that holds nothing to destroy, so the jump skips
-// only libjpeg's own C frames.
+// only libjpeg's own C frames. The progress monitor, called as the decode
+// goes on, stops it the same way once it runs past its time.
 struct ErrorManager {
   jpeg_error_mgr pub;  // first: libjpeg hands us a pointer to it
   std::jmp_buf jump;
   char message[JMSG_LENGTH_MAX];
+  jpeg_progress_mgr progress;
+  std::chrono::steady_clock::time_point deadline;
 };
 
 void OnError(j_common_ptr c) {
   auto* e = reinterpret_cast<ErrorManager*>(c->err);
   (*c->err->format_message)(c, e->message);
+  std::longjmp(e->jump, 1);
+}
+
+void OnProgress(j_common_ptr c) {
+  auto* e = reinterpret_cast<ErrorManager*>(c->err);
+  if (std::chrono::steady_clock::now() < e->deadline) return;
+  std::snprintf(e->message, sizeof e->message, "decode past its time bound");
   std::longjmp(e->jump, 1);
 }
 
@@ -148,6 +163,10 @@ class Decompressor {
     errors_.message[0] = '\0';
     if (!GuardedCreate(&c_)) Fail("jpeg_create_decompress");
     created_ = true;
+    errors_.progress = {};
+    errors_.progress.progress_monitor = OnProgress;
+    errors_.deadline = std::chrono::steady_clock::now() + kDecodeTime;
+    c_.progress = &errors_.progress;
   }
   ~Decompressor() {
     if (created_) jpeg_destroy_decompress(&c_);
