@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "sys/failure.h"
+#include "sys/scoped_glib_linux.h"
 
 namespace pavo::wallpaper_linux {
 
@@ -55,14 +56,10 @@ bool SameFile(const struct stat& a, const struct stat& b) {
 }
 
 bool CopyFile(const std::string& from, const std::string& to) {
-  GFile* source = g_file_new_for_path(from.c_str());
-  GFile* target = g_file_new_for_path(to.c_str());
-  const gboolean ok = g_file_copy(source, target,
-                                  static_cast<GFileCopyFlags>(G_FILE_COPY_OVERWRITE | G_FILE_COPY_ALL_METADATA),
-                                  nullptr, nullptr, nullptr, nullptr);
-  g_object_unref(source);
-  g_object_unref(target);
-  return ok;
+  const glib::Object<GFile> source(g_file_new_for_path(from.c_str())), target(g_file_new_for_path(to.c_str()));
+  return g_file_copy(source.get(), target.get(),
+                     static_cast<GFileCopyFlags>(G_FILE_COPY_OVERWRITE | G_FILE_COPY_ALL_METADATA), nullptr,
+                     nullptr, nullptr, nullptr);
 }
 
 }  // namespace
@@ -104,14 +101,13 @@ void TidyShownNames(const std::string& bitmap_path, const std::string& shown, bo
     if (created && IsShownName(shown_name, s)) unlink(shown.c_str());
     return;
   }
-  GDir* dir = g_dir_open(s.dir.c_str(), 0, nullptr);
+  const glib::Dir dir(g_dir_open(s.dir.c_str(), 0, nullptr));
   if (!dir) return;
   std::vector<std::string> others;
-  while (const gchar* entry = g_dir_read_name(dir)) {
+  while (const gchar* entry = g_dir_read_name(dir.get())) {
     const std::string name = entry;
     if (name != shown_name && IsShownName(name, s)) others.push_back(name);
   }
-  g_dir_close(dir);
   std::string newest;  // the latest complete name; its digits are a time
   if (outcome == Outcome::kUnsure) {
     for (const std::string& name : others) {
