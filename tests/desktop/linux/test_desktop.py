@@ -19,10 +19,11 @@ import unittest
 
 CAPTION = "Pavo壁纸 - by RZ31"
 _DESKTOP = ("XDG_CURRENT_DESKTOP", "SWAYSOCK", "GSETTINGS_BACKEND", "GSETTINGS_SCHEMA_DIR", "DBUS_SESSION_BUS_ADDRESS")
-# Look-alikes of the bitmap's second names, which no tidying may touch, and a
-# second name's leftover, which goes once the desktop answers.
-LOOK_ALIKES = ["WallPaper-notes.bmp", "WallPaper-12.jpg", "WallPaper-.bmp", "Other-12.bmp", "WallPaper-12.bmp.bak"]
-LEFTOVER = "WallPaper-1600000000000000000.bmp.part"
+# Look-alikes of the bitmap's second names (a user's files), which no tidying
+# may touch, and a second name's leftover, which goes once the desktop answers.
+LOOK_ALIKES = ["WallPaper-notes.bmp", "WallPaper-12.jpg", "WallPaper-.bmp", "Other-12.bmp", "WallPaper-12.bmp.bak",
+               "WallPaper-2024.bmp", "WallPaper-01600000000000000000.bmp", "WallPaper-1600000000000000000.bmp.part"]
+LEFTOVER = "WallPaper-1600000000000000000.bmp.part-12"
 
 
 def enter():
