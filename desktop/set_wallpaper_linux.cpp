@@ -3,8 +3,6 @@
 // in its own way. A desktop that is not recognised, absent or silent is left
 // as it is, like a refused request on Windows; every request is bounded in
 // time.
-#include "desktop/set_wallpaper_linux.h"
-
 #include <gio/gio.h>
 #include <sys/stat.h>
 
@@ -13,10 +11,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "desktop/session_bus_linux.h"
+#include "desktop/shown_name_linux.h"
 #include "desktop/wallpaper.h"
 #include "sys/failure.h"
 #include "sys/glib_wait_linux.h"
@@ -28,6 +29,20 @@ namespace pavo {
 namespace wallpaper_linux {
 
 namespace {
+
+// What a back end is handed: the picture's absolute path and its file URI
+// ("" when it has none).
+struct Picture {
+  std::string path;
+  std::string uri;
+};
+
+// One desktop: the names XDG_CURRENT_DESKTOP gives it, in lower case (the
+// first is its own), and how it is asked to show a picture.
+struct Desktop {
+  const char* names[3];
+  Outcome (*show)(const Picture& picture);
+};
 
 // A desktop gets this long to take the new wallpaper.
 constexpr unsigned kDesktopTimeoutMs = 5000;
@@ -133,75 +148,9 @@ Outcome SetXfconf(const Picture& picture) {
 
 // ---- Plasma (KDE) ----------------------------------------------------------
 
-Outcome SetPlasma(const Picture& picture) {
-  GDBusConnection* bus = session_bus::Get();
-  if (!bus || picture.uri.empty()) return Outcome::kNotAsked;
-  glib::Error error;
-  const glib::Variant reply(g_dbus_connection_call_sync(
-      bus, "org.kde.plasmashell", "/PlasmaShell", "org.kde.PlasmaShell", "evaluateScript",
-      g_variant_new("(s)", PlasmaScript(picture.uri).c_str()), nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START,
-      kDesktopTimeoutMs, nullptr, error.put()));
-  if (reply) return Outcome::kTaken;
-  // No one on the bus under that name: the request reached no desktop.
-  const bool nobody = g_error_matches(error.get(), G_DBUS_ERROR, G_DBUS_ERROR_SERVICE_UNKNOWN) ||
-                      g_error_matches(error.get(), G_DBUS_ERROR, G_DBUS_ERROR_NAME_HAS_NO_OWNER);
-  return nobody ? Outcome::kNotAsked : Outcome::kUnsure;
-}
-
-// ---- commands (LXQt, LXDE, sway) -------------------------------------------
-
-Outcome Run(std::initializer_list<const char*> args) {
-  std::vector<const char*> argv(args);
-  argv.push_back(nullptr);
-  try {
-    return sys::RunBounded(argv.data(), kDesktopTimeoutMs) ? Outcome::kTaken : Outcome::kUnsure;
-  } catch (const Failure&) {
-    return Outcome::kNotAsked;  // no such program: nothing reached the desktop
-  }
-}
-
-Outcome SetSway(const Picture& picture) {
-  const std::optional<std::string> command = SwayCommand(picture.path);
-  return command ? Run({"swaymsg", command->c_str()}) : Outcome::kNotAsked;
-}
-
-const Desktop kDesktops[] = {
-    {{"gnome", "ubuntu", "budgie"},
-     [](const Picture& p) {
-       return SetStrings("org.gnome.desktop.background", {"picture-uri", "picture-uri-dark"}, p.uri);
-     }},
-    {{"x-cinnamon", "cinnamon"},
-     [](const Picture& p) { return SetStrings("org.cinnamon.desktop.background", {"picture-uri"}, p.uri); }},
-    // UKUI's desktop reads its picture from MATE's key, a plain path.
-    {{"mate", "ukui"}, [](const Picture& p) { return SetStrings("org.mate.background", {"picture-filename"}, p.path); }},
-    {{"xfce"}, SetXfconf},
-    {{"kde"}, SetPlasma},
-    {{"lxqt"}, [](const Picture& p) { return Run({"pcmanfm-qt", "--set-wallpaper", p.path.c_str()}); }},
-    {{"lxde"}, [](const Picture& p) { return Run({"pcmanfm", "--set-wallpaper", p.path.c_str()}); }},
-    {{"sway"}, SetSway},
-};
-
-const Desktop* Named(const std::string& name) {
-  const std::string lower = sys::AsciiLower(name);
-  for (const Desktop& desktop : kDesktops)
-    for (const char* known : desktop.names)
-      if (known && lower == known) return &desktop;
-  return nullptr;
-}
-
-}  // namespace
-
-const Desktop* ChooseDesktop(const char* current_desktop, const char* swaysock) {
-  const std::string list = current_desktop ? current_desktop : "";
-  for (std::size_t start = 0; start < list.size();) {
-    std::size_t end = list.find(':', start);
-    if (end == std::string::npos) end = list.size();
-    if (const Desktop* desktop = Named(list.substr(start, end - start))) return desktop;
-    start = end + 1;
-  }
-  return swaysock && *swaysock ? Named("sway") : nullptr;
-}
-
+// The Plasma shell script that shows file_uri on every desktop. The URI is
+// written as a script string in which only ASCII letters, digits and "/:._-%"
+// stand for themselves.
 std::string PlasmaScript(const std::string& file_uri) {
   std::string literal;
   for (unsigned char c : file_uri) {
@@ -239,6 +188,36 @@ std::string PlasmaScript(const std::string& file_uri) {
          "})();\n";
 }
 
+Outcome SetPlasma(const Picture& picture) {
+  GDBusConnection* bus = session_bus::Get();
+  if (!bus || picture.uri.empty()) return Outcome::kNotAsked;
+  glib::Error error;
+  const glib::Variant reply(g_dbus_connection_call_sync(
+      bus, "org.kde.plasmashell", "/PlasmaShell", "org.kde.PlasmaShell", "evaluateScript",
+      g_variant_new("(s)", PlasmaScript(picture.uri).c_str()), nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START,
+      kDesktopTimeoutMs, nullptr, error.put()));
+  if (reply) return Outcome::kTaken;
+  // No one on the bus under that name: the request reached no desktop.
+  const bool nobody = g_error_matches(error.get(), G_DBUS_ERROR, G_DBUS_ERROR_SERVICE_UNKNOWN) ||
+                      g_error_matches(error.get(), G_DBUS_ERROR, G_DBUS_ERROR_NAME_HAS_NO_OWNER);
+  return nobody ? Outcome::kNotAsked : Outcome::kUnsure;
+}
+
+// ---- commands (LXQt, LXDE, sway) -------------------------------------------
+
+Outcome Run(std::initializer_list<const char*> args) {
+  std::vector<const char*> argv(args);
+  argv.push_back(nullptr);
+  try {
+    return sys::RunBounded(argv.data(), kDesktopTimeoutMs) ? Outcome::kTaken : Outcome::kUnsure;
+  } catch (const Failure&) {
+    return Outcome::kNotAsked;  // no such program: nothing reached the desktop
+  }
+}
+
+// The sway command that shows path on every output, or nothing for a path the
+// command language cannot carry safely (quotes, backslashes, "$", "`",
+// control characters).
 std::optional<std::string> SwayCommand(const std::string& path) {
   // The command line is split on spaces, quotes group words, and the file
   // name is expanded like a shell word: anything that could be read as
@@ -250,9 +229,48 @@ std::optional<std::string> SwayCommand(const std::string& path) {
   return "output * bg \"" + path + "\" fill";
 }
 
-}  // namespace wallpaper_linux
+Outcome SetSway(const Picture& picture) {
+  const std::optional<std::string> command = SwayCommand(picture.path);
+  return command ? Run({"swaymsg", command->c_str()}) : Outcome::kNotAsked;
+}
 
-namespace {
+const Desktop kDesktops[] = {
+    {{"gnome", "ubuntu", "budgie"},
+     [](const Picture& p) {
+       return SetStrings("org.gnome.desktop.background", {"picture-uri", "picture-uri-dark"}, p.uri);
+     }},
+    {{"x-cinnamon", "cinnamon"},
+     [](const Picture& p) { return SetStrings("org.cinnamon.desktop.background", {"picture-uri"}, p.uri); }},
+    // UKUI's desktop reads its picture from MATE's key, a plain path.
+    {{"mate", "ukui"}, [](const Picture& p) { return SetStrings("org.mate.background", {"picture-filename"}, p.path); }},
+    {{"xfce"}, SetXfconf},
+    {{"kde"}, SetPlasma},
+    {{"lxqt"}, [](const Picture& p) { return Run({"pcmanfm-qt", "--set-wallpaper", p.path.c_str()}); }},
+    {{"lxde"}, [](const Picture& p) { return Run({"pcmanfm", "--set-wallpaper", p.path.c_str()}); }},
+    {{"sway"}, SetSway},
+};
+
+const Desktop* Named(const std::string& name) {
+  const std::string lower = sys::AsciiLower(name);
+  for (const Desktop& desktop : kDesktops)
+    for (const char* known : desktop.names)
+      if (known && lower == known) return &desktop;
+  return nullptr;
+}
+
+// The desktop from XDG_CURRENT_DESKTOP (a ":"-separated list, most specific
+// first, compared without regard to case) and, failing that, from SWAYSOCK;
+// nullptr for none the program knows. Either may be null.
+const Desktop* ChooseDesktop(const char* current_desktop, const char* swaysock) {
+  const std::string list = current_desktop ? current_desktop : "";
+  for (std::size_t start = 0; start < list.size();) {
+    std::size_t end = list.find(':', start);
+    if (end == std::string::npos) end = list.size();
+    if (const Desktop* desktop = Named(list.substr(start, end - start))) return desktop;
+    start = end + 1;
+  }
+  return swaysock && *swaysock ? Named("sway") : nullptr;
+}
 
 // The absolute form of path, "" when there is none.
 std::string Absolute(const std::string& path) {
@@ -267,6 +285,8 @@ std::string FileUri(const std::string& absolute_path) {
 }
 
 }  // namespace
+
+}  // namespace wallpaper_linux
 
 void SetWallpaper(const std::string& bitmap_path) {
   using namespace wallpaper_linux;
