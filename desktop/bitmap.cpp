@@ -125,17 +125,14 @@ class Bytes {
   std::size_t at_ = 0;
 };
 
-// A real encoder writes about 10 scans (libjpeg's progressive scripts: 10 for
-// colour, 6 a component otherwise; optimising encoders a few more), yet a
-// decoder passes over the whole picture for each scan, and a trivial scan is
-// only some 14 bytes: a download could ask for hours of work. 256 leaves room
-// for any split a real encoder makes (a band of coefficients per bit of each
-// component) and keeps the work within a few hundred passes.
-constexpr unsigned kMaxScans = 256;
-// Markers, each with its segment. A file at kMaxJpegBytes made of the longest
-// segments holds 2048 of them; a real one has tables before its scans,
-// metadata in pieces of up to 64 KiB and an ICC profile in at most 255.
-constexpr unsigned kMaxMarkers = 4096;
+// A decoder passes over the whole picture for each scan, and a trivial scan is
+// some 14 bytes: a download could ask for hours of work. Real encoders write
+// about 10 (libjpeg's progressive scripts: 10 for colour, 6 a component
+// otherwise; optimising ones a few more); 256 leaves room for any split of
+// bands and bits they make. A file at kMaxJpegBytes of the longest segments
+// holds 2048 markers; a real one has tables before its scans, metadata in
+// pieces of up to 64 KiB and an ICC profile in at most 255.
+constexpr unsigned kMaxScans = 256, kMaxMarkers = 4096;
 
 // bounded: also refuse more scans and markers than a real picture has (the
 // structure alone does not make a picture whole or not).

@@ -46,12 +46,7 @@ GDBusConnection* Connect() {
 }  // namespace
 
 GDBusConnection* Get() {
-  static bool tried = false;
-  static GDBusConnection* connection = nullptr;
-  if (!tried) {
-    tried = true;
-    connection = Connect();
-  }
+  static GDBusConnection* const connection = Connect();
   return connection;
 }
 

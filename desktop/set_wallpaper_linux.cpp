@@ -6,6 +6,7 @@
 #include <gio/gio.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -215,13 +216,11 @@ Outcome Run(std::initializer_list<const char*> args) {
   }
 }
 
-// The sway command that shows path on every output, or nothing for a path the
-// command language cannot carry safely (quotes, backslashes, "$", "`",
-// control characters).
+// The sway command that shows path on every output. Its line is split on
+// spaces, quotes group words, and the file name is expanded like a shell
+// word: nothing for a path with anything that could be read as quoting,
+// expansion, a pattern, a command separator or a control character.
 std::optional<std::string> SwayCommand(const std::string& path) {
-  // The command line is split on spaces, quotes group words, and the file
-  // name is expanded like a shell word: anything that could be read as
-  // quoting, expansion, a pattern or a command separator is refused.
   for (unsigned char c : path) {
     if (c < 0x20 || c == 0x7f) return std::nullopt;
     if (std::string("\"'\\$`*?[]{}()|&;<>#,~").find(static_cast<char>(c)) != std::string::npos) return std::nullopt;
@@ -250,26 +249,19 @@ const Desktop kDesktops[] = {
     {{"sway"}, SetSway},
 };
 
-const Desktop* Named(const std::string& name) {
-  const std::string lower = sys::AsciiLower(name);
-  for (const Desktop& desktop : kDesktops)
-    for (const char* known : desktop.names)
-      if (known && lower == known) return &desktop;
-  return nullptr;
-}
-
 // The desktop from XDG_CURRENT_DESKTOP (a ":"-separated list, most specific
 // first, compared without regard to case) and, failing that, from SWAYSOCK;
 // nullptr for none the program knows. Either may be null.
 const Desktop* ChooseDesktop(const char* current_desktop, const char* swaysock) {
-  const std::string list = current_desktop ? current_desktop : "";
-  for (std::size_t start = 0; start < list.size();) {
-    std::size_t end = list.find(':', start);
-    if (end == std::string::npos) end = list.size();
-    if (const Desktop* desktop = Named(list.substr(start, end - start))) return desktop;
-    start = end + 1;
+  const std::string list =
+      sys::AsciiLower(current_desktop ? current_desktop : "") + (swaysock && *swaysock ? ":sway" : "");
+  for (std::size_t start = 0, end = 0; start < list.size(); start = end + 1) {
+    end = std::min(list.find(':', start), list.size());
+    for (const Desktop& desktop : kDesktops)
+      for (const char* known : desktop.names)
+        if (known && list.compare(start, end - start, known) == 0) return &desktop;
   }
-  return swaysock && *swaysock ? Named("sway") : nullptr;
+  return nullptr;
 }
 
 // The absolute form of path, "" when there is none.

@@ -39,8 +39,8 @@ std::string Join(const std::string& dir, const std::string& name) {
   return dir == "/" ? "/" + name : dir + "/" + name;
 }
 
-// A name ShownName makes: "<stem>-<stamp><ext>", or its pending form with
-// ".part-<pid>" after it. The stamp is a time as Stamp writes it: seconds
+// A name ShownName makes: "<stem>-<stamp><ext>", or its pending form
+// "<stem>-<stamp><ext>.part-<pid>". The stamp is a time as Stamp writes it: seconds
 // without leading zeros, then nine digits of nanoseconds. Any other name
 // (a user's "<stem>-2024<ext>") is not ours.
 bool IsShownName(const std::string& name, const Split& s) {
@@ -50,9 +50,7 @@ bool IsShownName(const std::string& name, const Split& s) {
   const std::size_t end = std::min(name.find_first_not_of("0123456789", start), name.size());
   if (end - start < 10 || (name[start] == '0' && end - start > 10)) return false;
   const std::string rest = name.substr(end);
-  const std::string part = s.ext + ".part-";
-  return rest == s.ext || (rest.starts_with(part) && rest.size() > part.size() &&
-                           rest.find_first_not_of("0123456789", part.size()) == std::string::npos);
+  return rest == s.ext || rest.starts_with(s.ext + ".part-");
 }
 
 std::string Stamp(const struct timespec& time) {
@@ -92,11 +90,8 @@ std::string ShownName(const std::string& bitmap_path, bool* created) {
   // never holds half a file and two copies at work never share one.
   const std::string part = shown + ".part-" + std::to_string(getpid());
   unlink(part.c_str());
-  if (link(bitmap_path.c_str(), part.c_str()) != 0 && !CopyFile(bitmap_path, part)) {
-    unlink(part.c_str());
-    throw Failure("cannot make a second name for the bitmap");
-  }
-  if (rename(part.c_str(), shown.c_str()) != 0) {
+  if ((link(bitmap_path.c_str(), part.c_str()) != 0 && !CopyFile(bitmap_path, part)) ||
+      rename(part.c_str(), shown.c_str()) != 0) {
     unlink(part.c_str());
     throw Failure("cannot make a second name for the bitmap");
   }

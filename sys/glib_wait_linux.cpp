@@ -34,8 +34,7 @@ bool IterateUntil(GMainContext* context, const bool& done, unsigned timeout_ms) 
 }  // namespace
 
 glib::Object<GAsyncResult> Await(const AsyncStart& start, unsigned timeout_ms, const std::function<void()>& give_up) {
-  const glib::MainContext context(g_main_context_new());
-  const glib::ThreadDefault pushed(context.get());
+  const glib::ThreadDefault context;
   const glib::Object<GCancellable> cancellable(g_cancellable_new());
   // On the heap: a call that never ends keeps it.
   auto* pending = new Pending;

@@ -20,7 +20,8 @@ using AsyncStart = std::function<void(GCancellable*, GAsyncReadyCallback, gpoint
 // a moment more, so that what the call made is freed rather than left on a
 // context that nobody serves; a call that does not end even then keeps what
 // it holds.
-glib::Object<GAsyncResult> Await(const AsyncStart& start, unsigned timeout_ms, const std::function<void()>& give_up = {});
+glib::Object<GAsyncResult> Await(const AsyncStart& start, unsigned timeout_ms,
+                                 const std::function<void()>& give_up = {});
 
 // Runs argv (no shell; the program is looked up on PATH) with its output
 // discarded and waits at most timeout_ms for it; a child still running then

@@ -1,7 +1,6 @@
 // The GLib resources the program holds, each in a scoped owner that gives it
 // back on every path (objects, variants, errors, strings, settings schemas,
-// key files, directories, main contexts and their timers), and the guard of
-// a thread-default main context.
+// key files, directories, timers), and a thread-default main context.
 #pragma once
 
 #include <gio/gio.h>
@@ -19,7 +18,6 @@ using Schema = sys::Owned<GSettingsSchema*, g_settings_schema_unref>;
 using SchemaKey = sys::Owned<GSettingsSchemaKey*, g_settings_schema_key_unref>;
 using KeyFile = sys::Owned<GKeyFile*, g_key_file_free>;
 using Dir = sys::Owned<GDir*, g_dir_close>;
-using MainContext = sys::Owned<GMainContext*, g_main_context_unref>;
 
 // The error a call may set through put(), freed when this goes.
 class Error {
@@ -52,16 +50,20 @@ inline Source Timer(GMainContext* context, unsigned ms, GSourceFunc fire, gpoint
   return timer;
 }
 
-// context is the thread's default main context while this lives.
+// A main context of its own, the thread's default while this lives.
 class ThreadDefault {
  public:
-  explicit ThreadDefault(GMainContext* context) : context_(context) { g_main_context_push_thread_default(context); }
-  ~ThreadDefault() { g_main_context_pop_thread_default(context_); }
+  ThreadDefault() { g_main_context_push_thread_default(context_); }
+  ~ThreadDefault() {
+    g_main_context_pop_thread_default(context_);
+    g_main_context_unref(context_);
+  }
   ThreadDefault(const ThreadDefault&) = delete;
   ThreadDefault& operator=(const ThreadDefault&) = delete;
+  GMainContext* get() const { return context_; }
 
  private:
-  GMainContext* context_;
+  GMainContext* context_ = g_main_context_new();
 };
 
 }  // namespace pavo::glib
