@@ -134,8 +134,8 @@ class Bytes {
 // pieces of up to 64 KiB and an ICC profile in at most 255.
 constexpr unsigned kMaxScans = 256, kMaxMarkers = 4096;
 
-// bounded: also refuse more scans and markers than a real picture has (the
-// structure alone does not make a picture whole or not).
+// bounded: also refuse a picture beyond the limits on its size, scans and
+// markers (whether a file is whole does not depend on them).
 Size Walk(Bytes& d, bool bounded) {
   const std::string_view head = d.Head();
   if (head.size() < 4 || static_cast<unsigned char>(head[0]) != 0xFF || static_cast<unsigned char>(head[1]) != 0xD8)

@@ -40,9 +40,9 @@ std::string Join(const std::string& dir, const std::string& name) {
 }
 
 // A name ShownName makes: "<stem>-<stamp><ext>", or its pending form
-// "<stem>-<stamp><ext>.part-<pid>". The stamp is a time as Stamp writes it: seconds
-// without leading zeros, then nine digits of nanoseconds. Any other name
-// (a user's "<stem>-2024<ext>") is not ours.
+// "<stem>-<stamp><ext>.part-<pid>". The stamp is a time as Stamp writes it:
+// seconds without leading zeros, then nine digits of nanoseconds. Any other
+// name (a user's "<stem>-2024<ext>") is not ours.
 bool IsShownName(const std::string& name, const Split& s) {
   const std::string prefix = s.stem + "-";
   if (name.compare(0, prefix.size(), prefix) != 0) return false;
