@@ -22,7 +22,7 @@
 
 #include "desktop/autostart.h"
 #include "sys/errno_linux.h"
-#include "sys/owned.h"
+#include "sys/scoped_glib_linux.h"
 #include "sys/system.h"
 
 namespace pavo::autostart {
@@ -37,13 +37,8 @@ const char* const kGroup = "Desktop Entry";
 // and reading it whole must not eat the machine.
 constexpr size_t kMaxEntrySize = 1 << 20;
 
-using KeyFile = sys::Owned<GKeyFile*, g_key_file_free>;
-using GChars = sys::Owned<char*, g_free>;
-
-[[noreturn]] void ThrowGError(const std::string& what, GError* error) {
-  std::string message = what + ": " + (error ? error->message : "unknown error");
-  g_clear_error(&error);
-  throw Failure(message);
+[[noreturn]] void ThrowGError(const std::string& what, const glib::Error& error) {
+  throw Failure(what + ": " + (error.get() ? error.get()->message : "unknown error"));
 }
 
 // The user's configuration directory, looked up on every call (the tests and
@@ -161,27 +156,23 @@ std::string ReadEntryBytes(const std::string& path) {
 
 // A boolean key, with its default when absent or not a boolean.
 bool BooleanKey(GKeyFile* kf, const char* key, bool fallback) {
-  GError* error = nullptr;
-  gboolean value = g_key_file_get_boolean(kf, kGroup, key, &error);
-  if (error) {
-    g_clear_error(&error);
-    return fallback;
-  }
-  return value != FALSE;
+  glib::Error error;
+  const gboolean value = g_key_file_get_boolean(kf, kGroup, key, error.put());
+  return error.get() ? fallback : value != FALSE;
 }
 
 }  // namespace
 
 std::string Read() {
   const std::string bytes = ReadEntryBytes(EntryPath());
-  KeyFile kf(g_key_file_new());
-  GError* error = nullptr;
-  if (!g_key_file_load_from_data(kf.get(), bytes.data(), bytes.size(), G_KEY_FILE_NONE, &error))
+  const glib::KeyFile kf(g_key_file_new());
+  glib::Error error;
+  if (!g_key_file_load_from_data(kf.get(), bytes.data(), bytes.size(), G_KEY_FILE_NONE, error.put()))
     ThrowGError("the autostart entry is not a desktop entry", error);
   // An entry the user switched off is no entry: desktops skip it.
   if (BooleanKey(kf.get(), "Hidden", false)) throw Failure("the autostart entry is hidden");
   if (!BooleanKey(kf.get(), "X-GNOME-Autostart-enabled", true)) throw Failure("the autostart entry is disabled");
-  GChars exec(g_key_file_get_string(kf.get(), kGroup, "Exec", &error));
+  const glib::Chars exec(g_key_file_get_string(kf.get(), kGroup, "Exec", error.put()));
   if (!exec) ThrowGError("the autostart entry has no Exec", error);
   const std::string command = exec.get();
   if (command.find_first_not_of(" \t\n") == std::string::npos) throw Failure("the autostart entry has no Exec");
@@ -198,23 +189,23 @@ void Write(const std::string& exe_path) {
   if (!g_utf8_validate(exe_path.data(), static_cast<gssize>(exe_path.size()), nullptr))
     throw Failure("the program path is not UTF-8");
 
-  KeyFile kf(g_key_file_new());
+  const glib::KeyFile kf(g_key_file_new());
   g_key_file_set_string(kf.get(), kGroup, "Type", "Application");
   g_key_file_set_string(kf.get(), kGroup, "Name", kAutostartName);
   g_key_file_set_string(kf.get(), kGroup, "Exec", QuoteExecArgument(exe_path).c_str());
   g_key_file_set_boolean(kf.get(), kGroup, "Terminal", FALSE);
   g_key_file_set_boolean(kf.get(), kGroup, "X-GNOME-Autostart-enabled", TRUE);
   gsize size = 0;
-  GChars data(g_key_file_to_data(kf.get(), &size, nullptr));
+  const glib::Chars data(g_key_file_to_data(kf.get(), &size, nullptr));
   if (!data) throw Failure("cannot compose the autostart entry");
 
   const std::string dir = AutostartDirectory();
   if (g_mkdir_with_parents(dir.c_str(), 0700) != 0) ThrowErrno("cannot create " + dir);
   // Written beside the old entry and renamed over it, so a desktop never
   // sees half an entry.
-  GError* error = nullptr;
+  glib::Error error;
   if (!g_file_set_contents_full(EntryPath().c_str(), data.get(), static_cast<gssize>(size),
-                                G_FILE_SET_CONTENTS_CONSISTENT, 0644, &error))
+                                G_FILE_SET_CONTENTS_CONSISTENT, 0644, error.put()))
     ThrowGError("cannot write the autostart entry", error);
 }
 

@@ -125,7 +125,18 @@ class Bytes {
   std::size_t at_ = 0;
 };
 
-Size Walk(Bytes& d) {
+// A decoder passes over the whole picture for each scan, and a trivial scan is
+// some 14 bytes: a download could ask for hours of work. Real encoders write
+// about 10 (libjpeg's progressive scripts: 10 for colour, 6 a component
+// otherwise; optimising ones a few more); 256 leaves room for any split of
+// bands and bits they make. A file at kMaxJpegBytes of the longest segments
+// holds 2048 markers; a real one has tables before its scans, metadata in
+// pieces of up to 64 KiB and an ICC profile in at most 255.
+constexpr unsigned kMaxScans = 256, kMaxMarkers = 4096;
+
+// bounded: also refuse a picture beyond the limits on its size, scans and
+// markers (whether a file is whole does not depend on them).
+Size Walk(Bytes& d, bool bounded) {
   const std::string_view head = d.Head();
   if (head.size() < 4 || static_cast<unsigned char>(head[0]) != 0xFF || static_cast<unsigned char>(head[1]) != 0xD8)
     throw NotWhole("not a JPEG");
@@ -133,6 +144,7 @@ Size Walk(Bytes& d) {
   Size size;
   bool frame = false, scan = false;
   bool after_ff = false;  // a scan ended on a 0xFF, already taken
+  unsigned markers = 0, scans = 0;
   for (;;) {
     // Between segments a decoder skips stray bytes up to the next marker;
     // so do we, and any number of fill bytes before the marker code.
@@ -141,8 +153,10 @@ Size Walk(Bytes& d) {
     d.SkipFFs();
     if (!d.More()) throw NotWhole("JPEG cut short");
     const unsigned m = d.Take();
+    if (bounded && ++markers > kMaxMarkers) throw Failure("JPEG with too many markers");
     if (m == 0xD9) {
       if (!frame || !scan) throw NotWhole("JPEG without picture data");
+      if (bounded) CheckSize(size.width, size.height);
       return size;
     }
     if (m == 0xD8) throw NotWhole("corrupt JPEG");
@@ -162,6 +176,7 @@ Size Walk(Bytes& d) {
     }
     if (m == 0xDA) {
       if (!frame) throw NotWhole("JPEG scan before its frame");
+      if (bounded && ++scans > kMaxScans) throw Failure("JPEG with too many scans");
       scan = true;
       // Entropy-coded data: a 0xFF in it is followed by a stuffed zero or a
       // restart marker; anything else ends the scan.
@@ -182,36 +197,25 @@ Size Walk(Bytes& d) {
 }
 
 // The walk of a file, piece by piece; one beyond kMaxJpegBytes is no picture of ours.
-Size WalkFile(const std::string& path) {
+Size WalkFile(const std::string& path, bool bounded) {
   if (sys::FileSize(path) > kMaxJpegBytes) throw NotWhole("JPEG file too large");
   sys::FileReader file(path);
   Bytes bytes(file);
-  return Walk(bytes);
+  return Walk(bytes, bounded);
 }
 
 }  // namespace
 
-Size WalkJpeg(std::string_view data) {
-  Bytes bytes(data);
-  return Walk(bytes);
-}
-
 Size CheckJpeg(std::string_view data) {
-  const Size size = WalkJpeg(data);
-  // A height given only later in the stream (0 here) is not supported.
-  CheckSize(size.width, size.height);
-  return size;
+  Bytes bytes(data);
+  return Walk(bytes, true);
 }
 
-Size CheckJpegFile(const std::string& path) {
-  const Size size = WalkFile(path);
-  CheckSize(size.width, size.height);
-  return size;
-}
+Size CheckJpegFile(const std::string& path) { return WalkFile(path, true); }
 
 bool IsCompleteJpeg(const std::string& path) {
   try {
-    WalkFile(path);
+    WalkFile(path, false);
     return true;
   } catch (const NotWhole&) {
     return false;

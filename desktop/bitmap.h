@@ -45,10 +45,10 @@ void CheckSize(std::uint64_t width, std::uint64_t height);
 // end-of-image marker after its last scan, in one pass, and returns the size
 // its frame header claims. Bytes after the end-of-image marker (padding) are
 // not looked at. Throws pavo::Failure for anything else: not a JPEG, a file
-// cut short (an interrupted download), no frame or no scan.
-Size WalkJpeg(std::string_view data);
-
-// WalkJpeg, with the claimed size checked against the limits above.
+// cut short (an interrupted download), no frame or no scan; and for a picture
+// beyond the limits above or with more scans or markers than a real picture
+// has, which would cost a decoder hours (a height given only later in the
+// stream, 0 here, is not supported either).
 Size CheckJpeg(std::string_view data);
 
 // CheckJpeg of the file at path, walked piece by piece rather than read
@@ -56,10 +56,10 @@ Size CheckJpeg(std::string_view data);
 // that cannot be read.
 Size CheckJpegFile(const std::string& path);
 
-// Whether the file at path is a whole JPEG as WalkJpeg sees it (walked piece
-// by piece). A file that is there and is anything else (cut short, an error
-// page, larger than kMaxJpegBytes) gives false; a file that cannot be found
-// or read throws pavo::Failure.
+// Whether the file at path is a whole JPEG as CheckJpeg sees it, whatever its
+// size and number of scans (walked piece by piece). A file that is there and
+// is anything else (cut short, an error page, larger than kMaxJpegBytes)
+// gives false; a file that cannot be found or read throws pavo::Failure.
 bool IsCompleteJpeg(const std::string& path);
 
 // Writes a bitmap of width x height, rows handed over from the top; the file

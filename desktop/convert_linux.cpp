@@ -1,6 +1,7 @@
 // The conversion on Linux: libjpeg-turbo decodes the day's JPEG scanline by
 // scanline straight into the bitmap writer's band, reading the file a piece
 // at a time: neither the file nor the picture is ever held whole.
+#include <chrono>
 #include <csetjmp>
 #include <cstdio>
 #include <memory>
@@ -20,19 +21,33 @@ namespace pavo {
 
 namespace {
 
+// A decode still running this long after it began is stopped: the walk's
+// limits keep a real picture far below it, this bounds what they miss.
+constexpr std::chrono::seconds kDecodeTime{60};
+
 // libjpeg reports a fatal error by calling error_exit, which must not return.
-// It jumps back to the one guarded call that is running; each guarded call
-// sits alone in a frame that holds nothing to destroy, so the jump skips
-// only libjpeg's own C frames.
+// It jumps back to the one guarded call that is running (Decompressor::Guarded),
+// over only libjpeg's own C frames and a lambda's that holds nothing to
+// destroy. The progress monitor, called as the decode goes on, stops it the
+// same way once it runs past its time.
 struct ErrorManager {
   jpeg_error_mgr pub;  // first: libjpeg hands us a pointer to it
   std::jmp_buf jump;
   char message[JMSG_LENGTH_MAX];
+  jpeg_progress_mgr progress;
+  std::chrono::steady_clock::time_point deadline;
 };
 
 void OnError(j_common_ptr c) {
   auto* e = reinterpret_cast<ErrorManager*>(c->err);
   (*c->err->format_message)(c, e->message);
+  std::longjmp(e->jump, 1);
+}
+
+void OnProgress(j_common_ptr c) {
+  auto* e = reinterpret_cast<ErrorManager*>(c->err);
+  if (std::chrono::steady_clock::now() < e->deadline) return;
+  std::snprintf(e->message, sizeof e->message, "decode past its time bound");
   std::longjmp(e->jump, 1);
 }
 
@@ -46,35 +61,6 @@ void OnMessage(j_common_ptr c, int level) {
 }
 
 void Silent(j_common_ptr) {}
-
-ErrorManager* Errors(j_decompress_ptr c) { return reinterpret_cast<ErrorManager*>(c->err); }
-
-bool GuardedCreate(j_decompress_ptr c) {
-  if (setjmp(Errors(c)->jump)) return false;
-  jpeg_create_decompress(c);
-  return true;
-}
-
-bool GuardedReadHeader(j_decompress_ptr c) {
-  if (setjmp(Errors(c)->jump)) return false;
-  return jpeg_read_header(c, TRUE) == JPEG_HEADER_OK;
-}
-
-bool GuardedStart(j_decompress_ptr c) {
-  if (setjmp(Errors(c)->jump)) return false;
-  return jpeg_start_decompress(c) == TRUE;
-}
-
-// The number of rows read, or -1 after an error.
-long GuardedReadScanlines(j_decompress_ptr c, JSAMPARRAY rows, JDIMENSION count) {
-  if (setjmp(Errors(c)->jump)) return -1;
-  return static_cast<long>(jpeg_read_scanlines(c, rows, count));
-}
-
-bool GuardedFinish(j_decompress_ptr c) {
-  if (setjmp(Errors(c)->jump)) return false;
-  return jpeg_finish_decompress(c) == TRUE;
-}
 
 // libjpeg's source of compressed bytes: the file, a piece at a time. Its
 // callbacks run inside libjpeg's C frames, where no exception may pass: a
@@ -140,14 +126,25 @@ static_assert(std::is_standard_layout_v<FileSource>, "libjpeg's pointer to pub m
 
 class Decompressor {
  public:
+  // call's result, one libjpeg call; throws naming what when libjpeg fails in it.
+  template <class Call>
+  auto Guarded(const char* what, Call call) {
+    if (setjmp(errors_.jump)) Fail(what);
+    return call();
+  }
+
   Decompressor() {
     c_.err = jpeg_std_error(&errors_.pub);
     errors_.pub.error_exit = OnError;
     errors_.pub.emit_message = OnMessage;
     errors_.pub.output_message = Silent;  // the program prints nothing
     errors_.message[0] = '\0';
-    if (!GuardedCreate(&c_)) Fail("jpeg_create_decompress");
+    Guarded("jpeg_create_decompress", [this] { jpeg_create_decompress(&c_); });
     created_ = true;
+    errors_.progress = {};
+    errors_.progress.progress_monitor = OnProgress;
+    errors_.deadline = std::chrono::steady_clock::now() + kDecodeTime;
+    c_.progress = &errors_.progress;
   }
   ~Decompressor() {
     if (created_) jpeg_destroy_decompress(&c_);
@@ -167,7 +164,6 @@ class Decompressor {
   bool created_ = false;
 };
 
-
 }  // namespace
 
 void ConvertToBitmap(const std::string& source, const std::string& bitmap_path) {
@@ -177,7 +173,8 @@ void ConvertToBitmap(const std::string& source, const std::string& bitmap_path) 
   Decompressor d;
   j_decompress_ptr c = d.get();
   c->src = &file.pub;
-  if (!GuardedReadHeader(c)) d.Fail("jpeg_read_header");
+  if (d.Guarded("jpeg_read_header", [c] { return jpeg_read_header(c, TRUE); }) != JPEG_HEADER_OK)
+    d.Fail("jpeg_read_header");
   if (c->image_width != size.width || c->image_height != size.height) throw Failure("JPEG size mismatch");
   // Four-channel JPEGs (CMYK, YCCK) have no agreed conversion to screen
   // colours; they are refused rather than shown in wrong colours.
@@ -185,7 +182,7 @@ void ConvertToBitmap(const std::string& source, const std::string& bitmap_path) 
       c->jpeg_color_space != JCS_RGB)
     throw Failure("unsupported JPEG colour space");
   c->out_color_space = JCS_EXT_BGR;
-  if (!GuardedStart(c)) d.Fail("jpeg_start_decompress");
+  if (!d.Guarded("jpeg_start_decompress", [c] { return jpeg_start_decompress(c); })) d.Fail("jpeg_start_decompress");
   if (c->output_width != size.width || c->output_height != size.height || c->output_components != 3)
     throw Failure("unexpected JPEG output");
 
@@ -196,12 +193,12 @@ void ConvertToBitmap(const std::string& source, const std::string& bitmap_path) 
     if (room == 0) throw Failure("JPEG gives more rows than it claims");
     rows.resize(room);
     for (std::uint32_t i = 0; i < room; ++i) rows[i] = out.Next() + std::size_t{i} * out.Stride();
-    const long got = GuardedReadScanlines(c, rows.data(), room);
-    if (got < 0) d.Fail("jpeg_read_scanlines");
+    const JDIMENSION got =
+        d.Guarded("jpeg_read_scanlines", [c, &rows, room] { return jpeg_read_scanlines(c, rows.data(), room); });
     if (got == 0) throw Failure("JPEG decoder made no progress");
-    out.Advance(static_cast<std::uint32_t>(got));
+    out.Advance(got);
   }
-  if (!GuardedFinish(c)) d.Fail("jpeg_finish_decompress");
+  if (!d.Guarded("jpeg_finish_decompress", [c] { return jpeg_finish_decompress(c); })) d.Fail("jpeg_finish_decompress");
   out.Finish();
 }
 

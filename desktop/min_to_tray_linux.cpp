@@ -13,6 +13,7 @@
 #include "desktop/session_bus_linux.h"
 #include "desktop/tray_pixmaps_linux.h"
 #include "desktop/window.h"
+#include "sys/scoped_glib_linux.h"
 
 namespace pavo::MinToTray {
 
@@ -112,8 +113,7 @@ GDBusInterfaceInfo* ItemInterface() {
 }
 
 void DropReply(GObject* source, GAsyncResult* result, gpointer) {
-  GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, nullptr);
-  if (reply) g_variant_unref(reply);
+  const glib::Variant reply(g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, nullptr));
 }
 
 // Sent without waiting: the answer is not examined, and the bus delivers our
@@ -172,11 +172,10 @@ void RemoveIcon() {
   g_dbus_connection_unregister_object(bus, TrayIcon.object_id);
   // The tray drops the item when its name leaves the bus. Waited for, so the
   // item is gone when this returns even if the process lived on.
-  GVariant* reply = g_dbus_connection_call_sync(
+  const glib::Variant reply(g_dbus_connection_call_sync(
       bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "ReleaseName",
       g_variant_new("(s)", TrayIcon.bus_name.c_str()), nullptr, G_DBUS_CALL_FLAGS_NONE,
-      session_bus::kCallTimeoutMs, nullptr, nullptr);
-  if (reply) g_variant_unref(reply);
+      session_bus::kCallTimeoutMs, nullptr, nullptr));
   TrayIcon.object_id = 0;
   TrayIcon.watcher_subscription = 0;
   TrayIcon.bus = nullptr;

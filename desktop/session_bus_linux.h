@@ -3,8 +3,6 @@
 
 #include <gio/gio.h>
 
-#include <string>
-
 namespace pavo::session_bus {
 
 // A D-Bus call the program makes waits at most this long for its answer.
@@ -19,9 +17,5 @@ inline constexpr unsigned kConnectTimeoutMs = 3000;
 // (that answer is kept too: the run does not wait for the same bus twice).
 // Never autolaunches a bus.
 GDBusConnection* Get();
-
-// The bus address the process would use: DBUS_SESSION_BUS_ADDRESS, else the
-// per-user socket $XDG_RUNTIME_DIR/bus when it exists; "" when neither.
-std::string Address();
 
 }  // namespace pavo::session_bus

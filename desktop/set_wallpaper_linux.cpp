@@ -3,23 +3,26 @@
 // in its own way. A desktop that is not recognised, absent or silent is left
 // as it is, like a refused request on Windows; every request is bounded in
 // time.
-#include "desktop/set_wallpaper_linux.h"
-
 #include <gio/gio.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "desktop/session_bus_linux.h"
+#include "desktop/shown_name_linux.h"
 #include "desktop/wallpaper.h"
 #include "sys/failure.h"
 #include "sys/glib_wait_linux.h"
+#include "sys/scoped_glib_linux.h"
 #include "sys/text.h"
 
 namespace pavo {
@@ -27,6 +30,20 @@ namespace pavo {
 namespace wallpaper_linux {
 
 namespace {
+
+// What a back end is handed: the picture's absolute path and its file URI
+// ("" when it has none).
+struct Picture {
+  std::string path;
+  std::string uri;
+};
+
+// One desktop: the names XDG_CURRENT_DESKTOP gives it, in lower case (the
+// first is its own), and how it is asked to show a picture.
+struct Desktop {
+  const char* names[3];
+  Outcome (*show)(const Picture& picture);
+};
 
 // A desktop gets this long to take the new wallpaper.
 constexpr unsigned kDesktopTimeoutMs = 5000;
@@ -43,21 +60,18 @@ using Clock = std::chrono::steady_clock;
 bool SyncSettings(unsigned timeout_ms) {
   static std::atomic<bool> flushing{false};
   if (flushing.exchange(true)) return false;
-  GAsyncResult* synced = sys::Await(
-      [](GCancellable* cancellable, GAsyncReadyCallback done, gpointer data) {
-        GTask* task = g_task_new(nullptr, cancellable, done, data);
-        g_task_set_return_on_cancel(task, TRUE);
-        // The task goes once both the flush (if it started) and the wait are over.
-        g_task_set_task_data(task, nullptr, [](gpointer) { flushing = false; });
-        g_task_run_in_thread(task, [](GTask* t, gpointer, gpointer, GCancellable*) {
-          g_settings_sync();
-          g_task_return_boolean(t, TRUE);
-        });
-        g_object_unref(task);
-      },
-      timeout_ms);
-  if (synced) g_object_unref(synced);
-  return synced != nullptr;
+  return sys::Await(
+             [](GCancellable* cancellable, GAsyncReadyCallback done, gpointer data) {
+               const glib::Object<GTask> task(g_task_new(nullptr, cancellable, done, data));
+               g_task_set_return_on_cancel(task.get(), TRUE);
+               // The task goes once both the flush (if it started) and the wait are over.
+               g_task_set_task_data(task.get(), nullptr, [](gpointer) { flushing = false; });
+               g_task_run_in_thread(task.get(), [](GTask* t, gpointer, gpointer, GCancellable*) {
+                 g_settings_sync();
+                 g_task_return_boolean(t, TRUE);
+               });
+             },
+             timeout_ms) != nullptr;
 }
 
 // Sets the string keys of a GSettings schema that it has. A schema that is
@@ -65,25 +79,21 @@ bool SyncSettings(unsigned timeout_ms) {
 Outcome SetStrings(const char* schema_id, std::initializer_list<const char*> keys, const std::string& value) {
   if (value.empty() || !g_utf8_validate(value.c_str(), -1, nullptr)) return Outcome::kNotAsked;
   GSettingsSchemaSource* source = g_settings_schema_source_get_default();
-  GSettingsSchema* schema = source ? g_settings_schema_source_lookup(source, schema_id, TRUE) : nullptr;
-  if (!schema) return Outcome::kNotAsked;
-  GSettings* settings = g_settings_schema_get_path(schema) ? g_settings_new_full(schema, nullptr, nullptr) : nullptr;
+  const glib::Schema schema(source ? g_settings_schema_source_lookup(source, schema_id, TRUE) : nullptr);
+  if (!schema || !g_settings_schema_get_path(schema.get())) return Outcome::kNotAsked;
+  const glib::Object<GSettings> settings(g_settings_new_full(schema.get(), nullptr, nullptr));
   int written = 0;
   for (const char* key : keys) {
-    if (!settings || !g_settings_schema_has_key(schema, key)) continue;
-    GSettingsSchemaKey* info = g_settings_schema_get_key(schema, key);
-    GVariant* text = g_variant_ref_sink(g_variant_new_string(value.c_str()));
-    if (g_variant_type_equal(g_settings_schema_key_get_value_type(info), G_VARIANT_TYPE_STRING) &&
-        g_settings_schema_key_range_check(info, text) && g_settings_set_value(settings, key, text))
+    if (!g_settings_schema_has_key(schema.get(), key)) continue;
+    const glib::SchemaKey info(g_settings_schema_get_key(schema.get(), key));
+    const glib::Variant text(g_variant_ref_sink(g_variant_new_string(value.c_str())));
+    if (g_variant_type_equal(g_settings_schema_key_get_value_type(info.get()), G_VARIANT_TYPE_STRING) &&
+        g_settings_schema_key_range_check(info.get(), text.get()) &&
+        g_settings_set_value(settings.get(), key, text.get()))
       ++written;
-    g_variant_unref(text);
-    g_settings_schema_key_unref(info);
   }
-  Outcome outcome = Outcome::kNotAsked;
-  if (written > 0) outcome = SyncSettings(kDesktopTimeoutMs) ? Outcome::kTaken : Outcome::kUnsure;
-  if (settings) g_object_unref(settings);
-  g_settings_schema_unref(schema);
-  return outcome;
+  if (written == 0) return Outcome::kNotAsked;
+  return SyncSettings(kDesktopTimeoutMs) ? Outcome::kTaken : Outcome::kUnsure;
 }
 
 // ---- Xfconf (XFCE) ---------------------------------------------------------
@@ -98,16 +108,16 @@ int RemainingMs(Clock::time_point deadline) {
 // keeps one per monitor under another name.
 std::vector<std::string> ImageProperties(GVariant* all) {
   std::vector<std::string> names;
-  GVariantIter* iter = nullptr;
-  g_variant_get(all, "(a{sv})", &iter);
+  const glib::Variant properties(g_variant_get_child_value(all, 0));
+  GVariantIter iter;
+  g_variant_iter_init(&iter, properties.get());
   const gchar* name = nullptr;
   GVariant* value = nullptr;
-  while (g_variant_iter_loop(iter, "{&sv}", &name, &value)) {
+  while (g_variant_iter_loop(&iter, "{&sv}", &name, &value)) {
     const std::string_view n = name;
     if ((n.ends_with("/last-image") || n.ends_with("/image-path")) && g_variant_is_of_type(value, G_VARIANT_TYPE_STRING))
       names.emplace_back(n);
   }
-  g_variant_iter_free(iter);
   return names;
 }
 
@@ -115,107 +125,33 @@ Outcome SetXfconf(const Picture& picture) {
   GDBusConnection* bus = session_bus::Get();
   if (!bus || !g_utf8_validate(picture.path.c_str(), -1, nullptr)) return Outcome::kNotAsked;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kDesktopTimeoutMs);
-  GVariant* all = g_dbus_connection_call_sync(
+  const glib::Variant all(g_dbus_connection_call_sync(
       bus, "org.xfce.Xfconf", "/org/xfce/Xfconf", "org.xfce.Xfconf", "GetAllProperties",
       g_variant_new("(ss)", "xfce4-desktop", "/backdrop"), G_VARIANT_TYPE("(a{sv})"), G_DBUS_CALL_FLAGS_NONE,
-      RemainingMs(deadline), nullptr, nullptr);
+      RemainingMs(deadline), nullptr, nullptr));
   // Only read so far: whatever the answer, nothing was set.
   if (!all) return Outcome::kNotAsked;
-  const std::vector<std::string> names = ImageProperties(all);
-  g_variant_unref(all);
+  const std::vector<std::string> names = ImageProperties(all.get());
   if (names.empty()) return Outcome::kNotAsked;
 
   std::size_t taken = 0;
   for (const std::string& property : names) {
     const int left = RemainingMs(deadline);
     if (left == 0) break;
-    GVariant* reply = g_dbus_connection_call_sync(
+    const glib::Variant reply(g_dbus_connection_call_sync(
         bus, "org.xfce.Xfconf", "/org/xfce/Xfconf", "org.xfce.Xfconf", "SetProperty",
         g_variant_new("(ssv)", "xfce4-desktop", property.c_str(), g_variant_new_string(picture.path.c_str())),
-        nullptr, G_DBUS_CALL_FLAGS_NONE, left, nullptr, nullptr);
-    if (reply) {
-      g_variant_unref(reply);
-      ++taken;
-    }
+        nullptr, G_DBUS_CALL_FLAGS_NONE, left, nullptr, nullptr));
+    if (reply) ++taken;
   }
   return taken == names.size() ? Outcome::kTaken : Outcome::kUnsure;
 }
 
 // ---- Plasma (KDE) ----------------------------------------------------------
 
-Outcome SetPlasma(const Picture& picture) {
-  GDBusConnection* bus = session_bus::Get();
-  if (!bus || picture.uri.empty()) return Outcome::kNotAsked;
-  GError* error = nullptr;
-  GVariant* reply = g_dbus_connection_call_sync(
-      bus, "org.kde.plasmashell", "/PlasmaShell", "org.kde.PlasmaShell", "evaluateScript",
-      g_variant_new("(s)", PlasmaScript(picture.uri).c_str()), nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START,
-      kDesktopTimeoutMs, nullptr, &error);
-  if (reply) {
-    g_variant_unref(reply);
-    return Outcome::kTaken;
-  }
-  // No one on the bus under that name: the request reached no desktop.
-  const bool nobody = g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_SERVICE_UNKNOWN) ||
-                      g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_NAME_HAS_NO_OWNER);
-  g_clear_error(&error);
-  return nobody ? Outcome::kNotAsked : Outcome::kUnsure;
-}
-
-// ---- commands (LXQt, LXDE, sway) -------------------------------------------
-
-Outcome Run(std::initializer_list<const char*> args) {
-  std::vector<const char*> argv(args);
-  argv.push_back(nullptr);
-  try {
-    return sys::RunBounded(argv.data(), kDesktopTimeoutMs) ? Outcome::kTaken : Outcome::kUnsure;
-  } catch (const Failure&) {
-    return Outcome::kNotAsked;  // no such program: nothing reached the desktop
-  }
-}
-
-Outcome SetSway(const Picture& picture) {
-  const std::optional<std::string> command = SwayCommand(picture.path);
-  return command ? Run({"swaymsg", command->c_str()}) : Outcome::kNotAsked;
-}
-
-const Desktop kDesktops[] = {
-    {{"gnome", "ubuntu", "budgie"},
-     [](const Picture& p) {
-       return SetStrings("org.gnome.desktop.background", {"picture-uri", "picture-uri-dark"}, p.uri);
-     }},
-    {{"x-cinnamon", "cinnamon"},
-     [](const Picture& p) { return SetStrings("org.cinnamon.desktop.background", {"picture-uri"}, p.uri); }},
-    // UKUI's desktop reads its picture from MATE's key, a plain path.
-    {{"mate", "ukui"}, [](const Picture& p) { return SetStrings("org.mate.background", {"picture-filename"}, p.path); }},
-    {{"xfce"}, SetXfconf},
-    {{"kde"}, SetPlasma},
-    {{"lxqt"}, [](const Picture& p) { return Run({"pcmanfm-qt", "--set-wallpaper", p.path.c_str()}); }},
-    {{"lxde"}, [](const Picture& p) { return Run({"pcmanfm", "--set-wallpaper", p.path.c_str()}); }},
-    {{"sway"}, SetSway},
-};
-
-const Desktop* Named(const std::string& name) {
-  const std::string lower = sys::AsciiLower(name);
-  for (const Desktop& desktop : kDesktops)
-    for (const char* known : desktop.names)
-      if (known && lower == known) return &desktop;
-  return nullptr;
-}
-
-}  // namespace
-
-const Desktop* ChooseDesktop(const char* current_desktop, const char* swaysock) {
-  const std::string list = current_desktop ? current_desktop : "";
-  for (std::size_t start = 0; start < list.size();) {
-    std::size_t end = list.find(':', start);
-    if (end == std::string::npos) end = list.size();
-    if (const Desktop* desktop = Named(list.substr(start, end - start))) return desktop;
-    start = end + 1;
-  }
-  return swaysock && *swaysock ? Named("sway") : nullptr;
-}
-
+// The Plasma shell script that shows file_uri on every desktop. The URI is
+// written as a script string in which only ASCII letters, digits and "/:._-%"
+// stand for themselves.
 std::string PlasmaScript(const std::string& file_uri) {
   std::string literal;
   for (unsigned char c : file_uri) {
@@ -253,10 +189,38 @@ std::string PlasmaScript(const std::string& file_uri) {
          "})();\n";
 }
 
+Outcome SetPlasma(const Picture& picture) {
+  GDBusConnection* bus = session_bus::Get();
+  if (!bus || picture.uri.empty()) return Outcome::kNotAsked;
+  glib::Error error;
+  const glib::Variant reply(g_dbus_connection_call_sync(
+      bus, "org.kde.plasmashell", "/PlasmaShell", "org.kde.PlasmaShell", "evaluateScript",
+      g_variant_new("(s)", PlasmaScript(picture.uri).c_str()), nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START,
+      kDesktopTimeoutMs, nullptr, error.put()));
+  if (reply) return Outcome::kTaken;
+  // No one on the bus under that name: the request reached no desktop.
+  const bool nobody = g_error_matches(error.get(), G_DBUS_ERROR, G_DBUS_ERROR_SERVICE_UNKNOWN) ||
+                      g_error_matches(error.get(), G_DBUS_ERROR, G_DBUS_ERROR_NAME_HAS_NO_OWNER);
+  return nobody ? Outcome::kNotAsked : Outcome::kUnsure;
+}
+
+// ---- commands (LXQt, LXDE, sway) -------------------------------------------
+
+Outcome Run(std::initializer_list<const char*> args) {
+  std::vector<const char*> argv(args);
+  argv.push_back(nullptr);
+  try {
+    return sys::RunBounded(argv.data(), kDesktopTimeoutMs) ? Outcome::kTaken : Outcome::kUnsure;
+  } catch (const Failure&) {
+    return Outcome::kNotAsked;  // no such program: nothing reached the desktop
+  }
+}
+
+// The sway command that shows path on every output. Its line is split on
+// spaces, quotes group words, and the file name is expanded like a shell
+// word: nothing for a path with anything that could be read as quoting,
+// expansion, a pattern, a command separator or a control character.
 std::optional<std::string> SwayCommand(const std::string& path) {
-  // The command line is split on spaces, quotes group words, and the file
-  // name is expanded like a shell word: anything that could be read as
-  // quoting, expansion, a pattern or a command separator is refused.
   for (unsigned char c : path) {
     if (c < 0x20 || c == 0x7f) return std::nullopt;
     if (std::string("\"'\\$`*?[]{}()|&;<>#,~").find(static_cast<char>(c)) != std::string::npos) return std::nullopt;
@@ -264,27 +228,57 @@ std::optional<std::string> SwayCommand(const std::string& path) {
   return "output * bg \"" + path + "\" fill";
 }
 
-}  // namespace wallpaper_linux
+Outcome SetSway(const Picture& picture) {
+  const std::optional<std::string> command = SwayCommand(picture.path);
+  return command ? Run({"swaymsg", command->c_str()}) : Outcome::kNotAsked;
+}
 
-namespace {
+const Desktop kDesktops[] = {
+    {{"gnome", "ubuntu", "budgie"},
+     [](const Picture& p) {
+       return SetStrings("org.gnome.desktop.background", {"picture-uri", "picture-uri-dark"}, p.uri);
+     }},
+    {{"x-cinnamon", "cinnamon"},
+     [](const Picture& p) { return SetStrings("org.cinnamon.desktop.background", {"picture-uri"}, p.uri); }},
+    // UKUI's desktop reads its picture from MATE's key, a plain path.
+    {{"mate", "ukui"}, [](const Picture& p) { return SetStrings("org.mate.background", {"picture-filename"}, p.path); }},
+    {{"xfce"}, SetXfconf},
+    {{"kde"}, SetPlasma},
+    {{"lxqt"}, [](const Picture& p) { return Run({"pcmanfm-qt", "--set-wallpaper", p.path.c_str()}); }},
+    {{"lxde"}, [](const Picture& p) { return Run({"pcmanfm", "--set-wallpaper", p.path.c_str()}); }},
+    {{"sway"}, SetSway},
+};
+
+// The desktop from XDG_CURRENT_DESKTOP (a ":"-separated list, most specific
+// first, compared without regard to case) and, failing that, from SWAYSOCK;
+// nullptr for none the program knows. Either may be null.
+const Desktop* ChooseDesktop(const char* current_desktop, const char* swaysock) {
+  const std::string list =
+      sys::AsciiLower(current_desktop ? current_desktop : "") + (swaysock && *swaysock ? ":sway" : "");
+  for (std::size_t start = 0, end = 0; start < list.size(); start = end + 1) {
+    end = std::min(list.find(':', start), list.size());
+    for (const Desktop& desktop : kDesktops)
+      for (const char* known : desktop.names)
+        if (known && list.compare(start, end - start, known) == 0) return &desktop;
+  }
+  return nullptr;
+}
 
 // The absolute form of path, "" when there is none.
 std::string Absolute(const std::string& path) {
   if (path.empty()) return "";
-  gchar* absolute = g_canonicalize_filename(path.c_str(), nullptr);
-  std::string result = absolute ? absolute : "";
-  g_free(absolute);
-  return result;
+  const glib::Chars absolute(g_canonicalize_filename(path.c_str(), nullptr));
+  return absolute ? absolute.get() : "";
 }
 
 std::string FileUri(const std::string& absolute_path) {
-  gchar* uri = g_filename_to_uri(absolute_path.c_str(), nullptr, nullptr);
-  std::string result = uri ? uri : "";
-  g_free(uri);
-  return result;
+  const glib::Chars uri(g_filename_to_uri(absolute_path.c_str(), nullptr, nullptr));
+  return uri ? uri.get() : "";
 }
 
 }  // namespace
+
+}  // namespace wallpaper_linux
 
 void SetWallpaper(const std::string& bitmap_path) {
   using namespace wallpaper_linux;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "sys/failure.h"
+#include "sys/scoped_glib_linux.h"
 
 namespace pavo::window {
 
@@ -44,13 +45,9 @@ void DoEvents() {
 }
 
 void WaitForMessages(std::uint32_t timeout_ms) {
-  GMainContext* ctx = g_main_context_default();
-  GSource* timer = g_timeout_source_new(timeout_ms);
-  g_source_set_callback(timer, [](gpointer) -> gboolean { return G_SOURCE_REMOVE; }, nullptr, nullptr);
-  g_source_attach(timer, ctx);
-  g_main_context_iteration(ctx, TRUE);
-  g_source_destroy(timer);
-  g_source_unref(timer);
+  const glib::Source timer =
+      glib::Timer(nullptr, timeout_ms, [](gpointer) -> gboolean { return G_SOURCE_REMOVE; }, nullptr);
+  g_main_context_iteration(nullptr, TRUE);
 }
 
 void EndProcess(int status) { _exit(status); }

@@ -7,19 +7,21 @@
 
 #include <functional>
 
+#include "sys/scoped_glib_linux.h"
+
 namespace pavo::sys {
 
 using AsyncStart = std::function<void(GCancellable*, GAsyncReadyCallback, gpointer)>;
 
 // Starts a call with start(cancellable, callback, data) and waits at most
 // timeout_ms for it to end. Returns its result for the call's _finish
-// function, with a reference for the caller to drop; nullptr when the time
-// ran out. A call not done in time is ended (give_up, or else its
+// function; empty when the time ran out. A call not done in time is ended (give_up, or else its
 // cancellable) and its callback, which an ended call still gets, is awaited
 // a moment more, so that what the call made is freed rather than left on a
 // context that nobody serves; a call that does not end even then keeps what
 // it holds.
-GAsyncResult* Await(const AsyncStart& start, unsigned timeout_ms, const std::function<void()>& give_up = {});
+glib::Object<GAsyncResult> Await(const AsyncStart& start, unsigned timeout_ms,
+                                 const std::function<void()>& give_up = {});
 
 // Runs argv (no shell; the program is looked up on PATH) with its output
 // discarded and waits at most timeout_ms for it; a child still running then

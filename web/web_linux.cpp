@@ -32,6 +32,7 @@
 #include "sys/module_linux.h"
 #include "sys/owned.h"
 #include "sys/pending_file.h"
+#include "sys/scoped_glib_linux.h"
 #include "sys/text.h"
 #include "web/transfer.h"
 #include "web/web.h"
@@ -149,20 +150,18 @@ std::string CurlProxy(const std::string& uri) {
 // stand-in always answers direct://).
 std::string UserProxy(const std::string& url) {
   GProxyResolver* resolver = g_proxy_resolver_get_default();
-  GAsyncResult* answer = sys::Await(
+  const glib::Object<GAsyncResult> answer = sys::Await(
       [&](GCancellable* cancellable, GAsyncReadyCallback done, gpointer data) {
         g_proxy_resolver_lookup_async(resolver, url.c_str(), cancellable, done, data);
       },
       kProxyLookupMs);
   if (!answer) return "";
-  gchar** proxies = g_proxy_resolver_lookup_finish(resolver, answer, nullptr);
-  g_object_unref(answer);
+  const glib::Strv proxies(g_proxy_resolver_lookup_finish(resolver, answer.get(), nullptr));
   std::string proxy;
-  for (gchar** p = proxies; p && *p && proxy.empty(); ++p) {
+  for (gchar** p = proxies.get(); p && *p && proxy.empty(); ++p) {
     if (g_str_has_prefix(*p, "direct://")) break;
     proxy = CurlProxy(*p);
   }
-  g_strfreev(proxies);
   return proxy;
 }
 

@@ -19,10 +19,11 @@ import unittest
 
 CAPTION = "Pavo壁纸 - by RZ31"
 _DESKTOP = ("XDG_CURRENT_DESKTOP", "SWAYSOCK", "GSETTINGS_BACKEND", "GSETTINGS_SCHEMA_DIR", "DBUS_SESSION_BUS_ADDRESS")
-# Look-alikes of the bitmap's second names, which no tidying may touch, and a
-# second name's leftover, which goes once the desktop answers.
-LOOK_ALIKES = ["WallPaper-notes.bmp", "WallPaper-12.jpg", "WallPaper-.bmp", "Other-12.bmp", "WallPaper-12.bmp.bak"]
-LEFTOVER = "WallPaper-1600000000000000000.bmp.part"
+# Look-alikes of the bitmap's second names (a user's files), which no tidying
+# may touch, and a second name's leftover, which goes once the desktop answers.
+LOOK_ALIKES = ["WallPaper-notes.bmp", "WallPaper-12.jpg", "WallPaper-.bmp", "Other-12.bmp", "WallPaper-12.bmp.bak",
+               "WallPaper-2024.bmp", "WallPaper-01600000000000000000.bmp", "WallPaper-1600000000000000000.bmp.part"]
+LEFTOVER = "WallPaper-1600000000000000000.bmp.part-12"
 
 
 def enter():
@@ -344,8 +345,9 @@ URIS = [(GNOME, "picture-uri"), (GNOME, "picture-uri-dark")]
 class Wallpaper(unittest.TestCase):
     def test_each_desktop_takes_the_picture_where_it_keeps_it_and_one_nothing_reaches_is_left_as_it_was(self):
         rows = [  # (desktop, setup and its arguments), in a folder a careless quoting would break
-            ("GNOME", gsettings, "GNOME", URIS), ("GNOME, settings daemon", gsettings, "GNOME", URIS, SCHEMAS, "dconf"),
-            ("GNOME, no dark key", gsettings, "GNOME", URIS[:1], {GNOME: ["picture-uri", "picture-options"]}),
+            ("GNOME", gsettings, "GNOME-Classic:GNOME", URIS),
+            ("GNOME, settings daemon", gsettings, "ubuntu", URIS, SCHEMAS, "dconf"),
+            ("GNOME, no dark key", gsettings, "Budgie", URIS[:1], {GNOME: ["picture-uri", "picture-options"]}),
             ("X-Cinnamon", gsettings, "X-Cinnamon", [(CINNAMON, "picture-uri")]),
             ("MATE", gsettings, "MATE", [(MATE, "picture-filename")]),
             ("UKUI", gsettings, "UKUI", [(MATE, "picture-filename")]), ("XFCE", xfce, self), ("KDE", plasma, self),
@@ -357,7 +359,7 @@ class Wallpaper(unittest.TestCase):
             ("only other schemas", gsettings, "GNOME", [], {"org.example.other": ["picture-uri"]}),
             ("keys of another type", gsettings, "GNOME", [], {GNOME: ["picture-uri:as:@as []", "picture-uri-dark:i:0"]}),
             ("MATE without its schema", gsettings, "MATE", [], {GNOME: SCHEMAS[GNOME]}),
-            ("an unknown desktop", gsettings, "Hyprland", []),
+            ("an unknown desktop", gsettings, "GNOMEX:Hyprland:", []),
             ("XFCE without image properties", xfce, self, []), ("KDE without a shell", plasma, self, None),
             ("LXQt without its program", command, "x", PCMANFM, "", "LXQt"),
             ("sway without its program", command, "x", SWAY, "", "sway"),
@@ -383,6 +385,22 @@ class Wallpaper(unittest.TestCase):
                 os.remove(bitmap)  # no bitmap: the desktop keeps the picture it shows
                 once(env, "wallpaper " + bitmap)
                 self.assertEqual((stored(), beside(bitmap)), (shown * slots or before, shown))
+
+    def test_the_first_desktop_known_then_sway_and_sway_only_for_a_path_it_reads_whole(self):
+        directory, sock = folder("bin-"), "/run/user/0/sway-ipc.sock"
+        for program in ("pcmanfm", "pcmanfm-qt", "swaymsg"):
+            pathlib.Path(directory, program).write_text('#!/bin/sh\necho %s >> "%s/asked"\n' % (program, directory))
+            os.chmod(os.path.join(directory, program), 0o700)
+        asked, bitmap = pathlib.Path(directory, "asked"), new_bitmap()
+        rows = [("Unknown:LXDE:LXQt", None, "pcmanfm"), ("::lxqt", None, "pcmanfm-qt"), ("LXDEX:LXQt5:", None, None),
+                ("", sock, "swaymsg"), ("LXQt", sock, "pcmanfm-qt"), (None, "", None)]
+        rows += [(None, sock, None, new_bitmap("a%sb" % c)) for c in "\"'\\$`;,*?[]{}()|&<>#~\n\t\x7f"]
+        for current, swaysock, program, *path in rows:
+            asked.unlink(missing_ok=True)
+            env = env_with(PATH=directory + ":/usr/bin:/bin", XDG_CURRENT_DESKTOP=current, SWAYSOCK=swaysock)
+            once(env, "wallpaper " + (path or [bitmap])[0])
+            self.assertEqual(asked.read_text().split() if asked.exists() else [], [program] if program else [],
+                             (current, swaysock, path))
 
     def test_a_desktop_that_does_not_answer_holds_no_run_and_nothing_piles_up(self):
         # No clear answer: the desktop may show the new name or the one
