@@ -73,8 +73,14 @@ def need_locale(name):  # generated where the machine lacks it (as root)
     have = lambda: name.lower().replace("utf-8", "utf8") in subprocess.run(  # noqa: E731
         ["locale", "-a"], capture_output=True, text=True).stdout.lower().split()
     if not have():
-        done = subprocess.run(["localedef", "-i", name.split(".")[0], "-f", "UTF-8", name], capture_output=True, text=True)
+        done = subprocess.run(["localedef", "-i", name.split(".")[0], "-f", "UTF-8", name], capture_output=True,
+                              text=True)
         assert have(), f"the locale {name} cannot be made: {done.stderr}"
+
+
+def needs(program, package):  # a program the tests run, or a failure that names its Debian package
+    assert shutil.which(program), f"{program} is missing: install the Debian package {package}"
+    return program
 
 
 Run = collections.namedtuple("Run", "returncode output seconds cpu")
@@ -329,7 +335,8 @@ def check_pixels(test, data, jpeg):
     djpeg leaves at 0 (the data's size, here exact, and the resolution), zero
     padding, and pixels near its (decoders differ a little at subsampled
     colour's edges; a row or channel out of place moves them by far more)."""
-    ref = subprocess.run(["djpeg", "-bmp", "-rgb"], input=jpeg, capture_output=True, check=True).stdout
+    ref = subprocess.run([needs("djpeg", "libjpeg-turbo-progs"), "-bmp", "-rgb"], input=jpeg, capture_output=True,
+                         check=True).stdout
     test.assertEqual((data[:34], data[46:54], struct.unpack("<I", data[34:38])[0]),
                      (ref[:34], ref[46:54], len(data) - 54), "another header")
     w, h = bmp_size(data)

@@ -93,7 +93,8 @@ def rows(jpeg):
         # The disk and the files.
         Row("disk full during the download", arrange=on_small_disk(100000)),
         Row("disk full during the bitmap", exit=0, arrange=on_small_disk(len(jpeg) + 500000)),
-        *[Row(f"disk full during the {what}, by a file size limit", exit=exit, arrange=file_limit(size), platforms=LINUX)
+        *[Row(f"disk full during the {what}, by a file size limit", exit=exit, arrange=file_limit(size),
+              platforms=LINUX)
           for what, size, exit in (("download", 100000, 1), ("bitmap", len(jpeg) + 1, 0))],
         Row("a read-only program folder", arrange=on_small_disk(8 * MiB, read_only=True)),
         Row("cfg.ini is a directory", arrange=replace("cfg.ini", os.mkdir), requests=0),

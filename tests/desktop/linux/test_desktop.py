@@ -361,8 +361,8 @@ def command(program, template, behaviour, desktop, swaysock=None):
             return []
         args = "\n".join(record.read_bytes().decode().split("\0")[:-1])
         return [args[len(before):len(args) - len(after)] if args.startswith(before) and args.endswith(after) else args]
-    return env_with(PATH=directory + (":" + os.environ["PATH"]) * bool(program), XDG_CURRENT_DESKTOP=desktop, SWAYSOCK=swaysock), stored, \
-        int(bool(behaviour))
+    path = directory + (":" + os.environ["PATH"]) * bool(program)
+    return env_with(PATH=path, XDG_CURRENT_DESKTOP=desktop, SWAYSOCK=swaysock), stored, int(bool(behaviour))
 
 
 PCMANFM, SWAY = "--set-wallpaper\n{}", 'output * bg "{}" fill'
