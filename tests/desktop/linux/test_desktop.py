@@ -266,7 +266,7 @@ def gsettings(desktop, wanted, schemas=SCHEMAS, backend="keyfile"):
     pathlib.Path(directory, "test.gschema.xml").write_text("<schemalist>%s</schemalist>" % "".join(
         '<schema id="%s" path="/%s/">%s</schema>' % (s, s.replace(".", "/"), "".join(
             '<key name="%s" type="%s"><default>%s</default></key>' % tuple(k) for k in ks)) for s, ks in keys.items()))
-    subprocess.run(["glib-compile-schemas", directory], check=True)
+    subprocess.run([needs("glib-compile-schemas", "libglib2.0-bin"), directory], check=True)
     config = {"XDG_CONFIG_HOME": folder("config-")} if backend == "keyfile" else {}  # dconf: the session's
     env = env_with(XDG_CURRENT_DESKTOP=desktop, GSETTINGS_BACKEND=backend, GSETTINGS_SCHEMA_DIR=directory,
                    XDG_DATA_DIRS=empty, XDG_DATA_HOME=empty, **config)
@@ -275,8 +275,8 @@ def gsettings(desktop, wanted, schemas=SCHEMAS, backend="keyfile"):
         slots = []
         for schema, ks in keys.items():
             for name, _, default in ks:
-                got = subprocess.run(["gsettings", "get", schema, name], env=env, capture_output=True, text=True,
-                                     check=True).stdout.strip()
+                got = subprocess.run([needs("gsettings", "libglib2.0-bin"), "get", schema, name], env=env,
+                                     capture_output=True, text=True, check=True).stdout.strip()
                 if (schema, name) not in wanted:
                     assert got == default, "%s %s changed to %s" % (schema, name, got)
                     continue
