@@ -30,7 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (std::uint64_t{claimed.width} * claimed.height > (1u << 20)) return 0;
   const fs::path jpeg = dir / "day.jpg", bmp = dir / "WallPaper.bmp";
   std::ofstream(jpeg, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(size));
-  if (pavo::bitmap::CheckJpegFile(jpeg.string()).width != claimed.width) std::abort();
+  const pavo::bitmap::Size walked = pavo::bitmap::CheckJpegFile(jpeg.string());  // piece by piece
+  if (walked.width != claimed.width || walked.height != claimed.height) std::abort();
   fs::remove(bmp);
   try {
     pavo::ConvertToBitmap(jpeg.string(), bmp.string());

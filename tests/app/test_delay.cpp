@@ -33,7 +33,7 @@ TEST(Delay, SettingBecomesWholeMillisecondsOrFails) {
 
 // A counter that moves `step` ms at each reading, and a wait that moves it by
 // what it asks for, or by at most `woken` when a message cuts it short.
-TEST(Delay, WaitEndsOnTimeWhereverTheCounterStandsAndBlocksBetweenTurns) {
+TEST(Delay, WaitEndsOnTimeWhereverTheCounterStands) {
   for (std::uint32_t origin : {0u, 1000u, 0xFFFFFFFFu - 10u, 0xFFFFFFFFu - 6000u, 0xFFFFFFFFu})
     for (std::int32_t delay : {-2147483647 - 1, -3000, 0, 1, 500, 6000, 2147483647})
       for (std::uint32_t step : {0u, 1u})
@@ -51,12 +51,9 @@ TEST(Delay, WaitEndsOnTimeWhereverTheCounterStandsAndBlocksBetweenTurns) {
             EXPECT_EQ(dispatches + blocks, 0u);
             continue;
           }
-          // Neither stretched nor cut short by a wrap; each turn dispatches, then blocks for what is left.
+          // Neither stretched nor cut short by a wrap.
           EXPECT_GE(passed, static_cast<std::uint64_t>(delay));
           EXPECT_LE(passed, static_cast<std::uint64_t>(delay) + 2 * step);
-          EXPECT_LE(blocks, (static_cast<std::uint64_t>(delay) + woken - 1) / woken);
-          EXPECT_LE(dispatches - blocks, step);
-          if (delay > 2) EXPECT_GE(blocks, 1u);
         }
 }
 

@@ -20,12 +20,14 @@ import threading
 import time
 import unittest
 import urllib.parse
+import zoneinfo
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
 WINE_RUN = ROOT / "tools" / "wine-run"
 RUN_KEY = r"HKEY_CURRENT_USER\Software\Microsoft\Windows\CurrentVersion\Run"
 WALLPAPER_KEY = r"HKEY_CURRENT_USER\Control Panel\Desktop"
+INTERNET_SETTINGS = r"HKEY_CURRENT_USER\Software\Microsoft\Windows\CurrentVersion\Internet Settings"
 AUTOSTART_NAME = "Pavo壁纸"
 META = "/HPImageArchive.aspx?format=js&idx=0&n=1"
 UA = "Mozilla/5.0 (Windows NT 6.1; WOW64; Trident/7.0; rv:11.0) like Gecko"
@@ -39,14 +41,16 @@ _args = None
 def configure(platform, build, program=None):
     global _args
     _args = argparse.Namespace(program=program, platform=platform, build=build)
+    if windows():  # a table killed in a row may have left the shared prefix with the user's proxy set
+        reg_import(INTERNET_SETTINGS, {"ProxyEnable": "dword:00000000", "ProxyServer": "-"})
 
 
 def main():
-    global _args
     ap = argparse.ArgumentParser()
     for option in ("--program", "--platform", "--build"):
         ap.add_argument(option, required=True)
-    _args, rest = ap.parse_known_args()
+    a, rest = ap.parse_known_args()
+    configure(a.platform, a.build, a.program)
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 
@@ -54,8 +58,8 @@ def windows():
     return _args.platform == "win32"
 
 
-def today():
-    return datetime.date.today().strftime("%Y%m%d")
+def today(tz=None):  # the local date, in the time zone tz where given
+    return datetime.datetime.now(tz and zoneinfo.ZoneInfo(tz)).strftime("%Y%m%d")
 
 
 def default_settings():  # the base URLs are the build's
@@ -63,6 +67,20 @@ def default_settings():  # the base URLs are the build's
     url = lambda name: re.search(f"^{name}:[^=]*=(.*)$", cache, re.M)[1]
     return ("[Config]\r\n开机自启动=0\r\n设为壁纸=1\r\n延迟运行=6\r\n"
             f"域名={url('PAVO_BASE_URL')}\r\n备用域名={url('PAVO_BACKUP_BASE_URL')}\r\n")
+
+
+def need_locale(name):  # generated where the machine lacks it (as root)
+    have = lambda: name.lower().replace("utf-8", "utf8") in subprocess.run(  # noqa: E731
+        ["locale", "-a"], capture_output=True, text=True).stdout.lower().split()
+    if not have():
+        done = subprocess.run(["localedef", "-i", name.split(".")[0], "-f", "UTF-8", name], capture_output=True,
+                              text=True)
+        assert have(), f"the locale {name} cannot be made: {done.stderr}"
+
+
+def needs(program, package):  # a program the tests run, or a failure that names its Debian package
+    assert shutil.which(program), f"{program} is missing: install the Debian package {package}"
+    return program
 
 
 Run = collections.namedtuple("Run", "returncode output seconds cpu")
@@ -81,6 +99,8 @@ class ProgramDir:
             shutil.copy2(_args.program, self.exe)
         self.home = self.tmp / "home"
         (self.home / ".config").mkdir(parents=True)
+        self.days = [today()]
+        self.file_limit = None  # bytes: a full disk without a mount (RLIMIT_FSIZE, SIGXFSZ ignored; Linux)
 
     def move_to(self, directory):
         shutil.copytree(self.dir, directory, symlinks=True)
@@ -90,7 +110,9 @@ class ProgramDir:
     ini = property(lambda self: self.dir / "cfg.ini")
     img = property(lambda self: self.dir / "img")
     bitmap = property(lambda self: self.dir / "img" / "WallPaper.bmp")
-    today_file = property(lambda self: self.dir / "img" / (today() + ".jpg"))
+    # The day of the last run's start, or of its end where it spanned midnight.
+    today_file = property(lambda self: next((f for f in self.day_files() if f.exists()), self.day_files()[0]))
+    day_files = lambda self: [self.img / (day + ".jpg") for day in self.days]  # noqa: E731
     autostart_file = property(lambda self: self.home / ".config" / "autostart" / (AUTOSTART_NAME + ".desktop"))
     keyfile = property(lambda self: self.home / ".config" / "glib-2.0" / "settings" / "keyfile")
 
@@ -105,11 +127,16 @@ class ProgramDir:
         if not windows():
             # A GNOME desktop whose settings live in a key file of this home.
             env.update(HOME=str(self.home), XDG_CONFIG_HOME=str(self.home / ".config"),
-                       XDG_CURRENT_DESKTOP="GNOME", GSETTINGS_BACKEND="keyfile")
+                       XDG_CURRENT_DESKTOP="GNOME", GSETTINGS_BACKEND="keyfile", LC_ALL="C.UTF-8")
         return {**env, **(extra or {})}
 
     def start(self, extra_env=None, code_page=None, name="run"):
-        cmd = ([str(WINE_RUN)] if windows() else []) + [str(self.exe)]
+        cmd = ([str(WINE_RUN), windows_path(self.exe)] if self.dir in _drives else
+               [str(WINE_RUN)] * windows() + [str(self.exe)])
+        if self.file_limit:
+            cmd = [sys.executable, "-c", "import os, resource, signal, sys; signal.signal(signal.SIGXFSZ, "
+                   "signal.SIG_IGN); resource.setrlimit(resource.RLIMIT_FSIZE, (int(sys.argv[1]),) * 2); "
+                   "os.execv(sys.argv[2], sys.argv[2:])", str(self.file_limit)] + cmd
         if code_page:
             extra_env = dict(extra_env or {}, PAVO_WINE_LOCALE=WINE_LOCALES[code_page])
         # Output goes to a file: Wine's services may hold a pipe open forever.
@@ -126,14 +153,16 @@ class ProgramDir:
 
     def run(self, timeout=120, extra_env=None, code_page=None, name="run"):
         """One start, to its end: exit status, output, wall and CPU seconds."""
-        t0 = time.monotonic()
+        t0, tz = time.monotonic(), (extra_env or {}).get("TZ")
         self.settings_before = self.ini.read_bytes() if self.ini.is_file() else None
+        self.days = [today(tz)]
         p = self.start(extra_env, code_page, name)
         while not (done := os.wait4(p.pid, os.WNOHANG))[0]:
             if time.monotonic() - t0 > timeout:
                 self.kill(p)
                 raise AssertionError(f"the program still ran after {timeout} s")
             time.sleep(0.02)
+        self.days += {today(tz)} - set(self.days)
         p.returncode = os.waitstatus_to_exitcode(done[1])
         return Run(p.returncode, (self.tmp / (name + ".out")).read_bytes(),
                    time.monotonic() - t0, done[2].ru_utime + done[2].ru_stime)
@@ -203,8 +232,24 @@ def wine(*args):
                    stderr=subprocess.DEVNULL, timeout=60)
 
 
+_drives = {}  # folder: the Wine drive letter that stands for it
+
+
 def windows_path(p):
-    return "Z:" + str(p).replace("/", "\\") if windows() else str(p)
+    if not windows():
+        return str(p)
+    drive = next(((d, letter) for d, letter in _drives.items() if Path(p).is_relative_to(d)), None)
+    inside = drive and Path(p).relative_to(drive[0]).parts
+    return drive[1] + "\\" + "\\".join(inside) if drive else "Z:" + str(p).replace("/", "\\")
+
+
+def map_drive(test, letter, folder):
+    """A drive of the test prefix (as "P:") that is folder, until the test's end."""
+    link = Path(os.environ.get("WINEPREFIX", ROOT / "build" / "wineprefix"), "dosdevices", letter.lower())
+    link.unlink(missing_ok=True)
+    link.symlink_to(folder)
+    _drives[Path(folder)] = letter
+    test.addCleanup(lambda: (_drives.pop(Path(folder)), link.unlink(missing_ok=True)))
 
 
 def reg_quote(s):
@@ -290,7 +335,8 @@ def check_pixels(test, data, jpeg):
     djpeg leaves at 0 (the data's size, here exact, and the resolution), zero
     padding, and pixels near its (decoders differ a little at subsampled
     colour's edges; a row or channel out of place moves them by far more)."""
-    ref = subprocess.run(["djpeg", "-bmp", "-rgb"], input=jpeg, capture_output=True, check=True).stdout
+    ref = subprocess.run([needs("djpeg", "libjpeg-turbo-progs"), "-bmp", "-rgb"], input=jpeg, capture_output=True,
+                         check=True).stdout
     test.assertEqual((data[:34], data[46:54], struct.unpack("<I", data[34:38])[0]),
                      (ref[:34], ref[46:54], len(data) - 54), "another header")
     w, h = bmp_size(data)

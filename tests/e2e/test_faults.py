@@ -39,6 +39,10 @@ def on_small_disk(leave, read_only=False):
     return arrange
 
 
+def file_limit(size):  # no file may grow past size: a full disk that needs no mount
+    return lambda test, p, svc: setattr(p, "file_limit", size)
+
+
 def replace(name, how):  # the file or folder name made anew by how(path)
     return lambda test, p, svc: (shutil.rmtree if (p.dir / name).is_dir() else os.unlink)(p.dir / name) \
         or how(p.dir / name)
@@ -86,7 +90,6 @@ def rows(jpeg):
     return [
         # The service.
         Row("silent: both time-outs", "hang", seconds=(40, 50), waits=True, gap=(9.9, 12.5)),
-        Row("one byte a second: the metadata's time-out", "trickle", seconds=(10, 20), waits=True, gap=(9.9, 12.5)),
         Row("half a picture, then silence", "picture-stall", seconds=(30, 45), waits=True),
         Row("cut short, with a length", "picture-cut"),
         Row("cut short, without a length", "picture-cut-nolength"),
@@ -112,6 +115,9 @@ def rows(jpeg):
         # The disk and the files.
         Row("disk full during the download", arrange=on_small_disk(100000)),
         Row("disk full during the bitmap", exit=0, arrange=on_small_disk(len(jpeg) + 500000)),
+        *[Row(f"disk full during the {what}, by a file size limit", exit=exit, arrange=file_limit(size),
+              platforms=LINUX)
+          for what, size, exit in (("download", 100000, 1), ("bitmap", len(jpeg) + 1, 0))],
         Row("a read-only program folder", arrange=on_small_disk(8 * MiB, read_only=True)),
         Row("cfg.ini is a directory", arrange=replace("cfg.ini", os.mkdir), requests=0),
         Row("cfg.ini is a FIFO", arrange=replace("cfg.ini", os.mkfifo), requests=0, platforms=LINUX),
@@ -125,7 +131,9 @@ def rows(jpeg):
         Row("a directory named like today's image", arrange=lambda t, p, s: p.today_file.mkdir(), requests=2),
         Row("pending files of a running process it does not own", exit=0, bitmap=(1920, 1080),
             arrange=others_pending_files),
-        Row("two copies at once", "late-1", exit=0, bitmap=(1920, 1080), arrange=lambda t, p, s: p.start(name="other")),
+        # Each held by the service until the other has asked.
+        Row("two copies at once", "together-2", exit=0, bitmap=(1920, 1080), requests=4,
+            arrange=lambda t, p, s: p.start(name="other")),
         # Pictures that are whole but not for every decoder.
         Row("a decompression bomb (16000 x 16000)", exit=0,
             picture=padded(patched(small, b"\xff\xc0", 5, b"\x3e\x80\x3e\x80"))),

@@ -10,8 +10,6 @@
 
 namespace pavo {
 
-const bool test::kOnWindows = false;
-std::string test::FileText(const std::string& utf8) { return utf8; }
 
 namespace {
 

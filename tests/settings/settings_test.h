@@ -5,9 +5,6 @@
 
 namespace pavo::test {
 
-extern const bool kOnWindows;  // the operations are the profile functions
-std::string FileText(const std::string& utf8);  // the file's bytes: the ANSI code page on Windows
-
 inline std::string L(std::string text) {
   for (std::size_t at; (at = text.find('|')) != std::string::npos;) text.replace(at, 1, "\r\n");
   return text;

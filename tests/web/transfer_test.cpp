@@ -79,14 +79,15 @@ TEST_F(Transfer, OnlyExactlyGbkDecodesAsGbkAndADeclaredCharacterSetDecides) {
   }
 }
 
-// Its processor time the fault table's trickling rows bound.
+// A trickling answer, which never stands still: the time-out counts from the request, not from the last byte.
 TEST_F(Transfer, TheFetchGivesUpOnTimeWhileTheMessagesGoOn) {
   g_ticks = 0;
   const auto t0 = Clock::now();
   EXPECT_EQ(Fetch("/mode/trickle/images/limit1000.jpg", "utf-8"), "");
-  // More than 10 whole seconds after the request went out, and a little slack.
+  // More than 10 and at most 11 s after the request went out; up to 1 s more for sending it and for ending
+  // the transfer on a machine whose two cores other builds share.
   EXPECT_GT(Since(t0), 10.0);
-  EXPECT_LE(Since(t0), 11.25);
+  EXPECT_LE(Since(t0), 12.0);
   EXPECT_GE(g_ticks, 25);
 }
 

@@ -30,6 +30,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -78,6 +79,8 @@ void Usage(std::FILE* out) {
       "  redirects-<n>      n redirects (302) in a row, then the usual answer\n"
       "  slow-redirects-<n> the same, each answer after a pause of 1 s\n"
       "  late-<s>           the usual answer, its headers only after s seconds\n"
+      "  together-<n>       each answer held until n requests of this mode came (at most\n"
+      "                     30 s; else status 504)\n"
       "  nomarker           metadata without the url field\n"
       "  amp-before         metadata with \"&\" only before the url field\n"
       "  charset-<name>     the usual body as text/plain; charset=<name>\n",
@@ -99,6 +102,17 @@ bool Stopping() {
 bool Pause(std::chrono::milliseconds d) {
   std::unique_lock<std::mutex> lock(g_stop_mutex);
   return !g_stop_cv.wait_for(lock, d, [] { return g_stopping; });
+}
+
+// Counts a request of mode and waits until n of them came (false: they did
+// not within 30 s, or the service stops).
+bool Together(const std::string& mode, int n) {
+  static std::map<std::string, int> came;
+  std::unique_lock<std::mutex> lock(g_stop_mutex);
+  ++came[mode];
+  g_stop_cv.notify_all();
+  return g_stop_cv.wait_for(lock, std::chrono::seconds(30), [&] { return g_stopping || came[mode] >= n; }) &&
+         !g_stopping;
 }
 
 // ---- the request log -------------------------------------------------------
@@ -249,6 +263,11 @@ bool HandleTimingMode(const std::string& mode, const std::string& target, httpli
   if (const int s = ModeNumber(mode, "late-"); s >= 0) {
     Pause(std::chrono::seconds(s));
     return false;
+  }
+  if (const int n = ModeNumber(mode, "together-"); n >= 0 && !Together(mode, n)) {
+    res.status = 504;
+    res.set_content("the other requests did not come", "text/plain");
+    return true;
   }
   int left = ModeNumber(mode, "redirects-");
   const bool slow = left < 0;

@@ -1,13 +1,17 @@
 """The Linux desktops watched from outside, on a private session bus and home
 (the script runs itself again under dbus-run-session), through the probe
 (probe.cpp); each desktop's own store stands in (GSettings with our schemas,
-the real xfconfd, a mock plasmashell, stand-in commands on PATH)."""
+the real xfconfd, a mock plasmashell, stand-in commands on PATH). Stand-ins
+of every desktop's programs sit at the end of PATH, as if installed on the
+machine: a row that leaves the machine's PATH in place where it means a
+program to be missing reaches one of them and fails, on any machine."""
 import argparse
 import glob
 import json
 import os
 import pathlib
 import queue
+import shutil
 import socket
 import struct
 import subprocess
@@ -24,6 +28,13 @@ _DESKTOP = ("XDG_CURRENT_DESKTOP", "SWAYSOCK", "GSETTINGS_BACKEND", "GSETTINGS_S
 LOOK_ALIKES = ["WallPaper-notes.bmp", "WallPaper-12.jpg", "WallPaper-.bmp", "Other-12.bmp", "WallPaper-12.bmp.bak",
                "WallPaper-2024.bmp", "WallPaper-01600000000000000000.bmp", "WallPaper-1600000000000000000.bmp.part"]
 LEFTOVER = "WallPaper-1600000000000000000.bmp.part-12"
+INSTALLED = ("pcmanfm-qt", "pcmanfm", "swaymsg", "xfconf-query", "qdbus", "plasmashell", "gsettings")
+
+
+def needs(program, package):  # a program the test itself runs, found or named by its Debian package
+    found = glob.glob(program) if "*" in program else [p for p in [shutil.which(program)] if p]
+    assert found and "/installed/" not in found[0], "%s is missing: install the Debian package %s" % (program, package)
+    return found[0]
 
 
 def enter():
@@ -36,12 +47,19 @@ def enter():
         return args
     root = tempfile.mkdtemp(prefix="pavo-session-")
     env = {k: v for k, v in os.environ.items() if k not in _DESKTOP}
+    installed = os.path.join(root, "installed")
+    os.mkdir(installed)
+    for program in INSTALLED:  # each says that it was reached, and fails
+        script = pathlib.Path(installed, program)
+        script.write_text('#!/bin/sh\necho %s >> "%s/reached"\nexit 1\n' % (program, installed))
+        script.chmod(0o700)
+    env["PATH"] = env.get("PATH", "/usr/bin:/bin") + ":" + installed
     for name in ("home", "config", "data", "cache", "runtime"):
         os.mkdir(os.path.join(root, name), 0o700)
         env["HOME" if name == "home" else "XDG_%s_%s" % (name.upper(), "DIR" if name == "runtime" else "HOME")] = \
             os.path.join(root, name)
     try:
-        rc = subprocess.call(["dbus-run-session", "--", sys.executable] + argv, env=dict(env, PAVO_SESSION_ROOT=root))
+        rc = subprocess.call([needs("dbus-run-session", "dbus-daemon"), "--", sys.executable] + argv, env=dict(env, PAVO_SESSION_ROOT=root))
     finally:
         subprocess.call(["rm", "-rf", root])
     sys.exit(rc)
@@ -125,6 +143,13 @@ def service(case, *described):
     return lambda: [[str(a) for a in c[2]] for c in mock.GetCalls() if c[1] == described[3]], stop
 
 
+def reached_installed():  # the machine's programs (the stand-ins at the end of PATH) run since the last call
+    record = pathlib.Path(os.environ["PAVO_SESSION_ROOT"], "installed", "reached")
+    reached = record.read_text().split() if record.exists() else []
+    record.unlink(missing_ok=True)
+    return reached
+
+
 def wait_until(done, seconds=5):
     deadline = time.monotonic() + seconds
     while not done() and time.monotonic() < deadline:
@@ -185,7 +210,9 @@ class TrayItem(unittest.TestCase):
             self.assertEqual({(w, h): bytes(data) for w, h, data in props["IconPixmap"]}, icon_argb())
         for method, *args in (("Activate", 0, 0), ("SecondaryActivate", 5, 5), ("ContextMenu", 1, 1),
                               ("Scroll", 3, "vertical")):
-            getattr(item, method)(*args, dbus_interface=ITEM, timeout=5)  # accepted, and nothing happens
+            getattr(item, method)(*args, dbus_interface=ITEM, timeout=5)  # accepted, and nothing happens:
+        self.assertEqual((item.GetAll(ITEM, dbus_interface=PROPS, timeout=5), bus.get_name_owner(name), probe.load()[0]),
+                         (props, owner, []), "the item changed, or a program was started")
         probe.command("state 1")  # minimised again: no second item
         probe.command("wallpaper " + new_bitmap())
         self.assertEqual(len(shown_on()), 6)
@@ -240,7 +267,7 @@ def gsettings(desktop, wanted, schemas=SCHEMAS, backend="keyfile"):
     pathlib.Path(directory, "test.gschema.xml").write_text("<schemalist>%s</schemalist>" % "".join(
         '<schema id="%s" path="/%s/">%s</schema>' % (s, s.replace(".", "/"), "".join(
             '<key name="%s" type="%s"><default>%s</default></key>' % tuple(k) for k in ks)) for s, ks in keys.items()))
-    subprocess.run(["glib-compile-schemas", directory], check=True)
+    subprocess.run([needs("glib-compile-schemas", "libglib2.0-bin"), directory], check=True)
     config = {"XDG_CONFIG_HOME": folder("config-")} if backend == "keyfile" else {}  # dconf: the session's
     env = env_with(XDG_CURRENT_DESKTOP=desktop, GSETTINGS_BACKEND=backend, GSETTINGS_SCHEMA_DIR=directory,
                    XDG_DATA_DIRS=empty, XDG_DATA_HOME=empty, **config)
@@ -249,8 +276,8 @@ def gsettings(desktop, wanted, schemas=SCHEMAS, backend="keyfile"):
         slots = []
         for schema, ks in keys.items():
             for name, _, default in ks:
-                got = subprocess.run(["gsettings", "get", schema, name], env=env, capture_output=True, text=True,
-                                     check=True).stdout.strip()
+                got = subprocess.run([needs("gsettings", "libglib2.0-bin"), "get", schema, name], env=env,
+                                     capture_output=True, text=True, check=True).stdout.strip()
                 if (schema, name) not in wanted:
                     assert got == default, "%s %s changed to %s" % (schema, name, got)
                     continue
@@ -271,7 +298,7 @@ NOT_IMAGES = {"/backdrop/screen0/monitor0/workspace0/image-style": dbus.Int32(5)
 def xfce(case, images=IMAGES):
     """The real xfconfd with images of each monitor and workspace (the last the
     older desktop's) and other properties."""
-    process = subprocess.Popen(glob.glob("/usr/lib/*/xfce4/xfconf/xfconfd")[:1], stderr=subprocess.DEVNULL,
+    process = subprocess.Popen([needs("/usr/lib/*/xfce4/xfconf/xfconfd", "xfconf")], stderr=subprocess.DEVNULL,
                                env=dict(os.environ, XDG_CONFIG_HOME=folder("xfconf-")))
     case.addCleanup(lambda: (process.terminate(), process.wait()))
     assert wait_until(lambda: dbus.SessionBus().name_has_owner("org.xfce.Xfconf"), 20), "no xfconfd"
@@ -310,7 +337,7 @@ def plasma(case, answer='ret = ""'):
     def stored():
         slots = []
         for activities, touched in (("1", [1, 1, 1, 1]), ("0", [1, 1, 0, 0])) if calls() else ():
-            writes = json.loads(subprocess.run(["node", "-e", RUNNER, "--", activities], input=calls()[-1][0],
+            writes = json.loads(subprocess.run([needs("node", "nodejs"), "-e", RUNNER, "--", activities], input=calls()[-1][0],
                                                capture_output=True, text=True, check=True, timeout=60).stdout)
             assert [len(w) for w in writes] == touched, "each desktop once"
             for plugin, group, key, uri in sum(writes, []):
@@ -322,9 +349,10 @@ def plasma(case, answer='ret = ""'):
 
 def command(program, template, behaviour, desktop, swaysock=None):
     """A program on PATH that records its arguments ({} the picture in the
-    template), then behaves as told (told nothing: it must not be reached)."""
+    template), then behaves as told (told nothing: it must not be reached).
+    No program: PATH holds the empty folder alone, so nothing is found."""
     directory = folder("bin-")
-    record, script = pathlib.Path(directory, "args"), pathlib.Path(directory, program)
+    record, script = pathlib.Path(directory, "args"), pathlib.Path(directory, program or "x")
     script.write_text('#!/bin/sh\nfor a in "$@"; do printf "%%s\\0" "$a"; done > "%s"\n%s\n' % (record, behaviour))
     script.chmod(0o700)
     before, after = template.split("{}")
@@ -334,8 +362,8 @@ def command(program, template, behaviour, desktop, swaysock=None):
             return []
         args = "\n".join(record.read_bytes().decode().split("\0")[:-1])
         return [args[len(before):len(args) - len(after)] if args.startswith(before) and args.endswith(after) else args]
-    return env_with(PATH=directory + ":/usr/bin:/bin", XDG_CURRENT_DESKTOP=desktop, SWAYSOCK=swaysock), stored, \
-        int(bool(behaviour))
+    path = directory + (":" + os.environ["PATH"]) * bool(program)
+    return env_with(PATH=path, XDG_CURRENT_DESKTOP=desktop, SWAYSOCK=swaysock), stored, int(bool(behaviour))
 
 
 PCMANFM, SWAY = "--set-wallpaper\n{}", 'output * bg "{}" fill'
@@ -350,7 +378,7 @@ class Wallpaper(unittest.TestCase):
             ("GNOME, no dark key", gsettings, "Budgie", URIS[:1], {GNOME: ["picture-uri", "picture-options"]}),
             ("X-Cinnamon", gsettings, "X-Cinnamon", [(CINNAMON, "picture-uri")]),
             ("MATE", gsettings, "MATE", [(MATE, "picture-filename")]),
-            ("UKUI", gsettings, "UKUI", [(MATE, "picture-filename")]), ("XFCE", xfce, self), ("KDE", plasma, self),
+            ("XFCE", xfce, self), ("KDE", plasma, self),
             ("LXQt", command, "pcmanfm-qt", PCMANFM, "exit 0", "LXQt"),
             ("LXDE", command, "pcmanfm", PCMANFM, "exit 0", "LXDE"),
             ("sway", command, "swaymsg", SWAY, "exit 0", "sway"),
@@ -361,13 +389,14 @@ class Wallpaper(unittest.TestCase):
             ("MATE without its schema", gsettings, "MATE", [], {GNOME: SCHEMAS[GNOME]}),
             ("an unknown desktop", gsettings, "GNOMEX:Hyprland:", []),
             ("XFCE without image properties", xfce, self, []), ("KDE without a shell", plasma, self, None),
-            ("LXQt without its program", command, "x", PCMANFM, "", "LXQt"),
-            ("sway without its program", command, "x", SWAY, "", "sway"),
+            ("LXQt without its program", command, None, PCMANFM, "", "LXQt"),
+            ("sway without its program", command, None, SWAY, "", "sway"),
             ("a path sway cannot carry", command, "swaymsg", SWAY, "", "sway"),
         ]
         for label, setup, *args in rows:
             with self.subTest(label):
                 self.doCleanups()  # the last row's daemons and mocks go
+                reached_installed()
                 env, stored, slots = setup(*args)
                 before, bitmap = stored(), new_bitmap(TAME if label.startswith("sway") else AWKWARD)
                 # The same bitmap again keeps its name; the next day's gets a
@@ -385,6 +414,7 @@ class Wallpaper(unittest.TestCase):
                 os.remove(bitmap)  # no bitmap: the desktop keeps the picture it shows
                 once(env, "wallpaper " + bitmap)
                 self.assertEqual((stored(), beside(bitmap)), (shown * slots or before, shown))
+                self.assertEqual(reached_installed(), [], "a program of the machine was run")
 
     def test_the_first_desktop_known_then_sway_and_sway_only_for_a_path_it_reads_whole(self):
         directory, sock = folder("bin-"), "/run/user/0/sway-ipc.sock"
@@ -426,6 +456,7 @@ class Wallpaper(unittest.TestCase):
                     contents = [pathlib.Path(name).read_bytes() for name in beside(bitmap)]
                     self.assertEqual(contents, [b"BM day %d" % n for n in range(max(1, day - 1), day + 1)])
                 self.assertLessEqual(probe.load()[1], first)
+                self.assertEqual(reached_installed(), [], "a program of the machine was run")
 
     def silent_dconf(self):  # the settings daemon's name, taken by one that never answers
         bus = dbus.SessionBus()
