@@ -48,6 +48,13 @@ bool IsImageFile(const std::string& name) {
   return true;
 }
 
+// A day's file worth keeping: more than 200000 bytes, and a whole picture.
+// An error page, or a picture whose transfer broke off unnoticed, would mark
+// the day done without a wallpaper, and no later start would try again.
+bool IsPicture(const std::string& file) {
+  return sys::FileSize(file) > kMinImageBytes && bitmap::IsCompleteJpeg(file);
+}
+
 }  // namespace
 
 void Form1::Form_Load() {
@@ -133,13 +140,13 @@ void Form1::Form_Activate() {
   Step([&] { text = GetData(base_url + "/HPImageArchive.aspx?format=js&idx=0&n=1", "utf-8"); });
   // 7. Extract the image address; a failed extraction leaves the answer.
   Step([&] { text = base_url + GetContent(text, "url\":\"", "&"); });
-  // 8. Download it to today's file.
-  Step([&] { DownloadFile(text, TodayFile); });
-  // 9. Size test: only a picture of more than 200000 bytes is kept, and only
-  //    a whole one: an error page, or a picture whose transfer broke off
-  //    unnoticed, would mark the day done without a wallpaper, and no later
-  //    start would try again. No file at all keeps to the first branch.
-  if (Holds([&] { return sys::FileSize(TodayFile) > kMinImageBytes && bitmap::IsCompleteJpeg(TodayFile); })) {
+  // 8. Download it; it becomes today's file only once judged a picture
+  //    beside it: even for a moment, anything else under that name would
+  //    end every later start of the day.
+  Step([&] { DownloadFile(text, TodayFile, IsPicture); });
+  // 9. Size test, of what today's file holds now; no file at all keeps to
+  //    the first branch.
+  if (Holds([&] { return IsPicture(TodayFile); })) {
     // 10. Flag test.
     if (Holds([&] { return ReadIniValue(kSection, "设为壁纸", iniFile) == "1"; })) {
       // 11. Convert.
@@ -148,7 +155,8 @@ void Form1::Form_Activate() {
       Step([&] { SetWallpaper(bitmap_path); });
     }
   } else {
-    // 13. Discard; the next start today tries again.
+    // 13. Discard; the next start today tries again. (The download no longer
+    //     leaves a file that fails, so this finds nothing to delete.)
     Step([&] { sys::RemoveFile(TodayFile); });
   }
   // 14. Remove the tray icon.
@@ -168,7 +176,9 @@ std::string Form1::GetContent(const std::string& str, const std::string& start, 
   return pavo::GetContent(str, start, last);
 }
 
-void Form1::DownloadFile(std::string address, std::string target) { pavo::DownloadFile(address, target); }
+void Form1::DownloadFile(std::string address, std::string target, bool (*keep)(const std::string& file)) {
+  pavo::DownloadFile(address, target, keep, {window::DoEvents, window::WaitForMessages});
+}
 
 void Form1::SetWallpaper(const std::string& path) { pavo::SetWallpaper(path); }
 

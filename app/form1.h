@@ -27,7 +27,8 @@ class Form1 : public window::Events {
                          const std::string& last);
 
  private:
-  void DownloadFile(std::string address, std::string target);
+  // Keeps the download as target only when keep accepts it.
+  void DownloadFile(std::string address, std::string target, bool (*keep)(const std::string& file));
   void SetWallpaper(const std::string& path);
   // Ends the process; its status tells whether today's image is there.
   [[noreturn]] void End();

@@ -1,6 +1,4 @@
-// What the two transfers of web.h share between their platform versions, and
-// the download with its limits spelled out, so the limits can be tested
-// without waiting minutes.
+// What the two transfers of web.h share between their platform versions.
 #pragma once
 
 #include <algorithm>
@@ -8,12 +6,14 @@
 #include <cstdint>
 #include <string>
 
+#include "sys/failure.h"
+#include "sys/pending_file.h"
 #include "sys/text.h"
 #include "web/web.h"
 
 namespace pavo::web {
 
-// The browser identification the metadata request carries.
+// The browser identification both requests carry.
 inline constexpr const char kUserAgent[] =
     "Mozilla/5.0 (Windows NT 6.1; WOW64; Trident/7.0; rv:11.0) like Gecko";
 
@@ -54,24 +54,40 @@ bool AwaitAnswer(const MessagePump& pump, Complete complete, Sleep sleep) {
   }
 }
 
-// Bounds of one download. A transfer that breaks one of them is abandoned and
-// leaves no file.
-struct DownloadLimits {
-  int no_progress_seconds = 30;              // nothing received for this long
-  int total_seconds = 300;                   // not finished after this long
-  std::uint64_t max_bytes = 64ull << 20;     // body longer than this
-};
-
 // The platform's transfers, which throw pavo::Failure on any failure (the
-// time-out included): the metadata fetch (the body as text) and the download
-// into target. They are only ever handed a web address and, for the
-// download, a target.
+// time-out included): the metadata fetch (the body as text) and the download,
+// which judges the body with keep in its pending file and gives it its final
+// name target only then. They are only ever handed a web address and, for
+// the download, a target.
 std::string Fetch(const std::string& url, const std::string& selector, const MessagePump& pump);
-void Download(const std::string& address, const std::string& target, const DownloadLimits& limits);
+void Download(const std::string& address, const std::string& target, bool (*keep)(const std::string& file),
+              const MessagePump& pump, const DownloadLimits& limits);
 
-// DownloadFile with explicit limits; DownloadFile uses the defaults.
-void DownloadFileWithin(const std::string& address, const std::string& target,
-                        const DownloadLimits& limits) noexcept;
+// The charset parameter of a Content-Type value, "" when there is none.
+inline std::string CharsetOf(const std::string& content_type) {
+  const auto at = sys::AsciiLower(content_type).find("charset=");
+  if (at == std::string::npos) return "";
+  std::string cs = content_type.substr(at + 8);
+  cs = cs.substr(0, cs.find_first_of(";, \t"));
+  if (cs.size() >= 2 && cs.front() == '"' && cs.back() == '"') cs = cs.substr(1, cs.size() - 2);
+  return cs;
+}
+
+// Whether a character set's name, "" included, means UTF-8.
+inline bool IsUtf8Name(const std::string& charset) {
+  const std::string l = sys::AsciiLower(charset);
+  return l.empty() || l == "utf-8" || l == "utf8";
+}
+
+// The end of a download whose body is all in file: judged by keep under its
+// pending name, and given its final name only when it passes and while
+// nothing has that name yet (a second copy never replaces what another has
+// kept). A file that fails goes with file, under its pending name.
+inline void KeepIfWanted(sys::PendingFile& file, bool (*keep)(const std::string& file)) {
+  file.Release();  // closed, so that keep can read it by name
+  if (!keep(file.Path())) throw Failure("the download is not what was wanted");
+  file.CommitNew();
+}
 
 // Only http and https addresses are ever fetched: anything else (a file path,
 // another scheme, an address without a scheme, "") is refused by GetData and

@@ -15,19 +15,13 @@ std::string GetData(const std::string& StrUrl, const std::string& StrBianMa, con
   }
 }
 
-namespace web {
-void DownloadFileWithin(const std::string& address, const std::string& target,
-                        const DownloadLimits& limits) noexcept {
-  if (!IsWebAddress(address) || target.empty()) return;
+void DownloadFile(const std::string& address, const std::string& target, bool (*keep)(const std::string& file),
+                  const MessagePump& pump, const DownloadLimits& limits) noexcept {
+  if (!web::IsWebAddress(address) || target.empty()) return;
   try {
-    Download(address, target, limits);
+    web::Download(address, target, keep, pump, limits);
   } catch (...) {
   }
-}
-}  // namespace web
-
-void DownloadFile(const std::string& address, const std::string& target) noexcept {
-  web::DownloadFileWithin(address, target, web::DownloadLimits{});
 }
 
 }  // namespace pavo

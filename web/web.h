@@ -23,9 +23,21 @@ struct MessagePump {
 // The thread's pending messages are dispatched through pump while it waits.
 std::string GetData(const std::string& StrUrl, const std::string& StrBianMa, const MessagePump& pump) noexcept;
 
-// Downloads address into the file target with a blocking HTTP GET. Reports
-// nothing; the caller judges the outcome by the file alone.
-void DownloadFile(const std::string& address, const std::string& target) noexcept;
+// Bounds of one download. A transfer that breaks one of them is abandoned and
+// leaves no file.
+struct DownloadLimits {
+  int no_progress_seconds = 30;           // nothing received for this long
+  int total_seconds = 300;                // not finished after this long
+  std::uint64_t max_bytes = 64ull << 20;  // body longer than this
+};
+
+// Downloads address with an HTTP GET into a file beside target, and gives it
+// the name target only when keep(that file's path) says it is what the
+// caller wants, and only while nothing has that name yet; otherwise nothing
+// stays. Reports nothing; the caller judges the outcome by target alone. The
+// thread's pending messages may be dispatched through pump while it waits.
+void DownloadFile(const std::string& address, const std::string& target, bool (*keep)(const std::string& file),
+                  const MessagePump& pump, const DownloadLimits& limits = {}) noexcept;
 
 // The text between the first start marker and the first end marker after
 // it, markers found without regard to letter case; "" when a marker is

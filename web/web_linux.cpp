@@ -198,24 +198,6 @@ size_t CollectText(char* data, size_t size, size_t count, void* user) {
   return n;
 }
 
-// The charset parameter of a Content-Type value, "" when there is none.
-std::string CharsetOf(const char* content_type) {
-  if (!content_type) return "";
-  const std::string v(content_type);
-  const auto at = sys::AsciiLower(v).find("charset=");
-  if (at == std::string::npos) return "";
-  std::string cs = v.substr(at + 8);
-  auto end = cs.find_first_of(";, \t");
-  cs = cs.substr(0, end);
-  if (cs.size() >= 2 && cs.front() == '"' && cs.back() == '"') cs = cs.substr(1, cs.size() - 2);
-  return cs;
-}
-
-bool IsUtf8Name(const std::string& cs) {
-  const std::string l = sys::AsciiLower(cs);
-  return l.empty() || l == "utf-8" || l == "utf8";
-}
-
 // Decodes bytes of the given character set to UTF-8. A byte the character set
 // cannot read becomes U+FFFD, as the Windows conversions do; an unknown
 // character set is a failure.
@@ -225,8 +207,8 @@ std::string ToUtf8(const std::string& bytes, const std::string& charset) {
 
 std::string DecodeBody(const std::string& body, const std::string& selector, const char* content_type) {
   if (selector == "gbk") return ToUtf8(body, "GBK");
-  std::string cs = CharsetOf(content_type);
-  if (!IsUtf8Name(cs)) return ToUtf8(body, cs);
+  std::string cs = web::CharsetOf(content_type ? content_type : "");
+  if (!web::IsUtf8Name(cs)) return ToUtf8(body, cs);
   // The text the service sends as UTF-8 (or undeclared): a byte-order mark is
   // no part of the text.
   std::string text = ToUtf8(body, "UTF-8");
@@ -312,8 +294,18 @@ namespace {
 struct FileSink {
   sys::PendingFile* file;
   std::uint64_t max_bytes;
+  std::chrono::steady_clock::duration stall;
   std::uint64_t written = 0;
+  std::chrono::steady_clock::time_point last_progress = std::chrono::steady_clock::now();
 };
+
+// Ends the transfer once nothing has arrived for the no-progress span. (The
+// library's own low-speed limit averages over the span: a body that stops
+// halfway goes on for several spans.)
+int CheckProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  const auto* sink = static_cast<FileSink*>(user);
+  return std::chrono::steady_clock::now() - sink->last_progress > sink->stall;
+}
 
 size_t CollectFile(char* data, size_t size, size_t count, void* user) {
   auto* sink = static_cast<FileSink*>(user);
@@ -325,6 +317,7 @@ size_t CollectFile(char* data, size_t size, size_t count, void* user) {
     return 0;  // curl then ends the transfer with a write error
   }
   sink->written += n;
+  sink->last_progress = std::chrono::steady_clock::now();
   return n;
 }
 
@@ -332,7 +325,8 @@ size_t CollectFile(char* data, size_t size, size_t count, void* user) {
 
 namespace web {
 
-void Download(const std::string& address, const std::string& target, const web::DownloadLimits& limits) {
+void Download(const std::string& address, const std::string& target, bool (*keep)(const std::string& file),
+              const MessagePump&, const DownloadLimits& limits) {
   // A target that cannot be created (missing directory, no rights) is found
   // out before anything is fetched.
   sys::PendingFile file(target);
@@ -343,17 +337,19 @@ void Download(const std::string& address, const std::string& target, const web::
   Easy easy(Curl().easy_init());
   if (!easy) throw Failure("curl_easy_init");
   CommonOptions(easy.get(), address);
-  FileSink sink{&file, limits.max_bytes};
+  Set(Curl().easy_setopt(easy.get(), CURLOPT_USERAGENT, web::kUserAgent));
+  FileSink sink{&file, limits.max_bytes, std::chrono::seconds(limits.no_progress_seconds)};
   Set(Curl().easy_setopt(easy.get(), CURLOPT_WRITEFUNCTION, CollectFile));
   Set(Curl().easy_setopt(easy.get(), CURLOPT_WRITEDATA, &sink));
   Set(Curl().easy_setopt(easy.get(), CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.max_bytes)));
   // An error page is no image: a status of 400 or more ends the transfer
   // before its body is read (the 2xx test below catches the rest).
   Set(Curl().easy_setopt(easy.get(), CURLOPT_FAILONERROR, 1L));
-  // No progress: less than one byte a second over the whole span.
+  // No progress: nothing received for the whole span (the connection included).
   Set(Curl().easy_setopt(easy.get(), CURLOPT_CONNECTTIMEOUT, static_cast<long>(limits.no_progress_seconds)));
-  Set(Curl().easy_setopt(easy.get(), CURLOPT_LOW_SPEED_LIMIT, 1L));
-  Set(Curl().easy_setopt(easy.get(), CURLOPT_LOW_SPEED_TIME, static_cast<long>(limits.no_progress_seconds)));
+  Set(Curl().easy_setopt(easy.get(), CURLOPT_XFERINFOFUNCTION, CheckProgress));
+  Set(Curl().easy_setopt(easy.get(), CURLOPT_XFERINFODATA, &sink));
+  Set(Curl().easy_setopt(easy.get(), CURLOPT_NOPROGRESS, 0L));
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
   Set(Curl().easy_setopt(easy.get(), CURLOPT_TIMEOUT_MS, std::max<long>(1, static_cast<long>(left.count()))));
 
@@ -361,7 +357,7 @@ void Download(const std::string& address, const std::string& target, const web::
   long status = 0;
   Curl().easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &status);
   if (status < 200 || status > 299) throw Failure("no picture: status " + std::to_string(status));
-  file.Commit();
+  KeepIfWanted(file, keep);
 }
 
 }  // namespace web
