@@ -5,7 +5,9 @@ DIR -- COMMAND...` runs COMMAND beside the service (port in ./service/port)."""
 import argparse
 import collections
 import concurrent.futures
+import ctypes
 import datetime
+import hashlib
 import operator
 import os
 import re
@@ -101,6 +103,7 @@ class ProgramDir:
         (self.home / ".config").mkdir(parents=True)
         self.days = [today()]
         self.file_limit = None  # bytes: a full disk without a mount (RLIMIT_FSIZE, SIGXFSZ ignored; Linux)
+        self.prefix = []  # a command the program is started through
 
     def move_to(self, directory):
         shutil.copytree(self.dir, directory, symlinks=True)
@@ -137,6 +140,7 @@ class ProgramDir:
             cmd = [sys.executable, "-c", "import os, resource, signal, sys; signal.signal(signal.SIGXFSZ, "
                    "signal.SIG_IGN); resource.setrlimit(resource.RLIMIT_FSIZE, (int(sys.argv[1]),) * 2); "
                    "os.execv(sys.argv[2], sys.argv[2:])", str(self.file_limit)] + cmd
+        cmd = self.prefix + cmd
         if code_page:
             extra_env = dict(extra_env or {}, PAVO_WINE_LOCALE=WINE_LOCALES[code_page])
         # Output goes to a file: Wine's services may hold a pipe open forever.
@@ -417,13 +421,83 @@ def _receive(sock, until=None):
     return data
 
 
+def test_authority(build):
+    """A certificate authority made for the build, and a certificate of it for
+    localhost: the authority's file (PEM), the server's chain and key files."""
+    d = Path(build) / "e2e-cache" / "authority"
+    if not (d / "chain.pem").exists():
+        d.mkdir(parents=True, exist_ok=True)
+        sh = lambda *a: subprocess.run(["openssl", *a], capture_output=True, check=True, cwd=d)
+        sh("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "30", "-subj", "/CN=Pavo test authority",
+           "-keyout", "ca.key", "-out", "ca.pem", "-addext", "basicConstraints=critical,CA:TRUE",
+           "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+        sh("req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=localhost", "-keyout", "key.pem", "-out", "csr")
+        (d / "ext").write_text("subjectAltName=DNS:localhost\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n")
+        sh("x509", "-req", "-in", "csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial", "-days", "29",
+           "-out", "leaf.pem", "-extfile", "ext")
+        (d / "chain.pem").write_bytes((d / "leaf.pem").read_bytes() + (d / "ca.pem").read_bytes())
+    return d / "ca.pem", d / "chain.pem", d / "key.pem"
+
+
+ROOT_STORE = r"HKEY_CURRENT_USER\Software\Microsoft\SystemCertificates\Root\Certificates"
+
+
+def trust(test, ca_pem):
+    """The authority trusted for the program's runs: in the user's root store of
+    the test prefix; on Linux in the system's bundle as a private mount of the
+    program's own (the machine's stays as it is). The command that starts it."""
+    if windows():
+        der = ssl.PEM_cert_to_DER_cert(ca_pem.read_text())
+        key = ROOT_STORE + "\\" + hashlib.sha1(der).hexdigest().upper()
+        # The store's serialised form: the certificate as its one property (id 32, encoding 1).
+        reg_import(key, {"Blob": "hex:" + ",".join(f"{b:02x}" for b in struct.pack("<III", 32, 1, len(der)) + der)})
+        test.addCleanup(wine, "reg", "delete", key.replace("HKEY_CURRENT_USER", "HKCU"), "/f")
+        return []
+    bundle = Path(tempfile.mkdtemp(prefix="pavo-ca-")) / "bundle.crt"
+    test.addCleanup(shutil.rmtree, bundle.parent, ignore_errors=True)
+    bundle.write_bytes(Path(SYSTEM_BUNDLE).read_bytes() + ca_pem.read_bytes())
+    return ["unshare", "-m", "sh", "-c", f'mount --bind "{bundle}" {SYSTEM_BUNDLE} && exec "$0" "$@"']
+
+
+SYSTEM_BUNDLE = "/etc/ssl/certs/ca-certificates.crt"
+
+
+class NameWatch:
+    """Every name that appears in a directory (created or renamed into it) while the watch runs."""
+
+    def __init__(self, directory):
+        libc = ctypes.CDLL(None, use_errno=True)
+        self._fd = libc.inotify_init1(os.O_NONBLOCK)
+        if self._fd < 0 or libc.inotify_add_watch(self._fd, str(directory).encode(), 0x100 | 0x80) < 0:
+            raise OSError(ctypes.get_errno(), "inotify")
+        self.names = set()
+
+    def stop(self):
+        try:
+            while data := os.read(self._fd, 65536):
+                at = 0
+                while at < len(data):
+                    _, _, _, length = struct.unpack_from("iIII", data, at)
+                    self.names.add(data[at + 16:at + 16 + length].rstrip(b"\0").decode("utf-8", "replace"))
+                    at += 16 + length
+        except BlockingIOError:
+            pass
+        os.close(self._fd)
+        return self.names
+
+
 class Relay:
     """In front of the image service, a forward proxy or the server itself, that
     keeps every request line. kind "reset": half a picture, then a reset; "tls":
-    TLS with a self-signed certificate."""
+    TLS with a self-signed certificate; "authority": TLS for localhost with a
+    certificate of test_authority; "password": a proxy that asks for one."""
 
     def __init__(self, upstream_port, kind=None):
         self.upstream_port, self.reset, self.lines, self._tls = upstream_port, kind == "reset", [], None
+        self.password = kind == "password"
+        if kind == "authority":
+            self._tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            self._tls.load_cert_chain(*test_authority(_args.build)[1:])
         if kind == "tls":
             with tempfile.TemporaryDirectory(prefix="pavo-tls-") as d:
                 subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
@@ -457,6 +531,10 @@ class Relay:
                 return
             lines = head.split(b"\r\n")
             self.lines.append(lines[0].decode("latin-1"))
+            if self.password:
+                client.sendall(b"HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic "
+                               b"realm=\"office\"\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
+                return
             method, target, version = lines[0].split(b" ", 2)
             url = urllib.parse.urlsplit(target)
             out = [b" ".join((method, (url.path or b"/") + (b"?" + url.query if url.query else b""), version))] + [

@@ -64,6 +64,19 @@ def redirected_file(test, p, svc):
     (svc.folder / "redirected").write_bytes(padded(jpeg[:2] + h.segment(0xFE, text) + jpeg[2:]))
 
 
+def error_page_copy(test, p, svc):
+    other = h.ImageService()
+    test.addCleanup(other.stop)
+    other.put_today(b"<html><body>Service unavailable</body></html>")
+    p.write_settings({**h.SETTINGS, "域名": other.base + "/mode/picture-late-8"})
+    copy = p.start(name="other")
+    deadline = time.monotonic() + 60
+    while not other.requests() and time.monotonic() < deadline:  # it has read its settings
+        time.sleep(0.05)
+    p.write_settings({**h.SETTINGS, "域名": svc.base})
+    return copy
+
+
 def thumbnailed(data):  # a thumbnail's markers in an APP1 segment, fill bytes before a marker
     at = data.find(b"\xff\xdb")
     return data[:2] + h.segment(0xE1, b"Exif\0\0\xff\xd8\xff\xd9\xff\xd9") + data[2:at] + b"\xff\xff\xff" + data[at:]
@@ -134,6 +147,9 @@ def rows(jpeg):
         # Each held by the service until the other has asked.
         Row("two copies at once", "together-2", exit=0, bitmap=(1920, 1080), requests=4,
             arrange=lambda t, p, s: p.start(name="other")),
+        # The other copy's picture request is answered with an error page, after ours is kept.
+        Row("two copies at once, one served an error page", exit=0, bitmap=(1920, 1080), arrange=error_page_copy),
+        Row("an error page with status 200", picture=b"<html><body>Service unavailable</body></html>"),
         # Pictures that are whole but not for every decoder.
         Row("a decompression bomb (16000 x 16000)", exit=0,
             picture=padded(patched(small, b"\xff\xc0", 5, b"\x3e\x80\x3e\x80"))),
@@ -165,9 +181,13 @@ class FaultTable(unittest.TestCase):
             arranged = h.Relay(svc.port, row.relay)
             self.addCleanup(arranged.stop)
             p.write_settings({**h.SETTINGS, "域名": "http" + "s" * (row.relay == "tls") + "://" + arranged.address})
+        watch = h.NameWatch(p.img) if p.img.is_dir() else None
         r = p.run(timeout=row.seconds[1] + 30)
         if isinstance(arranged, subprocess.Popen):  # the other copy
             self.assertEqual(arranged.wait(60), 0)
+        seen = watch.stop() if watch else set()
+        if row.exit:  # not even for a moment
+            self.assertNotIn(p.today_file.name, seen)
         h.check_day(self, p, r, row.exit, row.picture or self.jpeg, row.bitmap)
         self.assertTrue(row.seconds[0] <= r.seconds <= row.seconds[1], f"{r.seconds:.1f} s")
         if row.waits or row.cpu:

@@ -50,15 +50,15 @@ def rows(small):
               bitmap=(1920, 1080), on=on) for place, on in (
             ("壁纸 图片/pavo.exe", 936), ("Müller's wallpaper/pavo.exe", 936), ("P:", 936),
             ("prog/pavo (1).exe", 936), ("prog/pavo 2 (copy)", "linux"))],
-        Row("exactly 200000 bytes", picture=small + b"\0" * (200000 - len(small)), wallpaper="untouched"),
+        # A file that is no picture never gets the day's name: the day goes on as
+        # without a file, and the earlier bitmap is applied again.
+        Row("exactly 200000 bytes", picture=small + b"\0" * (200000 - len(small))),
         Row("200001 bytes, padded after its end", exit=0, picture=small + b"\0" * (200001 - len(small)),
             bitmap=(640, 480)),
-        Row("an HTML page", requests=[META, IMAGE], picture=b"<html><body>" + b"Not a picture. " * 20000,
-            wallpaper="untouched"),
+        Row("an HTML page", requests=[META, IMAGE], picture=b"<html><body>" + b"Not a picture. " * 20000),
         # The base URL alone then finds no picture: the earlier bitmap is applied again.
         Row("an empty answer", "/mode/empty", requests=[META, BASE]),
-        # An empty file, which is discarded.
-        Row("an empty picture", "/mode/picture-empty", requests=[META, IMAGE], wallpaper="untouched"),
+        Row("an empty picture", "/mode/picture-empty", requests=[META, IMAGE]),
         Row("a redirect", "/mode/redirect", exit=0, bitmap=(1920, 1080)),
         Row("an error page", "/mode/404", requests=[META, BASE]),
         Row("status 500", "/mode/500", requests=[META, BASE]),
@@ -78,6 +78,12 @@ def rows(small):
         *[Row(f"the user's proxy: {net}", over=PROXIED, net=net, exit=0, requests=[META, IMAGE], wallpaper="untouched",
               on=936 if net == "Internet settings" else "linux")
           for net in ("Internet settings", "http_proxy", "http_proxy, no desktop", "GNOME settings")],
+        # A proxy asking for a password: no dialog, no credentials, a failed day at once.
+        *[Row(f"the user's proxy asks for a password: {net}", over=PROXIED, net="password, " + net, requests=[],
+              wallpaper="untouched", on=936 if net == "Internet settings" else "linux")
+          for net in ("Internet settings", "http_proxy")],
+        # A service of an authority the user trusts, by name.
+        Row("a day over https", net="https", exit=0, requests=[META, IMAGE], bitmap=(1920, 1080)),
         # The script on a server that never answers: the desktop's resolver
         # would wait 25 s for it on each request.
         Row("a proxy script that never comes is not waited for", over={"设为壁纸": "0"}, net="pac", exit=0,
@@ -100,12 +106,16 @@ class RunTest(unittest.TestCase):
 
     def check(self, row):
         svc, p = h.earlier_day(self, row.picture or self.jpeg, row.path, row.over)
-        relay, env, gnome = h.Relay(svc.port), {}, "[org/gnome/desktop/background]\npicture-uri='untouched'\n"
+        kind = "password" if row.net and "password" in row.net else "authority" if row.net == "https" else None
+        relay, env, gnome = h.Relay(svc.port, kind), {}, "[org/gnome/desktop/background]\npicture-uri='untouched'\n"
         self.addCleanup(relay.stop)
-        if row.net == "Internet settings":  # as Internet Options writes it; the earlier values come back
+        if row.net == "https":
+            p.prefix = h.trust(self, h.test_authority(h._args.build)[0])
+            p.write_settings({**h.SETTINGS, "域名": f"https://localhost:{relay.port}"})
+        if row.net and row.net.endswith("Internet settings"):  # as Internet Options writes it; the earlier values come back
             names, before = ("ProxyEnable", "ProxyServer"), h.reg_values(h.INTERNET_SETTINGS)
             h.reg_import(h.INTERNET_SETTINGS, dict(zip(names, ("dword:00000001", h.reg_quote(relay.address)))))
-        elif row.net and row.net.startswith("http_proxy"):
+        elif row.net and "http_proxy" in row.net:
             env = {"http_proxy": "http://" + relay.address, "XDG_CURRENT_DESKTOP": "GNOME" * ("desktop" not in row.net)}
         elif row.net == "GNOME settings":
             gnome += f"[system/proxy]\nmode='manual'\n[system/proxy/http]\nhost='127.0.0.1'\nport={relay.port}\n"
@@ -147,7 +157,7 @@ class RunTest(unittest.TestCase):
             r = p.run(extra_env=env, code_page=row.on if h.windows() else None)
             days.append(h.today())
         finally:
-            if row.net == "Internet settings":
+            if row.net and row.net.endswith("Internet settings"):
                 h.reg_import(h.INTERNET_SETTINGS, {n: before.get(n, "-") for n in names})
         h.check_day(self, p, r, row.exit, row.picture or self.jpeg, row.bitmap)
         if row.delay is not None:  # waited, without burning the processor, as long as told (under Wine the
@@ -160,14 +170,16 @@ class RunTest(unittest.TestCase):
         if row.wallpaper:
             self.assertEqual(h.wallpaper(p), row.wallpaper == "applied" or "untouched")
         seen = [s for s in svc.requests() if "proxy.pac" not in s.line]
+        if kind == "password":  # asked, and not a moment waited
+            self.assertTrue(relay.lines and r.seconds < 20, f"{relay.lines} {r.seconds:.1f} s")
         if row.net == "pac":
             self.assertTrue(len(seen) < len(svc.requests()) and r.seconds < 15, f"{r.seconds} s")
         if row.requests is not None:
             self.assertIn([s.line for s in seen], [[x.format(path=row.path, today=d) for x in row.requests] for d in days])
         for s in seen:
-            # Exactly the two headers on the metadata request, neither on the picture's.
+            # Exactly the two headers on the metadata request, the User-Agent alone on the picture's.
             mine = sorted((k.lower(), v) for k, v in s.headers if k.lower() in ("if-modified-since", "user-agent"))
-            self.assertEqual(mine, [("if-modified-since", "0"), ("user-agent", h.UA)] if h.META in s.line else [])
+            self.assertEqual(mine, [("if-modified-since", "0")] * (h.META in s.line) + [("user-agent", h.UA)])
         if row.net == "a second service":
             self.assertEqual(second.requests(), [])
         if row.ini or row.place:  # on Windows read back through the wide registry functions
@@ -196,6 +208,17 @@ class RunTest(unittest.TestCase):
         if h.windows():
             self.addCleanup(h.set_autostart)
         h.table(self, mine, self.check, workers=1 if h.windows() else 4)
+
+    def test_the_metadata_is_never_taken_from_a_cache(self):
+        # The service allows its answers to be kept for a day; the next day names another picture.
+        svc, p = h.earlier_day(self, self.jpeg)
+        h.check_day(self, p, p.run(), 0, self.jpeg, (1920, 1080))
+        p.today_file.unlink()
+        (svc.folder / (h.today() + ".jpg")).unlink()
+        second = h.jpeg(640, 480, 3)
+        (svc.folder / "second.jpg").write_bytes(second + b"\0" * 300000)
+        h.check_day(self, p, p.run(), 0, second + b"\0" * 300000, (640, 480))
+        self.assertEqual([s.line for s in svc.requests()][2:], [META.format(path=""), "GET /images/second.jpg HTTP/1.1"])
 
     def test_a_first_start_writes_the_default_settings(self):
         # On a full disk none (a partial file would stay for ever), and the next start writes them whole.

@@ -357,6 +357,9 @@ void Handle(const Options& opt, const httplib::Request& req, httplib::Response& 
 
   auto r = std::make_shared<Resource>(Lookup(opt.folder, path, mode));
   res.status = r->status;
+  // The metadata may be kept for a day: only a client that asks anew each
+  // time sees the next day's.
+  if (EndsWith(path, "/HPImageArchive.aspx")) res.set_header("Cache-Control", "public, max-age=86400");
   if (mode.rfind("charset-", 0) == 0) r->type = "text/plain; charset=" + mode.substr(8);
   if (const int n = ModeNumber(mode, "status-"); n >= 100 && n <= 999 && r->status == 200) res.status = n;
   if (const int n = ModeNumber(mode, "pad-"); n > static_cast<int>(r->body.size()))
