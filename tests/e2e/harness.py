@@ -31,6 +31,7 @@ RUN_KEY = r"HKEY_CURRENT_USER\Software\Microsoft\Windows\CurrentVersion\Run"
 WALLPAPER_KEY = r"HKEY_CURRENT_USER\Control Panel\Desktop"
 INTERNET_SETTINGS = r"HKEY_CURRENT_USER\Software\Microsoft\Windows\CurrentVersion\Internet Settings"
 AUTOSTART_NAME = "Pavo壁纸"
+CAPTION = "Pavo壁纸 - by RZ31"  # the window's
 META = "/HPImageArchive.aspx?format=js&idx=0&n=1"
 UA = "Mozilla/5.0 (Windows NT 6.1; WOW64; Trident/7.0; rv:11.0) like Gecko"
 # Wine's ANSI code page follows the locale it runs in (tools/wine-run).
@@ -202,6 +203,19 @@ class ProgramDir:
         if windows():
             return reg_values(RUN_KEY).get(AUTOSTART_NAME)
         return self.autostart_file.read_text(encoding="utf-8") if self.autostart_file.exists() else None
+
+
+def windows_of(program_dir, seconds):
+    """Under Wine, starts listing the top-level windows of the program's process
+    for seconds; the result: the set of (visible, class, title) seen."""
+    out = program_dir.tmp / "windows.out"
+    with open(out, "wb") as o:
+        lister = subprocess.Popen([str(WINE_RUN), str(Path(_args.build) / "tests" / "e2e" / "windows_of.exe"),
+                                   windows_path(program_dir.exe), str(seconds)], stdin=subprocess.DEVNULL, stdout=o,
+                                  stderr=subprocess.DEVNULL)
+    time.sleep(1)  # looking before the program starts
+    return lambda: lister.wait(seconds + 30) == 0 and {
+        tuple(line.split("\t")) for line in out.read_text("utf-8").splitlines()}
 
 
 def unpack(package, into):
@@ -389,7 +403,16 @@ class ImageService:
     def requests(self, token=""):
         found = re.findall(r"^\[([\d.]+)\] (.*)\n((?:.+\n)*)\n", self.log.read_text("utf-8", "replace"), re.M)
         return [Request(float(t), line, re.findall(r"^(.*?): (.*)$", headers, re.M))
-                for t, line, headers in found if token in line]
+                for t, line, headers in found if token in line and not line.startswith("SENT ")]
+
+    def sent(self, timeout=10):
+        """The bytes the endless answers sent, each once its connection ended."""
+        deadline = time.monotonic() + timeout
+        while not (found := re.findall(r"^\[[\d.]+\] SENT (\d+)$", self.log.read_text("utf-8", "replace"), re.M)):
+            if time.monotonic() > deadline:
+                break
+            time.sleep(0.1)
+        return [int(n) for n in found]
 
     def stop(self):
         self.proc.kill()

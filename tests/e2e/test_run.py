@@ -153,6 +153,7 @@ class RunTest(unittest.TestCase):
             p.keyfile.parent.mkdir(parents=True)
             p.keyfile.write_text(gnome, encoding="utf-8")
         days = [h.today()]  # of the service
+        windows = h.windows_of(p, 15) if kind == "password" and h.windows() else None
         try:
             r = p.run(extra_env=env, code_page=row.on if h.windows() else None)
             days.append(h.today())
@@ -172,6 +173,11 @@ class RunTest(unittest.TestCase):
         seen = [s for s in svc.requests() if "proxy.pac" not in s.line]
         if kind == "password":  # asked, and not a moment waited
             self.assertTrue(relay.lines and r.seconds < 20, f"{relay.lines} {r.seconds:.1f} s")
+        if windows:  # ours, and no other: no dialog, shown or not
+            shown = windows()
+            self.assertIn(("hidden", "PavoForm1", h.CAPTION), shown)
+            self.assertEqual([w for w in shown if w[1] != "PavoForm1" and (w[0] == "visible" or w[1] == "#32770")],
+                             [], shown)
         if row.net == "pac":
             self.assertTrue(len(seen) < len(svc.requests()) and r.seconds < 15, f"{r.seconds} s")
         if row.requests is not None:

@@ -25,6 +25,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -137,6 +138,26 @@ void LogRequest(const httplib::Request& req) {
   std::lock_guard<std::mutex> lock(g_log_mutex);
   std::fwrite(block.data(), 1, block.size(), stderr);
   std::fflush(stderr);
+}
+
+// What an endless answer sent before its connection ended, as a block of its
+// own: "[12.345] SENT 1048576".
+void LogSent(std::uint64_t bytes) {
+  char line[64];
+  std::snprintf(line, sizeof line, "[%.3f] SENT %llu\n\n",
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - g_started).count(),
+                static_cast<unsigned long long>(bytes));
+  std::lock_guard<std::mutex> lock(g_log_mutex);
+  std::fputs(line, stderr);
+  std::fflush(stderr);
+}
+
+// One more block of an endless answer, counted once the client took it.
+bool SendBlock(httplib::DataSink& sink, std::uint64_t& sent) {
+  static const std::string block(64 * 1024, 'x');
+  if (Stopping() || !sink.write(block.data(), block.size())) return false;
+  sent += block.size();
+  return true;
 }
 
 // ---- content ---------------------------------------------------------------
@@ -298,10 +319,11 @@ bool HandleBodyMode(const std::string& mode, const std::shared_ptr<Resource>& r,
   }
   if (mode == "endless-declared") {
     // 1 TiB declared, and bytes for as long as the client reads.
-    res.set_content_provider(size_t{1} << 40, r->type, [](size_t, size_t, httplib::DataSink& sink) {
-      static const std::string block(64 * 1024, 'x');
-      return !Stopping() && sink.write(block.data(), block.size());
-    });
+    auto sent = std::make_shared<std::uint64_t>(0);
+    res.set_content_provider(
+        size_t{1} << 40, r->type,
+        [sent](size_t, size_t, httplib::DataSink& sink) { return SendBlock(sink, *sent); },
+        [sent](bool) { LogSent(*sent); });
     return true;
   }
   if (mode == "chunked") {
@@ -394,11 +416,10 @@ void Handle(const Options& opt, const httplib::Request& req, httplib::Response& 
       return offset < half && sink.write(r->body.data() + offset, half - offset);
     });
   } else if (mode == "endless") {
-    res.set_chunked_content_provider(r->type, [](size_t, httplib::DataSink& sink) {
-      static const std::string block(64 * 1024, 'x');
-      if (Stopping()) return false;
-      return sink.write(block.data(), block.size());
-    });
+    auto sent = std::make_shared<std::uint64_t>(0);
+    res.set_chunked_content_provider(
+        r->type, [sent](size_t, httplib::DataSink& sink) { return SendBlock(sink, *sent); },
+        [sent](bool) { LogSent(*sent); });
   } else {
     res.set_content(r->body, r->type);
   }

@@ -1,0 +1,54 @@
+// Watches the top-level windows of the processes started from one program
+// file, under Wine, while they run: windows_of <program path> <seconds>
+// prints each window seen once, "visible<TAB>class<TAB>title" in UTF-8.
+#include <windows.h>
+
+#include <cstdio>
+#include <set>
+#include <string>
+
+namespace {
+
+std::string Utf8(const wchar_t* w) {
+  char out[1024];
+  const int n = WideCharToMultiByte(CP_UTF8, 0, w, -1, out, sizeof out, nullptr, nullptr);
+  return n > 0 ? std::string(out, n - 1) : std::string();
+}
+
+struct Watch {
+  std::wstring program;
+  std::set<std::string> seen;
+};
+
+BOOL CALLBACK Look(HWND window, LPARAM data) {
+  auto* watch = reinterpret_cast<Watch*>(data);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(window, &pid);
+  const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (!process) return TRUE;
+  wchar_t path[MAX_PATH * 2];
+  DWORD size = MAX_PATH * 2;
+  const bool named = QueryFullProcessImageNameW(process, 0, path, &size);
+  CloseHandle(process);
+  if (!named || lstrcmpiW(path, watch->program.c_str()) != 0) return TRUE;
+  wchar_t cls[256] = L"", title[512] = L"";
+  GetClassNameW(window, cls, 256);
+  GetWindowTextW(window, title, 512);
+  watch->seen.insert(std::string(IsWindowVisible(window) ? "visible" : "hidden") + "\t" + Utf8(cls) + "\t" +
+                     Utf8(title));
+  return TRUE;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc != 3) return 2;
+  Watch watch{argv[1], {}};
+  const ULONGLONG end = GetTickCount64() + 1000ull * static_cast<ULONGLONG>(_wtoi(argv[2]));
+  while (GetTickCount64() < end) {
+    EnumWindows(Look, reinterpret_cast<LPARAM>(&watch));
+    Sleep(20);
+  }
+  for (const std::string& line : watch.seen) std::printf("%s\n", line.c_str());
+  return 0;
+}
