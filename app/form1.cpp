@@ -155,8 +155,8 @@ void Form1::Form_Activate() {
       Step([&] { SetWallpaper(bitmap_path); });
     }
   } else {
-    // 13. Discard; the next start today tries again. (The download no longer
-    //     leaves a file that fails, so this finds nothing to delete.)
+    // 13. Discard; the next start today tries again. (The download leaves
+    //     no file that fails the test: this finds nothing to delete.)
     Step([&] { sys::RemoveFile(TodayFile); });
   }
   // 14. Remove the tray icon.
