@@ -34,6 +34,25 @@ LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
       // desktop), the run still starts; Form_Activate runs only once.
       if (g_loaded) g_form->Form_Activate();
       return 0;
+    case WM_GETMINMAXINFO: {
+      // Maximised, the window keeps its own place and size: a starter that
+      // asks for a maximised window (a shortcut's "Run: Maximized") gets no
+      // full-screen window for the moment before the run minimises it.
+      RECT r{};
+      if (!IsIconic(hwnd) && !IsZoomed(hwnd) && GetWindowRect(hwnd, &r)) {
+        auto* info = reinterpret_cast<MINMAXINFO*>(lparam);
+        info->ptMaxSize = {r.right - r.left, r.bottom - r.top};
+        info->ptMaxPosition = {r.left, r.top};
+      }
+      return 0;
+    }
+    case WM_DPICHANGED: {
+      // Moved to a monitor of another scale: the size the system suggests.
+      const RECT* r = reinterpret_cast<const RECT*>(lparam);
+      SetWindowPos(hwnd, nullptr, r->left, r->top, r->right - r->left, r->bottom - r->top,
+                   SWP_NOZORDER | SWP_NOACTIVATE);
+      return 0;
+    }
     case WM_DESTROY:
       PostQuitMessage(1);
       return 0;
@@ -46,6 +65,50 @@ HICON LoadAppIcon(HINSTANCE instance, int size) {
   auto icon = static_cast<HICON>(
       LoadImageW(instance, MAKEINTRESOURCEW(kIconResource), IMAGE_ICON, size, size, LR_DEFAULTCOLOR));
   return icon ? icon : LoadIconW(nullptr, MAKEINTRESOURCEW(32512) /* IDI_APPLICATION */);
+}
+
+// The scale of the monitor the window is on, and a system metric at that
+// scale. The per-monitor functions came with Windows 10 1607; before it a
+// per-monitor aware process sees the system's scale, which is the screen's.
+UINT DpiOf(HWND hwnd) {
+  using Fn = UINT(WINAPI*)(HWND);
+  static const auto fn = reinterpret_cast<Fn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
+  if (UINT dpi = fn ? fn(hwnd) : 0) return dpi;
+  HDC screen = GetDC(nullptr);
+  const int dpi = GetDeviceCaps(screen, LOGPIXELSX);
+  ReleaseDC(nullptr, screen);
+  return dpi > 0 ? static_cast<UINT>(dpi) : 96;
+}
+
+int MetricFor(int index, UINT dpi) {
+  using Fn = int(WINAPI*)(int, UINT);
+  static const auto fn = reinterpret_cast<Fn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetSystemMetricsForDpi")));
+  const int value = fn ? fn(index, dpi) : 0;
+  return value ? value : GetSystemMetrics(index);
+}
+
+// The window's icons drawn at the sizes the shell shows for its monitor: the
+// small one is also the tray's (its handle is the tray icon's id), so the
+// tray gets an image of its own size, not one it scales.
+void SetIconsFor(HWND hwnd, HINSTANCE instance) {
+  const UINT dpi = DpiOf(hwnd);
+  SendMessageW(hwnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(LoadAppIcon(instance, MetricFor(SM_CXICON, dpi))));
+  SendMessageW(hwnd, WM_SETICON, ICON_SMALL,
+               reinterpret_cast<LPARAM>(LoadAppIcon(instance, MetricFor(SM_CXSMICON, dpi))));
+}
+
+// A client area of 304 x 202 pixels at 96 dpi, at the window's own scale, in
+// a sizable frame.
+void SizeFor(HWND hwnd) {
+  const UINT dpi = DpiOf(hwnd);
+  RECT r{0, 0, MulDiv(304, static_cast<int>(dpi), 96), MulDiv(202, static_cast<int>(dpi), 96)};
+  using Fn = BOOL(WINAPI*)(RECT*, DWORD, BOOL, DWORD, UINT);
+  static const auto fn = reinterpret_cast<Fn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "AdjustWindowRectExForDpi")));
+  if (!fn || !fn(&r, WS_OVERLAPPEDWINDOW, FALSE, 0, dpi)) AdjustWindowRectEx(&r, WS_OVERLAPPEDWINDOW, FALSE, 0);
+  SetWindowPos(hwnd, nullptr, 0, 0, r.right - r.left, r.bottom - r.top, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 }  // namespace
@@ -67,20 +130,26 @@ int Run(Events& form) {
   wc.lpszClassName = L"PavoForm1";
   if (!RegisterClassExW(&wc)) return 1;
 
-  // A client area of 304 x 202 pixels at 96 dpi, in a sizable frame.
-  RECT r{0, 0, 304, 202};
-  AdjustWindowRectEx(&r, WS_OVERLAPPEDWINDOW, FALSE, 0);
   g_window = CreateWindowExW(0, wc.lpszClassName, win32::Wide(kCaption).c_str(), WS_OVERLAPPEDWINDOW,
-                             CW_USEDEFAULT, CW_USEDEFAULT, r.right - r.left, r.bottom - r.top, nullptr,
-                             nullptr, instance, nullptr);
+                             CW_USEDEFAULT, CW_USEDEFAULT, 304, 202, nullptr, nullptr, instance, nullptr);
   if (!g_window) return 1;
-  SendMessageW(g_window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(wc.hIcon));
-  SendMessageW(g_window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(wc.hIconSm));
+  SizeFor(g_window);
+  SetIconsFor(g_window, instance);
 
   form.Form_Load();
   g_loaded = true;
 
-  ShowWindow(g_window, SW_SHOWNORMAL);
+  // The first show of the main window is in the state the starter asked for
+  // (a shortcut set to "Minimized" or "Maximized" sets it in the start-up
+  // information): the system gives it that state whatever is asked, and it is
+  // asked for here as the system does. A minimised window already has its
+  // tray icon up and is hidden (the resize handling ran); any other state
+  // becomes the normal one, in which the window always opens.
+  STARTUPINFOW start{};
+  start.cb = sizeof start;
+  GetStartupInfoW(&start);
+  ShowWindow(g_window, (start.dwFlags & STARTF_USESHOWWINDOW) ? start.wShowWindow : SW_SHOWNORMAL);
+  if (!IsIconic(g_window) && (IsZoomed(g_window) || !IsWindowVisible(g_window))) ShowWindow(g_window, SW_SHOWNORMAL);
   PostMessageW(g_window, kStartMessage, 0, 0);
 
   MSG msg{};
@@ -97,6 +166,13 @@ int Run(Events& form) {
 void SetState(int state) {
   int cmd = state == kMinimised ? SW_MINIMIZE : state == kMaximised ? SW_MAXIMIZE : SW_RESTORE;
   if (!g_window) throw Failure("no window");
+  // Already minimised (the starter asked for it): the system would change no
+  // state and send no resize, and SW_MINIMIZE would show a hidden window as
+  // a taskbar button. The resize handling runs as for any minimise.
+  if (state == kMinimised && IsIconic(g_window)) {
+    if (g_loaded) g_form->Form_Resize();
+    return;
+  }
   ShowWindow(g_window, cmd);
 }
 
@@ -114,8 +190,9 @@ std::uintptr_t Handle() {
 
 std::uintptr_t IconHandle() {
   if (!g_window) throw Failure("no window");
-  auto icon = reinterpret_cast<HICON>(SendMessageW(g_window, WM_GETICON, ICON_BIG, 0));
-  if (!icon) icon = reinterpret_cast<HICON>(GetClassLongPtrW(g_window, GCLP_HICON));
+  // The small icon: the one drawn at the tray's size.
+  auto icon = reinterpret_cast<HICON>(SendMessageW(g_window, WM_GETICON, ICON_SMALL, 0));
+  if (!icon) icon = reinterpret_cast<HICON>(GetClassLongPtrW(g_window, GCLP_HICONSM));
   if (!icon) throw Failure("window without icon");
   return reinterpret_cast<std::uintptr_t>(icon);
 }

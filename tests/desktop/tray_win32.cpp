@@ -1,15 +1,20 @@
-// The tray icon as Wine's own tray shows it (its id, tip, callback, picture)
-// from the minimise to the removal, under GBK and 1252 (tray_test_cp1252).
+// The tray icon as Wine's own tray shows it (its id, tip, callback, picture
+// and size) from the minimise to the removal, at the system scales of the
+// table, under GBK and 1252 (tray_test_cp1252); and the program started as a
+// shortcut set to "Minimized" or "Maximized" starts it.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <commctrl.h>
 #include <shellapi.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "desktop/min_to_tray.h"
 #include "desktop/window.h"
+#include "support/scratch.h"
 #include "sys/text_win32.h"
 
 namespace pavo {
@@ -45,12 +50,17 @@ bool InTray(HWND owner, UINT id) {
   return Shell_NotifyIconW(NIM_MODIFY, &probe);
 }
 
+// (Windows 10 1607 and later; Wine has them.)
+extern "C" __declspec(dllimport) UINT WINAPI GetDpiForWindow(HWND);
+extern "C" __declspec(dllimport) int WINAPI GetSystemMetricsForDpi(int, UINT);
+
 // A window's pixels on the screen, or the icon drawn as the tray draws it
-// (small, centred, over the corner's colour).
+// (small at the tray's own scale, centred, over the corner's colour).
 std::vector<COLORREF> Pixels(HWND window, HICON icon = nullptr, COLORREF ground = 0) {
   RECT r{};
   GetWindowRect(window, &r);
-  const int w = r.right - r.left, h = r.bottom - r.top, cx = GetSystemMetrics(SM_CXSMICON);
+  const int w = r.right - r.left, h = r.bottom - r.top;
+  const int cx = GetSystemMetricsForDpi(SM_CXSMICON, GetDpiForWindow(window));
   HDC screen = GetDC(nullptr), dc = CreateCompatibleDC(screen);
   HBITMAP bitmap = CreateCompatibleBitmap(screen, w, h);
   SelectObject(dc, bitmap);
@@ -95,9 +105,19 @@ class TrayForm : public window::Events {
     PostQuitMessage(0);
   }
 
+  int small_icon = 0;  // the shell's small icon size at this process's scale
+
   void Watch(HWND hwnd) {
-    const HICON icon = reinterpret_cast<HICON>(SendMessageW(hwnd, WM_GETICON, ICON_BIG, 0));
+    // The tray gets the window's small icon, drawn at the small size of the scale.
+    const HICON icon = reinterpret_cast<HICON>(SendMessageW(hwnd, WM_GETICON, ICON_SMALL, 0));
     ASSERT_NE(icon, nullptr) << "the window has the program's icon";
+    ICONINFO info{};
+    BITMAP image{};
+    ASSERT_TRUE(GetIconInfo(icon, &info));
+    GetObjectW(info.hbmColor ? info.hbmColor : info.hbmMask, sizeof image, &image);
+    DeleteObject(info.hbmColor);
+    DeleteObject(info.hbmMask);
+    EXPECT_EQ(image.bmWidth, small_icon) << "the icon's width";
     const UINT id = static_cast<UINT>(reinterpret_cast<std::uintptr_t>(icon));
     window::SetState(window::kMaximised);  // no icon for any state but minimised
     window::SetState(window::kNormal);
@@ -128,11 +148,116 @@ class TrayForm : public window::Events {
   }
 };
 
+// The scale of the prefix (its LogPixels, read by each Wine process as it
+// starts) and the small icon's size at it; each row runs in a process of its own.
+struct Scale {
+  DWORD dpi;
+  int small_icon;
+};
+constexpr Scale kScales[] = {{96, 16}, {192, 32}};
+constexpr wchar_t kDesktopKey[] = L"Control Panel\\Desktop";
+
+// Runs this test again in a process of its own, at a scale, and returns its exit status.
+DWORD RunAtScale(const Scale& scale) {
+  DWORD before = 0, size = sizeof before;
+  const bool had = RegGetValueW(HKEY_CURRENT_USER, kDesktopKey, L"LogPixels", RRF_RT_REG_DWORD, nullptr, &before,
+                                &size) == ERROR_SUCCESS;
+  RegSetKeyValueW(HKEY_CURRENT_USER, kDesktopKey, L"LogPixels", REG_DWORD, &scale.dpi, sizeof scale.dpi);
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring command = L"\"" + std::wstring(self) + L"\" --gtest_filter=Tray.OneIcon*";
+  SetEnvironmentVariableW(L"PAVO_TRAY_DPI", std::to_wstring(scale.dpi).c_str());
+  STARTUPINFOW si{sizeof si};
+  PROCESS_INFORMATION pi{};
+  DWORD status = 99;
+  if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+    WaitForSingleObject(pi.hProcess, 100000);
+    GetExitCodeProcess(pi.hProcess, &status);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+  }
+  SetEnvironmentVariableW(L"PAVO_TRAY_DPI", nullptr);
+  if (had)
+    RegSetKeyValueW(HKEY_CURRENT_USER, kDesktopKey, L"LogPixels", REG_DWORD, &before, sizeof before);
+  else
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kDesktopKey, L"LogPixels");
+  return status;
+}
+
 TEST(Tray, OneIconFromTheMinimiseToTheRemovalAsTheTrayShowsIt) {
   ASSERT_TRUE(GetACP() == 936u || GetACP() == 1252u) << "GBK (tools/wine-run) or 1252 (PAVO_WINE_LOCALE)";
+  const char* dpi = std::getenv("PAVO_TRAY_DPI");
+  if (!dpi) {
+    for (const Scale& scale : kScales) EXPECT_EQ(RunAtScale(scale), 0u) << "at " << scale.dpi << " dpi";
+    return;
+  }
   TrayForm form;
+  for (const Scale& scale : kScales)
+    if (std::to_string(scale.dpi) == dpi) form.small_icon = scale.small_icon;
   EXPECT_EQ(window::Run(form), 0);
   EXPECT_GE(form.activations, 1) << "the window was never activated";
+}
+
+// The program itself, started as a shortcut asks (cmd's start, which sets
+// the start-up information's show state): while it waits in its delay its
+// window is hidden and minimised and the tray shows its icon; on its way
+// there the window, as often as it is seen, never fills the screen.
+struct Start {
+  const char* what;
+  const wchar_t* option;
+};
+constexpr Start kStarts[] = {{"start", L""}, {"start /min", L"/min "}, {"start /max", L"/max "}};
+
+HWND ProgramWindow() {
+  for (HWND w = nullptr; (w = FindWindowExW(nullptr, w, L"PavoForm1", nullptr));) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(w, &pid);
+    if (pid != GetCurrentProcessId()) return w;
+  }
+  return nullptr;
+}
+
+void StartAs(const Start& start) {
+  // (after the row before, whatever became of it)
+  ASSERT_TRUE(Within(60000, [] { return !ProgramWindow(); })) << "the program before still runs";
+  test::Scratch dir("pavo-start");
+  ASSERT_TRUE(CopyFileW(win32::Wide("Z:" PAVO_PROGRAM).c_str(), win32::Wide(dir / "pavo.exe").c_str(), FALSE));
+  // A delay of 4 s, then a request nobody answers, and the end.
+  const std::wstring settings = L"\xFEFF[Config]\r\n开机自启动=0\r\n设为壁纸=0\r\n延迟运行=4\r\n"
+                                L"域名=http://127.0.0.1:1\r\n备用域名=x\r\n";
+  test::Put(dir / "cfg.ini", std::string(reinterpret_cast<const char*>(settings.data()), settings.size() * 2));
+  std::wstring command = L"start.exe " + std::wstring(start.option) + win32::Wide(dir / "pavo.exe");
+  STARTUPINFOW si{sizeof si};
+  PROCESS_INFORMATION pi{};
+  ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  HWND hwnd = nullptr;
+  LONG widest = 0;  // of the window while it was on the screen
+  ASSERT_TRUE(Within(20000, [&] {
+    RECT r{};
+    if (!(hwnd = ProgramWindow())) return false;
+    if (IsWindowVisible(hwnd) && GetWindowRect(hwnd, &r)) widest = std::max(widest, r.right - r.left);
+    return !IsWindowVisible(hwnd) && OursInTheTray().size() == 1;
+  })) << "no hidden window with its icon in the tray";
+  Sleep(1000);  // still in the delay, past the run's first step
+  EXPECT_EQ(OursInTheTray().size(), 1u);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(hwnd, &pid);
+  HANDLE program = OpenProcess(SYNCHRONIZE, FALSE, pid);
+  EXPECT_TRUE(IsIconic(hwnd));
+  EXPECT_FALSE(IsWindowVisible(hwnd)) << "a taskbar button";
+  EXPECT_LT(widest, GetSystemMetrics(SM_CXSCREEN) / 2) << "the window filled the screen";
+  EXPECT_EQ(WaitForSingleObject(program, 60000), WAIT_OBJECT_0) << "the run did not end";
+  CloseHandle(program);
+  EXPECT_TRUE(Within(3000, [] { return OursInTheTray().empty(); })) << "the icon stayed";
+}
+
+TEST(Tray, TheProgramStartedAsAShortcutAsksLooksTheSame) {
+  for (const Start& start : kStarts) {
+    SCOPED_TRACE(start.what);
+    StartAs(start);
+  }
 }
 
 }  // namespace
