@@ -1,7 +1,8 @@
 """The download packages of ./release.sh, each unpacked into a fresh folder
 and its program run once, natively and under Wine (the 32-bit one only has
-its imports read: no 32-bit Wine here).
-    python3 tests/package/test_packages.py --dist dist --build build/package-test"""
+its imports read: no 32-bit Wine here). Each pavo.exe carries an Authenticode
+signature (SHA-256) of the certificate --signed-by names, or, without it, none.
+    python3 tests/package/test_packages.py --dist dist --build build/package-test [--signed-by cert.pem]"""
 import argparse
 import os
 import re
@@ -85,7 +86,15 @@ class Packages(unittest.TestCase):
             for name in programs:
                 with self.subTest(f"{system}: {name}"):
                     program = p.dir / name
-                    if objdump:  # only DLLs of Windows
+                    if objdump:  # signed as asked, and only DLLs of Windows
+                        check = subprocess.run(["osslsigncode", "verify", "-CAfile", ARGS.signed_by or "/dev/null",
+                                                "-in", program], capture_output=True, text=True)
+                        if ARGS.signed_by:
+                            self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+                            self.assertRegex(check.stdout, r"(?m)^Message digest algorithm\s*:\s*SHA256$")
+                            self.assertIn("Signature verification: ok", check.stdout)
+                        else:
+                            self.assertIn("No signature found", check.stdout + check.stderr)
                         imports = re.findall(r"DLL Name: (\S+)", run(objdump, "-p", program))
                         self.assertIn("kernel32.dll", {d.lower() for d in imports})
                         for dll in imports:
@@ -119,6 +128,7 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--dist", default=str(ROOT / "dist"))
     ap.add_argument("--build", type=os.path.abspath, default=str(ROOT / "build" / "package-test"))
+    ap.add_argument("--signed-by", help="the certificate (PEM) that signed each pavo.exe")
     ARGS, rest = ap.parse_known_args()
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
