@@ -37,7 +37,7 @@ int Run(Events& form);
 void SetState(int state);
 int State();                   // 0 normal, 1 minimised, 2 maximised
 std::uintptr_t Handle();       // the handle the shell uses for the tray
-std::uintptr_t IconHandle();   // the window's icon
+std::uintptr_t IconHandle();   // the window's icon (on Windows its small one, the tray's size)
 std::string Caption();
 void Hide();                   // off the screen and the taskbar; keeps its state
 
