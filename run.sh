@@ -86,5 +86,6 @@ else
 fi
 echo "Wallpaper as the desktop stores it: ${wallpaper:-(empty)}"
 [ $mode = windows ] && [ -f "$work/desktop.png" ] && echo "Screenshot of the desktop: $work/desktop.png"
-echo "Requests the service saw: $(grep -c '^GET' "$work/service.log" || true)"
+# The service logs each request line after the time it came: "[1.136] GET ...".
+echo "Requests the service saw: $(grep -cE '^\[[0-9.]+\] [A-Z]+ ' "$work/service.log" || true)"
 echo "Exit status: $status ($([ $status = 0 ] && echo "today's image is kept" || echo "no image kept today"))"

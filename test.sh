@@ -10,6 +10,17 @@ cd "$(dirname "$0")"
 
 tools/install-deps all
 
+# The Debian roots (release.sh's build root, the Debian 11 and 13 roots of
+# the package test and of e2e_run) are made once, outside the clone: on a
+# fresh machine they are fetched, side by side, while the builds run.
+mkdir -p build
+roots=()
+./release.sh --root-only >build/debian-root-build.log 2>&1 & roots+=($!)
+for what in "Debian 11" "Debian 13"; do
+  python3 -c 'import sys; sys.path.insert(0, "tests/e2e"); import harness; harness.debian_root(sys.argv[1])' \
+    "$what" >"build/debian-root-${what// /-}.log" 2>&1 & roots+=($!)
+done
+
 for preset in linux linux-asan windows windows-x86; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
@@ -30,6 +41,7 @@ sed -n '/tests passed/,$p' build/ctest-linux-asan.log
 # The download packages, built and tried as a user gets them; signed with a
 # throw-away certificate made here (its key never leaves build/sign), as a
 # builder's own would sign them.
+for r in "${roots[@]}"; do wait "$r" || echo "a Debian root could not be made, see build/debian-root-*.log"; done
 packages=failed
 rm -rf build/sign && mkdir -p build/sign
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Pavo test signer" \

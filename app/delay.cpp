@@ -1,6 +1,7 @@
 #include "app/delay.h"
 
-#include <charconv>
+#include <locale>
+#include <sstream>
 #include <cmath>
 #include <limits>
 
@@ -22,7 +23,7 @@ std::int32_t DelayMilliseconds(const std::string& text, const std::string& decim
   while (i < end && IsBlank(text[i])) ++i;
   while (end > i && IsBlank(text[end - 1])) --end;
 
-  std::string plain;  // the number in the notation from_chars reads
+  std::string plain;  // the number in the classic locale's notation
   if (i < end && (text[i] == '+' || text[i] == '-')) {
     if (text[i] == '-') plain += '-';
     ++i;
@@ -37,9 +38,12 @@ std::int32_t DelayMilliseconds(const std::string& text, const std::string& decim
   }
   if (digits == 0 || i != end) throw Failure("the delay is not a number");
 
+  // Read in the classic locale, whatever the user's (GCC 10's library has no
+  // from_chars for floating point).
   double seconds = 0;
-  auto [ptr, ec] = std::from_chars(plain.data(), plain.data() + plain.size(), seconds);
-  if (ec != std::errc() || ptr != plain.data() + plain.size()) throw Failure("the delay is not a number");
+  std::istringstream in(plain);
+  in.imbue(std::locale::classic());
+  if (!(in >> seconds) || in.peek() != std::char_traits<char>::eof()) throw Failure("the delay is not a number");
 
   // nearbyint rounds in the default mode: to nearest, halves to even.
   const double ms = std::nearbyint(seconds * 1000.0);

@@ -202,10 +202,16 @@ void Write(const std::string& exe_path) {
   const std::string dir = AutostartDirectory();
   if (g_mkdir_with_parents(dir.c_str(), 0700) != 0) ThrowErrno("cannot create " + dir);
   // Written beside the old entry and renamed over it, so a desktop never
-  // sees half an entry.
+  // sees half an entry (GLib 2.64's g_file_set_contents does so). It makes
+  // the file as the umask allows (0666 less it): while it writes, the umask
+  // also withholds the write permission from others, whatever the user's
+  // umask is. (The first call's mask only ever withholds more.)
+  const mode_t user_mask = ::umask(0077);
+  ::umask(user_mask | 0022);
   glib::Error error;
-  if (!g_file_set_contents_full(EntryPath().c_str(), data.get(), static_cast<gssize>(size),
-                                G_FILE_SET_CONTENTS_CONSISTENT, 0644, error.put()))
+  const bool written = g_file_set_contents(EntryPath().c_str(), data.get(), static_cast<gssize>(size), error.put());
+  ::umask(user_mask);
+  if (!written)
     ThrowGError("cannot write the autostart entry", error);
 }
 

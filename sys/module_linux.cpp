@@ -21,6 +21,17 @@ Module::Module(const char* name) : name_(name), handle_(dlopen(name, RTLD_NOW | 
   if (!handle_) throw Failure("cannot load " + name_ + ": " + LastError());
 }
 
+Module::Module(std::initializer_list<const char*> names) : handle_(nullptr) {
+  std::string errors;
+  for (const char* name : names) {
+    name_ = name;
+    handle_ = dlopen(name, RTLD_NOW | RTLD_LOCAL);
+    if (handle_) return;
+    errors += (errors.empty() ? "" : "; ") + LastError();
+  }
+  throw Failure("cannot load " + errors);
+}
+
 Module::~Module() { dlclose(handle_); }
 
 void* Module::Address(const char* symbol) const {

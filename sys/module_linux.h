@@ -3,6 +3,7 @@
 // turn) on the paths that never use it.
 #pragma once
 
+#include <initializer_list>
 #include <string>
 
 namespace pavo::sys {
@@ -13,6 +14,9 @@ class Module {
   // libraries, e.g. "libcurl.so.4"). Throws pavo::Failure when it cannot be
   // loaded.
   explicit Module(const char* name);
+  // The first of names that loads (builds of one interface under other
+  // names); throws pavo::Failure when none does.
+  explicit Module(std::initializer_list<const char*> names);
   // Unloads it: nothing of it may be in use any more.
   ~Module();
   Module(const Module&) = delete;

@@ -218,6 +218,38 @@ def windows_of(program_dir, seconds):
         tuple(line.split("\t")) for line in out.read_text("utf-8").splitlines()}
 
 
+DEBIAN_SUITES = {"Debian 11": "bullseye", "Debian 13": "trixie"}
+
+
+def debian_root(what, readme=None):
+    """The root of `what` ("Debian 11") with the packages of the README's apt line for it, made once by
+    tools/debian-root (outside the clone); fails, saying why, where it cannot be made."""
+    text = readme or (ROOT / "README.md").read_text("utf-8")
+    (line,) = re.findall(rf"\bapt install\s+([^#\n]*?)\s*#.*\b{what}\b", text)
+    made = subprocess.run([str(ROOT / "tools" / "debian-root"), DEBIAN_SUITES[what], *line.split()],
+                          stdin=subprocess.DEVNULL, capture_output=True, text=True)
+    if made.returncode:
+        raise AssertionError(f"no {what} root: {made.stderr.strip()}")
+    return Path(made.stdout.strip())
+
+
+def library_from(root, name, into):
+    """The library file `name` of a Debian root linked into the folder `into`, with every library
+    it needs that this system lacks, for LD_LIBRARY_PATH."""
+    here = set(re.findall(r"^\s*(\S+) \(", subprocess.check_output(["ldconfig", "-p"], text=True), re.M))
+    todo = [name]
+    while todo:
+        name = todo.pop()
+        if (into / name).exists():
+            continue
+        (path,) = [d / name for d in (root / "usr/lib/x86_64-linux-gnu", root / "lib/x86_64-linux-gnu")
+                   if (d / name).exists()][:1]
+        (into / name).symlink_to(path.resolve())  # (Debian's library links are relative)
+        needed = re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]",
+                            subprocess.check_output(["readelf", "-d", str(path.resolve())], text=True))
+        todo += [n for n in needed if n not in here]
+
+
 def unpack(package, into):
     shutil.unpack_archive(package, into)
     (top,) = into.iterdir()  # one folder, as its user expects

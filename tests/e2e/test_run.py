@@ -73,6 +73,8 @@ def rows(small):
         Row("the second base URL is never used", "/mode/404", net="a second service", requests=[META, BASE]),
         # libcurl is loaded only to fetch: where it cannot be, the day fails as without a network.
         Row("libcurl cannot be loaded", net="no libcurl", requests=[], on="linux"),
+        # Debian 11's, which names no schemes by text (before 7.85): the bit masks serve.
+        Row("libcurl 7.74", net="libcurl 7.74", exit=0, requests=[META, IMAGE], bitmap=(1920, 1080), on="linux"),
         Row("no proxy: the host is not found", over=PROXIED, requests=[], wallpaper="untouched"),
         # The GNOME settings name no proxy where http_proxy is set.
         *[Row(f"the user's proxy: {net}", over=PROXIED, net=net, exit=0, requests=[META, IMAGE], wallpaper="untouched",
@@ -134,8 +136,13 @@ class RunTest(unittest.TestCase):
             self.addCleanup(second.stop)
             second.put_today(self.jpeg)
             p.write_settings({**h.SETTINGS, "域名": svc.base + row.path, "备用域名": second.base})
-        elif row.net == "no libcurl":
+        elif row.net == "no libcurl":  # neither build
             (p.tmp / "libcurl.so.4").write_bytes(b"")
+            (p.tmp / "libcurl-gnutls.so.4").write_bytes(b"")
+            env = {"LD_LIBRARY_PATH": str(p.tmp)}
+        elif row.net == "libcurl 7.74":  # and not this system's GnuTLS build in its place
+            (p.tmp / "libcurl-gnutls.so.4").write_bytes(b"")
+            h.library_from(h.debian_root("Debian 11"), "libcurl.so.4", p.tmp)
             env = {"LD_LIBRARY_PATH": str(p.tmp)}
         if row.ini:
             p.ini.write_bytes(row.ini(OTHER.format(base=svc.base)))

@@ -1,15 +1,20 @@
 """The download packages of ./release.sh, each unpacked into a fresh folder
 and its program run once, natively and under Wine (the 32-bit one only has
-its imports read: no 32-bit Wine here). Each pavo.exe carries an Authenticode
+its imports read: no 32-bit Wine here); the Linux one also in a Debian 11
+and a Debian 13 root (tools/debian-root) with only the packages the README
+names, as their users would run it. Each pavo.exe carries an Authenticode
 signature (SHA-256) of the certificate --signed-by names, or, without it, none.
     python3 tests/package/test_packages.py --dist dist --build build/package-test [--signed-by cert.pem]"""
 import argparse
 import os
 import re
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
+import threading
+import time
 import unittest
 from pathlib import Path
 
@@ -80,9 +85,11 @@ class Packages(unittest.TestCase):
             with self.subTest(system):  # one folder, its programs and documents in it
                 self.assertEqual(p.dir.name, f"pavo-{version}-{system}")
                 self.assertEqual({f.name for f in p.dir.iterdir()}, programs | DOCUMENTS)
-            # The Debian packages the README tells a user to install.
-            lines = re.findall(r"\bapt(?:-get)? install\s+(.*)$", (p.dir / "README.md").read_text("utf-8"), re.M)
+            # The Debian packages the README tells a user to install, and the libraries it names.
+            readme = (p.dir / "README.md").read_text("utf-8")
+            lines = re.findall(r"\bapt(?:-get)? install\s+([^#\n]*)", readme)
             named = {w for line in lines for w in line.split() if not w.startswith("-")}
+            libraries, oldest = readme_libraries(readme)
             for name in programs:
                 with self.subTest(f"{system}: {name}"):
                     program = p.dir / name
@@ -100,7 +107,7 @@ class Packages(unittest.TestCase):
                         for dll in imports:
                             self.assertTrue(dll.lower() in system_dlls, f"{name} needs {dll} beside it")
                         continue
-                    # Stripped, and needs only the Debian packages the README names.
+                    # Stripped, and needs only the Debian packages (pavo: the libraries) the README names.
                     sections = set(re.findall(r"\]\s+(\.\S+)", run("readelf", "-S", "-W", program)))
                     self.assertEqual({n for n in sections if n == ".symtab" or n.startswith(".debug")}, set(),
                                      f"{name} is not stripped")
@@ -109,6 +116,14 @@ class Packages(unittest.TestCase):
                     # Libraries a program opens itself when it needs them (pavo:
                     # libcurl, for the transfers alone) are named in it.
                     opened = {n.decode() for n in re.findall(rb"lib[\w.+-]*?\.so(?:\.\d+)+", program.read_bytes())}
+                    if name == "pavo":  # built for every distribution: the README's libraries, no newer versions
+                        self.assertEqual((set(needed) | opened) - libraries, set(), f"{name} needs more than the README names")
+                        versions = set(re.findall(r"\b([A-Z]+)_(\d+(?:\.\d+)+)\b", run("objdump", "-T", program)))
+                        for kind, have in sorted(versions):
+                            if kind in oldest:
+                                self.assertLessEqual(numbers(have), numbers(oldest[kind]), f"{name} needs {kind}_{have}")
+                        self.assertTrue({"GLIBC", "GLIBCXX"} <= {k for k, _ in versions} <= set(oldest) | {"GCC"})
+                        continue
                     found = dict(re.findall(r"^\s*(\S+) \(.*x86-64.*\) => (/\S+)", run("ldconfig", "-p"), re.M))
                     found.update(re.findall(r"^\s*(\S+) => (/\S+)", run("ldd", program), re.M))
                     for library in sorted(set(needed) | opened):
@@ -121,6 +136,87 @@ class Packages(unittest.TestCase):
                     p.write_settings({**h.SETTINGS, "域名": service.base})
                     h.check_day(self, p, p.run(), 0, h.jpeg(), (1920, 1080))
                     self.assertIs(h.wallpaper(p), True)
+        h.configure("linux", ARGS.build)
+        readme = (h.unpack(packages["linux-x86_64"], tmp / "readme") / "README.md").read_text("utf-8")
+        for what, exit, silent in (("Debian 11", 0, False), ("Debian 13", 0, False),
+                                   ("Debian 11", 1, True)):
+            with self.subTest(f"linux-x86_64 in {what}" + ", a name server that never answers" * silent):
+                self.run_in_root(what, readme, packages["linux-x86_64"], service, exit, silent)
+
+    def run_in_root(self, what, readme, package, service, exit, silent):
+        """The package unpacked into the root of `what` (its README line's packages), its program run there
+        by an ordinary user with chroot, against the service outside; silent: the base URL is a name that
+        the root's only name server (on loopback) never answers."""
+        root = h.debian_root(what, readme)
+        inside = Path(tempfile.mkdtemp(prefix="pavo-pkg-", dir=root / "tmp"))
+        self.addCleanup(shutil.rmtree, inside, ignore_errors=True)
+        p = h.ProgramDir(self, package=package)
+        p.move_to(inside / p.dir.name)
+        p.home = inside / "home"
+        (p.home / ".config").mkdir(parents=True)
+        base = "http://pavo-images.example:" + str(service.port) if silent else service.base
+        p.write_settings({**h.SETTINGS, "开机自启动": "1", "域名": base})
+        p.settings_before = p.ini.read_bytes()
+        resolv = inside / "resolv.conf"
+        server = SilentNameServer() if silent else None
+        if server:
+            self.addCleanup(server.stop)
+        # The slowest system resolver: each query waits 30 s, five times.
+        resolv.write_text(f"nameserver {server.address if server else '127.0.0.1'}\noptions timeout:30 attempts:5\n")
+        subprocess.run(["chown", "-R", "1000:1000", str(inside)], check=True)
+        within = "/" + str(p.exe.relative_to(root))
+        before = len(service.requests())
+        t0 = time.monotonic()
+        # A mount namespace of its own: the root's resolver setting and /proc for this run alone.
+        done = subprocess.run(
+            ["unshare", "--mount", "--propagation", "private", "/bin/sh", "-ec",
+             'mount --bind "$1" "$2/etc/resolv.conf"; mount -t proc proc "$2/proc"; shift 2; exec chroot "$@"',
+             "sh", str(resolv), str(root), "--userspec=1000:1000", str(root), "/usr/bin/env", "-i",
+             "PATH=/usr/bin:/bin", "HOME=/" + str(p.home.relative_to(root)), within],
+            stdin=subprocess.DEVNULL, capture_output=True, timeout=600)
+        r = h.Run(done.returncode, done.stdout + done.stderr, time.monotonic() - t0, 0)
+        h.check_day(self, p, r, exit, h.jpeg(), (1920, 1080) if exit == 0 else None)
+        if exit == 0:
+            self.assertIn(f"Exec={within}\n", p.autostart_entry() or "", "no autostart entry")
+        if silent:  # (an empty answer is followed by the download of the base URL, as from any service)
+            # The fetch's 10 s and the download's 30 s without progress, not the resolver's 150 s for each.
+            self.assertLess(r.seconds, 11 + 30 + 4, "the run outlasted the limits")
+            self.assertEqual(len(service.requests()), before)
+            self.assertTrue(server.queries, "the name was not asked for")
+
+
+class SilentNameServer:
+    """A name server on loopback that takes every query and never answers."""
+
+    def __init__(self):
+        self.address, self.queries = "127.0.0.2", 0
+        self._udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self._udp.bind((self.address, 53))
+        self._tcp = socket.create_server((self.address, 53))
+        threading.Thread(target=self._swallow, daemon=True).start()
+
+    def _swallow(self):
+        while True:
+            try:
+                self._udp.recvfrom(512)
+            except OSError:
+                return
+            self.queries += 1
+
+    def stop(self):
+        self._udp.close()
+        self._tcp.close()
+
+
+def numbers(version):
+    return tuple(int(n) for n in version.split("."))
+
+
+def readme_libraries(readme):
+    """The library files the README's table names, and the oldest version of each kind (GLIBC: "2.31")."""
+    table = re.search(r"^\| library \|.*\n((?:\|.*\n)+)", readme, re.M)[1]
+    files = set(re.findall(r"`(lib[\w.+-]*\.so(?:\.\d+)+)`", table))
+    return files, dict(re.findall(r"`([A-Z]+)_(\d+(?:\.\d+)+)`", table))
 
 
 def main():
