@@ -24,11 +24,7 @@ const char* const kSection = "Config";
 constexpr std::uint64_t kMinImageBytes = 200000;
 
 // The settings a first run writes, in this order.
-struct Default {
-  const char* key;
-  const char* value;
-};
-constexpr Default kDefaults[] = {
+constexpr IniValue kDefaults[] = {
     {"开机自启动", "0"},
     {"设为壁纸", "1"},
     {"延迟运行", "6"},
@@ -81,24 +77,15 @@ void Form1::Form_Load() {
   Step([&] { sys::RemoveAbandonedPendingFiles(ThePath, IsSettingsFile); });
   // 5. First-run defaults, in this order; an existing file is left alone.
   //    They arrive whole or not at all: written beside the settings file and
-  //    put in place only once all five read back as written. A half-written
-  //    file (a full disk) would otherwise stand for the settings for ever,
-  //    as an existing file is never completed.
+  //    put in place only once all five are on disk. A half-written file (a
+  //    full disk) would otherwise stand for the settings for ever, as an
+  //    existing file is never completed.
   if (Holds([&] { return !sys::RegularFileExists(iniFile); })) {
     Step([&] {
+      const std::string bytes = NewIniFile(kSection, kDefaults);
       sys::PendingFile defaults(iniFile);
-      defaults.Release();  // the settings operations write it by name
-      const std::string& file = defaults.Path();
-      bool whole = true;
-      for (const Default& d : kDefaults) {
-        bool written = false;
-        Step([&] { written = WriteIniValue(kSection, d.key, d.value, file) != 0; });
-        whole = whole && written;
-      }
-      // A profile function may report success for bytes that never reached
-      // the disk (Wine does, on a full disk): the file itself must say so.
-      for (const Default& d : kDefaults) whole = whole && ReadIniValue(kSection, d.key, file) == d.value;
-      if (whole) defaults.CommitNew();
+      defaults.Append(bytes.data(), bytes.size());
+      defaults.CommitNew();
     });
   }
   // 6. The autostart setting.

@@ -149,9 +149,9 @@ bool DecodeSingleArgument(const std::string& exec, std::string* out) {
 // The entry file's bytes; only an ordinary file is read, so a FIFO or a
 // device of that name cannot hang the start.
 std::string ReadEntryBytes(const std::string& path) {
-  std::string bytes = sys::ReadFilePrefix(path, kMaxEntrySize + 1);
-  if (bytes.size() > kMaxEntrySize) throw Failure("the autostart entry is too large");
-  return bytes;
+  sys::FileStart entry = sys::ReadCapped(path, kMaxEntrySize);
+  if (!entry.whole) throw Failure("the autostart entry is too large");
+  return std::move(entry.bytes);
 }
 
 // A boolean key, with its default when absent or not a boolean.

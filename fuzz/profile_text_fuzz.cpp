@@ -1,5 +1,6 @@
-// The settings text reader and writer on any bytes: the first byte picks the
-// encoding and the length of a value to store, the rest is the file.
+// The settings text reader and writer, and the text conversions, on any
+// bytes: the first byte picks the encoding and the length of a value to
+// store, the rest is the file.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -8,12 +9,17 @@
 #include "settings/profile_text.h"
 
 namespace profile = pavo::profile;
+namespace sys = pavo::sys;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   const auto encoding = data[0] & 1 ? profile::Encoding::kGbk : profile::Encoding::kUtf8;
   const std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
-  if (!profile::IsUtf8(profile::ValidUtf8(text))) std::abort();
+  // Whatever the bytes, the conversions give valid text, and UTF-8 makes the
+  // round trip through UTF-16 unchanged.
+  const std::string valid = sys::ValidUtf8(text);
+  if (!sys::IsUtf8(valid) || !sys::IsUtf8(sys::Utf16ToUtf8(text, data[0] & 2))) std::abort();
+  if (sys::Utf16ToUtf8(sys::Utf8ToUtf16(valid)) != valid) std::abort();
   profile::EncodingOf(text);
   // The names as a file of that encoding holds them.
   const bool gbk = encoding == profile::Encoding::kGbk;
@@ -23,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // A cut is a start of the value, within the limit.
   const std::size_t max = data[0] >> 1;
   const std::string value = found.value_or(text.substr(0, max * 2));
-  const std::string_view cut = profile::CutValue(value, max, encoding);
+  const std::string_view cut = sys::CutAtCharacter(value, max, encoding);
   if (cut.size() > max || value.compare(0, cut.size(), cut) != 0) std::abort();
   // What is stored is what is read back, and every other key keeps its value.
   const std::string stored = "v" + std::to_string(size);

@@ -1,9 +1,10 @@
 // The iniFile unit: the two operations through which the program reads and
-// writes its settings file. Texts are UTF-8; the file itself is in the
-// system's ANSI code page on Windows and UTF-8 on Linux.
+// writes its settings file, and the bytes of a new one. Texts are UTF-8; the
+// file itself is in the system's ANSI code page on Windows and UTF-8 on Linux.
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 
 namespace pavo {
@@ -18,5 +19,17 @@ std::string ReadIniValue(const std::string& section, const std::string& key,
 // replacing an existing one. Returns non-zero on success.
 std::int32_t WriteIniValue(const std::string& section, const std::string& key,
                            const std::string& value, const std::string& file);
+
+struct IniValue {
+  const char* key;
+  const char* value;
+};
+
+// The bytes of a new settings file: the header of section, then a line
+// "key=value" per value, in order, each ending in CR LF. GBK on a Windows
+// whose ANSI code page is GBK, UTF-16 with its byte-order mark on any other
+// Windows (whose code page cannot hold the Chinese key names), UTF-8 on
+// Linux.
+std::string NewIniFile(const std::string& section, std::span<const IniValue> values);
 
 }  // namespace pavo

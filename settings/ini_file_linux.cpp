@@ -35,4 +35,8 @@ std::int32_t WriteIniValue(const std::string& section, const std::string& key, c
   }
 }
 
+std::string NewIniFile(const std::string& section, std::span<const IniValue> values) {
+  return profile::NewText(section, values);
+}
+
 }  // namespace pavo

@@ -7,6 +7,7 @@
 #include "sys/failure.h"
 #include "sys/pending_file.h"
 #include "sys/system.h"
+#include "sys/text.h"
 
 namespace pavo::profile {
 
@@ -15,32 +16,16 @@ namespace {
 // The Windows functions hand back at most 255 bytes of a value.
 constexpr std::size_t kMaxValueBytes = 255;
 
-// A file's bytes up to the cap, and whether they are all of it.
-struct Capped {
-  std::string text;
-  bool whole = true;
-};
-
 // nullopt when there is no file; throws pavo::Failure for one that cannot be
 // read.
-std::optional<Capped> ReadCapped(const std::string& path) {
+std::optional<sys::FileStart> ReadIfThere(const std::string& path) {
   if (!sys::AnyPathExists(path)) return std::nullopt;
-  Capped file{sys::ReadFilePrefix(path, kMaxFileBytes + 1)};  // one more, to tell a file that fits
-  if (file.text.size() > kMaxFileBytes) {
-    file.text.resize(kMaxFileBytes);
-    file.whole = false;
-  }
-  return file;
+  return sys::ReadCapped(path, kMaxFileBytes);
 }
 
-// The UTF-16 form a settings file takes on a Windows outside the GBK code
-// page: its byte-order mark says so.
-enum class Utf16 { kNo, kLittleEndian, kBigEndian };
-
-Utf16 Utf16Form(std::string_view text) {
-  if (text.starts_with("\xFF\xFE")) return Utf16::kLittleEndian;
-  if (text.starts_with("\xFE\xFF")) return Utf16::kBigEndian;
-  return Utf16::kNo;
+bool IsUtf16(std::string_view text) {
+  const sys::Bom bom = sys::SniffBom(text);
+  return bom == sys::Bom::kUtf16Le || bom == sys::Bom::kUtf16Be;
 }
 
 // Text to store in a file of the given encoding: GBK text for a GBK file,
@@ -49,7 +34,7 @@ Utf16 Utf16Form(std::string_view text) {
 // the file's own lines vote for GBK.
 std::string Stored(const std::string& utf8, Encoding encoding) {
   if (encoding == Encoding::kUtf8) {
-    if (!IsUtf8(utf8)) throw Failure("not UTF-8");
+    if (!sys::IsUtf8(utf8)) throw Failure("not UTF-8");
     return utf8;
   }
   const std::optional<std::string> gbk = encoding::Utf8ToGbk(utf8);
@@ -59,18 +44,10 @@ std::string Stored(const std::string& utf8, Encoding encoding) {
 
 }  // namespace
 
-std::string ReadFileValue(const std::string& path, const std::string& section, const std::string& key) {
-  std::optional<Capped> file;
-  try {
-    file = ReadCapped(path);
-  } catch (const Failure&) {
-    // As the profile functions read it: nothing.
-  }
-  if (!file) return "";
-  std::string& text = file->text;
+std::string ValueIn(std::string text, const std::string& section, const std::string& key) {
   // A file from a Windows outside the GBK code page reads as its UTF-8 form.
-  if (const Utf16 form = Utf16Form(text); form != Utf16::kNo)
-    text = encoding::Utf16ToUtf8(std::string_view(text).substr(2), form == Utf16::kBigEndian);
+  if (IsUtf16(text))
+    text = sys::Utf16ToUtf8(std::string_view(text).substr(2), sys::SniffBom(text) == sys::Bom::kUtf16Be);
   const Encoding encoding = EncodingOf(text);
   std::optional<std::string> value;
   if (encoding == Encoding::kUtf8) {
@@ -84,18 +61,28 @@ std::string ReadFileValue(const std::string& path, const std::string& section, c
   if (!value) return "";
   // The cut keeps whole characters of the file's own encoding: the first 255
   // bytes as Windows would count them, but never half a character.
-  const std::string_view cut = CutValue(*value, kMaxValueBytes, encoding);
-  return encoding == Encoding::kUtf8 ? ValidUtf8(cut) : encoding::GbkToUtf8(cut);
+  const std::string_view cut = sys::CutAtCharacter(*value, kMaxValueBytes, encoding);
+  return encoding == Encoding::kUtf8 ? sys::ValidUtf8(cut) : encoding::GbkToUtf8(cut);
+}
+
+std::string ReadFileValue(const std::string& path, const std::string& section, const std::string& key) {
+  std::optional<sys::FileStart> file;
+  try {
+    file = ReadIfThere(path);
+  } catch (const Failure&) {
+    // As the profile functions read it: nothing.
+  }
+  return file ? ValueIn(std::move(file->bytes), section, key) : "";
 }
 
 void WriteFileValue(const std::string& path, const std::string& section, const std::string& key,
                     const std::string& value) {
-  const std::optional<Capped> file = ReadCapped(path);
+  const std::optional<sys::FileStart> file = ReadIfThere(path);
   // A file that is there but cannot be read whole is never overwritten, nor
   // is a UTF-16 file rewritten in another encoding.
   if (file && !file->whole) throw Failure("the settings file is too large");
-  if (file && Utf16Form(file->text) != Utf16::kNo) throw Failure("the settings file is UTF-16");
-  const std::string text = file ? file->text : "";
+  if (file && IsUtf16(file->bytes)) throw Failure("the settings file is UTF-16");
+  const std::string text = file ? file->bytes : "";
   const Encoding encoding = file ? EncodingOf(text) : Encoding::kUtf8;
   const std::optional<std::string> updated =
       SetValue(text, Stored(section, encoding), Stored(key, encoding), Stored(value, encoding), encoding);
@@ -106,6 +93,12 @@ void WriteFileValue(const std::string& path, const std::string& section, const s
   sys::PendingFile replacement(path);
   replacement.Append(updated->data(), updated->size());
   replacement.Commit();
+}
+
+std::string NewText(const std::string& section, std::span<const IniValue> values) {
+  std::string text = "[" + section + "]\r\n";
+  for (const IniValue& v : values) text.append(v.key).append("=").append(v.value).append("\r\n");
+  return text;
 }
 
 }  // namespace pavo::profile

@@ -9,8 +9,6 @@ namespace pavo::profile {
 
 namespace {
 
-constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
-
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\x1A'; }
 
 std::string_view Trim(std::string_view s) {
@@ -19,30 +17,19 @@ std::string_view Trim(std::string_view s) {
   return s;
 }
 
-// Bytes in the character that starts at i. Every byte below 0x80 is a
-// character of its own in both encodings, but a GBK trail byte can be an
-// ASCII letter or "]", so scanning a GBK text must go character by character.
-std::size_t CharLength(std::string_view s, std::size_t i, Encoding encoding) {
-  const auto b = static_cast<unsigned char>(s[i]);
-  std::size_t n = 1;
-  if (encoding == Encoding::kUtf8) {
-    if (b >= 0xF0 && b <= 0xF4) n = 4;
-    else if (b >= 0xE0) n = b <= 0xEF ? 3 : 1;
-    else if (b >= 0xC2) n = 2;
-  } else if (b >= 0x81 && b <= 0xFE && i + 1 < s.size()) {
-    const auto t = static_cast<unsigned char>(s[i + 1]);
-    if (t >= 0x40 && t <= 0xFE && t != 0x7F) n = 2;
-  }
-  return n <= s.size() - i ? n : s.size() - i;
+// The UTF-8 signature a UTF-8 text may start with: no part of its first line.
+std::size_t SignatureSize(std::string_view text, Encoding encoding) {
+  return encoding == Encoding::kUtf8 && sys::SniffBom(text) == sys::Bom::kUtf8 ? 3 : 0;
 }
 
 // Windows compares names without regard to letter case; only ASCII letters
 // have case here (Wine folds no others either). Characters of more than one
-// byte compare exactly, so a GBK trail byte is never folded.
+// byte compare exactly: a GBK trail byte can be an ASCII letter (or "]"), so
+// a GBK text is scanned character by character and a trail byte never folded.
 bool SameName(std::string_view a, std::string_view b, Encoding encoding) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size();) {
-    const std::size_t n = CharLength(a, i, encoding);
+    const std::size_t n = sys::CharSize(a, i, encoding);
     if (n == 1) {
       if (sys::AsciiLower(a[i]) != sys::AsciiLower(b[i])) return false;
     } else if (a.compare(i, n, b, i, n) != 0) {
@@ -85,7 +72,7 @@ Line ParseLine(std::string_view text, std::size_t begin, Encoding encoding) {
   }
   if (s[lead] == '[') {
     std::size_t close = std::string_view::npos;
-    for (std::size_t i = lead + 1; i < s.size(); i += CharLength(s, i, encoding))
+    for (std::size_t i = lead + 1; i < s.size(); i += sys::CharSize(s, i, encoding))
       if (s[i] == ']') close = i;
     if (close != std::string_view::npos) {
       line.kind = Kind::kHeader;
@@ -107,8 +94,7 @@ Line ParseLine(std::string_view text, std::size_t begin, Encoding encoding) {
 
 std::vector<Line> Lines(std::string_view text, Encoding encoding) {
   std::vector<Line> lines;
-  std::size_t at = 0;
-  if (encoding == Encoding::kUtf8 && text.starts_with(kUtf8Bom)) at = kUtf8Bom.size();
+  std::size_t at = SignatureSize(text, encoding);
   while (at < text.size()) {
     lines.push_back(ParseLine(text, at, encoding));
     at = lines.back().next;
@@ -168,15 +154,6 @@ bool HasAny(std::string_view s, std::string_view chars) { return s.find_first_of
 
 }  // namespace
 
-bool IsUtf8(std::string_view bytes) {
-  for (std::size_t i = 0; i < bytes.size();) {
-    const std::size_t n = sys::DecodeUtf8(bytes, i).size;
-    if (n == 0) return false;
-    i += n;
-  }
-  return true;
-}
-
 bool IsGbk(std::string_view bytes) {
   for (std::size_t i = 0; i < bytes.size(); ++i) {
     const auto b = static_cast<unsigned char>(bytes[i]);
@@ -189,13 +166,13 @@ bool IsGbk(std::string_view bytes) {
 }
 
 Encoding EncodingOf(std::string_view text) {
-  if (IsUtf8(text)) return Encoding::kUtf8;
+  if (sys::IsUtf8(text)) return Encoding::kUtf8;
   std::size_t utf8 = 0, gbk = 0;
   for (std::size_t at = 0; at < text.size();) {
     std::size_t end = text.find_first_of("\r\n", at);
     if (end == std::string_view::npos) end = text.size();
     const std::string_view line = text.substr(at, end - at);
-    if (!IsUtf8(line)) {
+    if (!sys::IsUtf8(line)) {
       if (IsGbk(line)) ++gbk;
     } else if (std::any_of(line.begin(), line.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) {
       ++utf8;
@@ -203,22 +180,6 @@ Encoding EncodingOf(std::string_view text) {
     at = end + 1;
   }
   return utf8 > 0 && utf8 >= gbk ? Encoding::kUtf8 : Encoding::kGbk;
-}
-
-std::string ValidUtf8(std::string_view bytes) {
-  std::string out;
-  out.reserve(bytes.size());
-  for (std::size_t i = 0; i < bytes.size();) {
-    const std::size_t n = sys::DecodeUtf8(bytes, i).size;
-    if (n > 0) {
-      out.append(bytes.substr(i, n));
-      i += n;
-    } else {
-      out.append("\xEF\xBF\xBD");
-      ++i;
-    }
-  }
-  return out;
 }
 
 std::optional<std::string> FindValue(std::string_view text, std::string_view section, std::string_view key,
@@ -232,16 +193,6 @@ std::optional<std::string> FindValue(std::string_view text, std::string_view sec
       return std::string(ValueOf(text, lines[i]));
   }
   return std::nullopt;
-}
-
-std::string_view CutValue(std::string_view value, std::size_t max_bytes, Encoding encoding) {
-  std::size_t at = 0;
-  while (at < value.size()) {
-    const std::size_t n = CharLength(value, at, encoding);
-    if (at + n > max_bytes) break;
-    at += n;
-  }
-  return value.substr(0, at);
 }
 
 std::optional<std::string> SetValue(std::string_view text, std::string_view section, std::string_view key,
@@ -262,7 +213,7 @@ std::optional<std::string> SetValue(std::string_view text, std::string_view sect
 
   if (!span.found) {
     std::string add;
-    const bool bom_only = encoding == Encoding::kUtf8 && text == kUtf8Bom;
+    const bool bom_only = text.size() == SignatureSize(text, encoding);
     if (!text.empty() && !bom_only && text.back() != '\n' && text.back() != '\r') add += eol;
     add.append("[").append(section).append("]").append(eol);
     add.append(key).append("=").append(value).append(eol);

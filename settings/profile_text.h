@@ -20,13 +20,14 @@
 #include <string>
 #include <string_view>
 
+#include "sys/text.h"
+
 namespace pavo::profile {
 
 // How the bytes of a text form characters. Names and values handed to the
 // functions below are in the encoding of the text they are used with.
-enum class Encoding { kUtf8, kGbk };
+using Encoding = sys::Charset;
 
-bool IsUtf8(std::string_view bytes);
 // Whether the bytes are GBK as the Windows code page 936 reads it: ASCII,
 // the single byte 0x80, and pairs of a lead byte 0x81-0xFE and a trail byte
 // 0x40-0xFE other than 0x7F.
@@ -42,17 +43,10 @@ bool IsGbk(std::string_view bytes);
 // value comes back with what cannot be read replaced.
 Encoding EncodingOf(std::string_view text);
 
-// The bytes with every sequence that is not UTF-8 replaced by U+FFFD.
-std::string ValidUtf8(std::string_view bytes);
-
 // The value of key in section, trimmed and unquoted but not cut; nullopt
 // when the section or the key is absent.
 std::optional<std::string> FindValue(std::string_view text, std::string_view section,
                                      std::string_view key, Encoding encoding);
-
-// The longest start of value that fits in max_bytes bytes and ends on a
-// whole character, so a cut never leaves half a character behind.
-std::string_view CutValue(std::string_view value, std::size_t max_bytes, Encoding encoding);
 
 // text with key in section set to value. An existing key keeps its line and
 // everything before its value; a new key goes after the last key line of the

@@ -51,8 +51,4 @@ std::string GbkToUtf8(std::string_view gbk) { return *charset::Convert(gbk, "UTF
 
 std::optional<std::string> Utf8ToGbk(std::string_view utf8) { return charset::Convert(utf8, "GBK", "UTF-8", nullptr); }
 
-std::string Utf16ToUtf8(std::string_view bytes, bool big_endian) {
-  return *charset::Convert(bytes, "UTF-8", big_endian ? "UTF-16BE" : "UTF-16LE", "\xEF\xBF\xBD");
-}
-
 }  // namespace pavo::encoding

@@ -1,6 +1,7 @@
-// The character sets a settings file may arrive in, to and from the
-// program's UTF-8, on every system whatever its own code page: GBK (the
-// Windows code page 936) from a Chinese Windows, UTF-16 from any other.
+// GBK (the Windows code page 936), the character set a settings file from a
+// Chinese Windows arrives in, to and from the program's UTF-8, on every
+// system whatever its own code page (charset_<platform>.cpp). UTF-16, from
+// any other Windows, is sys/text.h's.
 #pragma once
 
 #include <optional>
@@ -15,9 +16,5 @@ std::string GbkToUtf8(std::string_view gbk);
 
 // UTF-8 text as GBK; nullopt when a character has no GBK form.
 std::optional<std::string> Utf8ToGbk(std::string_view utf8);
-
-// UTF-16 bytes (without their byte-order mark) as UTF-8; a unit that is no
-// character (half a surrogate pair, an odd last byte) becomes U+FFFD.
-std::string Utf16ToUtf8(std::string_view bytes, bool big_endian);
 
 }  // namespace pavo::encoding

@@ -35,8 +35,8 @@ class PendingFile {
 
   // The name the file has until Commit.
   const std::string& Path() const;
-  // Closes the file here, so that a writer of its own may open it by name
-  // (the profile functions); it stays pending all the same, and Commit
+  // Closes the file here, so that it may be opened by name (a download
+  // judged before it is kept); it stays pending all the same, and Commit
   // flushes it by name.
   void Release();
   // Commit, but only while nothing is at the final path: throws

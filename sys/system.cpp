@@ -17,4 +17,13 @@ std::string ReadFilePrefix(const std::string& path, std::size_t max_bytes) {
   return out;
 }
 
+FileStart ReadCapped(const std::string& path, std::size_t max_bytes) {
+  FileStart start{ReadFilePrefix(path, max_bytes + 1)};  // one more, to tell a file that fits
+  if (start.bytes.size() > max_bytes) {
+    start.bytes.resize(max_bytes);
+    start.whole = false;
+  }
+  return start;
+}
+
 }  // namespace pavo::sys

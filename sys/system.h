@@ -51,6 +51,13 @@ std::uint32_t ProcessId();
 // refused at once rather than read.
 std::string ReadFilePrefix(const std::string& path, std::size_t max_bytes);
 
+// ReadFilePrefix, and whether the bytes are the whole file.
+struct FileStart {
+  std::string bytes;
+  bool whole = true;
+};
+FileStart ReadCapped(const std::string& path, std::size_t max_bytes);
+
 // An ordinary file read from its start piece after piece, so that a large
 // one is never held whole. Anything else under the name is refused at once,
 // as by ReadFilePrefix.

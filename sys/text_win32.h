@@ -1,13 +1,23 @@
 // Text at the Win32 boundary: the program's UTF-8 text to UTF-16 for the
-// wide functions and to the system's ANSI code page for the ANSI ones.
+// wide functions (sys/text.h's conversions) and to the system's ANSI code
+// page for the ANSI ones (charset_win32.cpp).
 #pragma once
 
 #include <string>
+#include <string_view>
+
+#include "sys/text.h"
 
 namespace pavo::win32 {
 
-std::wstring Wide(const std::string& utf8);
-std::string Utf8(const std::wstring& wide);
+inline std::wstring Wide(std::string_view utf8) {
+  const std::u16string units = sys::Utf8ToUtf16(utf8);
+  return std::wstring(units.begin(), units.end());
+}
+
+inline std::string Utf8(std::wstring_view wide) {
+  return sys::Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(wide.data()), wide.size()));
+}
 
 // To and from the system's ANSI code page (CP_ACP).
 std::string Ansi(const std::string& utf8);

@@ -3,8 +3,8 @@
 // Positions and lengths count UTF-16 units, as the program's text did when it
 // was wide text: the UTF-8 input is widened to UTF-16 here, the search runs on
 // the units, and the piece is narrowed back. Each byte that is no part of a
-// UTF-8 character becomes U+FFFD (as the fetch's conversion on Linux does to
-// a body that is not UTF-8), so the search never fails on bad bytes.
+// UTF-8 character becomes U+FFFD (sys/text.h), so the search never fails on
+// bad bytes.
 //
 // Lower-casing maps one UTF-16 unit to one unit, so a lowered text keeps its
 // length and every position in it is the same position in the original. It
@@ -21,55 +21,6 @@
 namespace pavo {
 
 namespace {
-
-std::u16string Widen(const std::string& s) {
-  std::u16string out;
-  out.reserve(s.size());
-  for (std::size_t i = 0; i < s.size();) {
-    const sys::Utf8Char c = sys::DecodeUtf8(s, i);
-    if (c.size == 0) {
-      out.push_back(u'\uFFFD');
-      ++i;
-    } else if (c.code >= 0x10000) {
-      out.push_back(static_cast<char16_t>(0xD800 + ((c.code - 0x10000) >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + ((c.code - 0x10000) & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(c.code));
-    }
-    i += c.size;
-  }
-  return out;
-}
-
-std::string Narrow(const std::u16string& s) {
-  std::string out;
-  out.reserve(s.size());
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    char32_t cp = s[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (s[i + 1] - 0xDC00);
-      ++i;
-    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-      cp = 0xFFFD;  // a lone surrogate cannot be written as UTF-8
-    }
-    if (cp < 0x80) {
-      out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-  }
-  return out;
-}
 
 char16_t LowerUnit(char16_t c) {
   if (c >= u'A' && c <= u'Z') return static_cast<char16_t>(c + 0x20);
@@ -116,10 +67,10 @@ std::size_t Find(const std::u16string& haystack, const std::u16string& needle) {
 }  // namespace
 
 std::string GetContent(const std::string& str, const std::string& start, const std::string& last) {
-  const std::u16string text = Widen(str);
-  const std::u16string open = Widen(start);
+  const std::u16string text = sys::Utf8ToUtf16(str);
+  const std::u16string open = sys::Utf8ToUtf16(start);
   const std::u16string lowered_text = Lower(text);
-  const std::u16string lowered_close = Lower(Widen(last));
+  const std::u16string lowered_close = Lower(sys::Utf8ToUtf16(last));
 
   const std::size_t p = Find(lowered_text, Lower(open));
   if (p < 1) return "";
@@ -136,7 +87,7 @@ std::string GetContent(const std::string& str, const std::string& start, const s
     // must not look like an empty piece.
     throw Failure("end marker not found after the start marker");
   }
-  return Narrow(remainder.substr(0, q - 1));
+  return sys::Utf16ToUtf8(remainder.substr(0, q - 1));
 }
 
 }  // namespace pavo

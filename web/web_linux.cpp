@@ -397,9 +397,7 @@ std::string DecodeBody(const std::string& body, const std::string& selector, con
   if (!web::IsUtf8Name(cs)) return ToUtf8(body, cs);
   // The text the service sends as UTF-8 (or undeclared): a byte-order mark is
   // no part of the text.
-  std::string text = ToUtf8(body, "UTF-8");
-  if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
-  return text;
+  return sys::ValidUtf8(std::string_view(body).substr(sys::SniffBom(body) == sys::Bom::kUtf8 ? 3 : 0));
 }
 
 struct MultiHandle {

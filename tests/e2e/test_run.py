@@ -96,7 +96,12 @@ def rows(small):
               ("in GBK with a line that is no GBK", lambda t: stray(t.encode("gbk")), ("linux", 1252)),
               ("in UTF-8 with a line that is no UTF-8", lambda t: stray(t.encode()), ("linux",)),
               ("in UTF-16, from a Windows of another code page", lambda t: b"\xff\xfe" + t.encode("utf-16-le"),
-               ("linux", 936, 1252))) for on in where],
+               ("linux", 936, 1252)),
+              ("in UTF-16 with half a surrogate pair", lambda t: b"\xff\xfe" + ("; \ud800\r\n" + t).encode(
+                  "utf-16-le", "surrogatepass"), ("linux", 1252)),
+              ("in UTF-8, as today's editors save it", lambda t: t.encode(), (936, 1252)),
+              ("in UTF-8 with a signature", lambda t: b"\xef\xbb\xbf" + t.encode(), ("linux", 936, 1252)))
+          for on in where],
     ]
 
 

@@ -1,5 +1,6 @@
 // What only Windows has: a code page that cannot hold the Chinese key names
-// (1252), where the settings file is UTF-16.
+// (1252), where a new settings file is UTF-16 and a GBK one is read by the
+// program itself.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -24,6 +25,15 @@ TEST(OutsideGbk, AValueIsAtMost255Utf16UnitsNeverHalfAPair) {
   test::Put(file, "\xFF\xFE" + std::string(reinterpret_cast<const char*>(w.data()), w.size() * 2));
   EXPECT_EQ(ReadIniValue("Config", "域名", file), long_value.substr(0, 255 * 3));
   EXPECT_EQ(ReadIniValue("Config", "备用域名", file), long_value.substr(0, 254 * 3));
+}
+
+// A GBK file there is read by the program itself: what GBK cannot read
+// becomes U+FFFD, and the byte after it is read on its own.
+TEST(OutsideGbk, WhatAGbkFileCannotSayIsAReplacementCharacter) {
+  test::Scratch s("pavo-outside-gbk");
+  // 域名=中, a pair GBK does not have, a lead byte at the end.
+  test::Put(s / "cfg.ini", "[Config]\r\n\xD3\xF2\xC3\xFB=\xD6\xD0\x81\x30\xFE\r\n");
+  EXPECT_EQ(ReadIniValue("Config", "域名", s / "cfg.ini"), "中\uFFFD0\uFFFD");
 }
 
 }  // namespace
