@@ -59,8 +59,10 @@ void Form1::Form_Load() {
   std::string autostart_setting;
   std::string ExePath;
 
-  // 1. The executable's directory.
-  Step([&] { exe_dir = sys::ExecutableDirectory(); ThePath = exe_dir; });
+  // 1. The executable's directory. Without it every path below would name a
+  //    place nobody chose (the root of the file system): the run ends here,
+  //    having written nothing.
+  if (!Step([&] { exe_dir = sys::ExecutableDirectory(); ThePath = exe_dir; })) window::EndProcess(1);
   // 2. Without its trailing separator (a drive root "D:\" becomes "D:").
   Step([&] {
     if (!exe_dir.empty() && exe_dir.back() == sep.back()) ThePath = exe_dir.substr(0, exe_dir.size() - 1);

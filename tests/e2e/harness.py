@@ -134,8 +134,8 @@ class ProgramDir:
                        XDG_CURRENT_DESKTOP="GNOME", GSETTINGS_BACKEND="keyfile", LC_ALL="C.UTF-8")
         return {**env, **(extra or {})}
 
-    def start(self, extra_env=None, code_page=None, name="run"):
-        cmd = ([str(WINE_RUN), windows_path(self.exe)] if self.dir in _drives else
+    def start(self, extra_env=None, code_page=None, name="run", cmd=None):
+        cmd = cmd or ([str(WINE_RUN), windows_path(self.exe)] if self.dir in _drives else
                [str(WINE_RUN)] * windows() + [str(self.exe)])
         if self.file_limit:
             cmd = [sys.executable, "-c", "import os, resource, signal, sys; signal.signal(signal.SIGXFSZ, "
@@ -156,12 +156,12 @@ class ProgramDir:
                         raise
                     time.sleep(0.05)
 
-    def run(self, timeout=120, extra_env=None, code_page=None, name="run"):
+    def run(self, timeout=120, extra_env=None, code_page=None, name="run", cmd=None):
         """One start, to its end: exit status, output, wall and CPU seconds."""
         t0, tz = time.monotonic(), (extra_env or {}).get("TZ")
         self.settings_before = self.ini.read_bytes() if self.ini.is_file() else None
         self.days = [today(tz)]
-        p = self.start(extra_env, code_page, name)
+        p = self.start(extra_env, code_page, name, cmd)
         while not (done := os.wait4(p.pid, os.WNOHANG))[0]:
             if time.monotonic() - t0 > timeout:
                 self.kill(p)
@@ -271,6 +271,23 @@ def small_disk(test, p, size, leave=0):
     with open(d / "filler", "wb", buffering=0) as f:
         f.write(b"\0" * max(0, st.f_bavail * st.f_frsize - leave))
     return d
+
+
+def without_proc(test, p):
+    """A root of its own for p's program, where /proc is not mounted (the system's /usr and /etc read-only,
+    the program's folder at /prog), and the command that starts the program there; the test is skipped where
+    no mount namespace can be made."""
+    root = p.tmp / "root"
+    for d in ("usr", "etc", "prog"):
+        (root / d).mkdir(parents=True)
+    for link in ("bin", "lib", "lib64"):
+        (root / link).symlink_to("usr/" + link)
+    done = subprocess.run(["unshare", "--mount", "true"], capture_output=True, text=True)
+    if done.returncode:
+        test.skipTest("no mount namespace here: " + done.stderr.strip())
+    script = ('for d in usr etc; do mount -o bind,ro /$d "$0/$d"; done; mount --bind "$1" "$0/prog"; '
+              'exec chroot "$0" "$2"')
+    return root, ["unshare", "--mount", "sh", "-ec", script, str(root), str(p.dir), "/prog/" + p.exe.name]
 
 
 # --- The Windows registry of the test prefix, through .reg files in UTF-16 --

@@ -2,6 +2,7 @@
 (what is kept, what becomes the wallpaper, the exit status, the requests the
 service saw, also through the proxy the user has set) and the autostart entry."""
 import datetime
+import os
 import shlex
 import subprocess
 import time
@@ -240,15 +241,24 @@ class RunTest(unittest.TestCase):
 
     def test_a_first_start_writes_the_default_settings(self):
         # On a full disk none (a partial file would stay for ever), and the next start writes them whole.
+        # Where the program's folder cannot be known (a root without /proc), nothing is written anywhere.
         rows = [("as the system writes", None, False), ("on a full disk", None, "mount")] + \
             [("on a full disk, by a file size limit", None, "limit")] * (not h.windows()) + \
-            [("outside GBK: in UTF-16, as Notepad reads it", 1252, False)] * h.windows()
+            [("outside GBK: in UTF-16, as Notepad reads it", 1252, False)] * h.windows() + \
+            [("no executable directory", None, "no /proc")] * (not h.windows())
 
         def check(row):
-            _, code_page, full = row
+            _, code_page, where = row
             p = h.ProgramDir(self)
-            if full:
-                disk = h.small_disk(self, p, 1 << 20) if full == "mount" else setattr(p, "file_limit", 100)
+            if where == "no /proc":
+                root, cmd = h.without_proc(self, p)
+                before = sorted(os.listdir(root))
+                r = p.run(cmd=cmd)
+                self.assertEqual((r.returncode, r.output, sorted(os.listdir(root)), os.listdir(p.dir)),
+                                 (1, b"", before, [p.exe.name]))
+                return
+            if where:
+                disk = h.small_disk(self, p, 1 << 20) if where == "mount" else setattr(p, "file_limit", 100)
                 self.assertEqual((p.run().returncode, p.ini.exists(), p.pending_files()), (1, False, []))
                 p.file_limit = disk and (disk / "filler").unlink()
             # An entry left by an earlier copy goes: the first-run default is "0".
