@@ -7,22 +7,10 @@ namespace {
 constexpr char32_t kReplacement = 0xFFFD;
 
 void AppendUtf8(std::string& out, char32_t code) {
-  const auto put = [&](unsigned v) { out.push_back(static_cast<char>(v)); };
-  if (code < 0x80) {
-    put(code);
-  } else if (code < 0x800) {
-    put(0xC0 | (code >> 6));
-    put(0x80 | (code & 0x3F));
-  } else if (code < 0x10000) {
-    put(0xE0 | (code >> 12));
-    put(0x80 | ((code >> 6) & 0x3F));
-    put(0x80 | (code & 0x3F));
-  } else {
-    put(0xF0 | (code >> 18));
-    put(0x80 | ((code >> 12) & 0x3F));
-    put(0x80 | ((code >> 6) & 0x3F));
-    put(0x80 | (code & 0x3F));
-  }
+  const int n = code < 0x80 ? 1 : code < 0x800 ? 2 : code < 0x10000 ? 3 : 4;
+  if (n == 1) return out.push_back(static_cast<char>(code));
+  out.push_back(static_cast<char>((0xF00 >> n) | (code >> (6 * (n - 1)))));  // 110..., 1110..., 11110...
+  for (int k = n - 2; k >= 0; --k) out.push_back(static_cast<char>(0x80 | ((code >> (6 * k)) & 0x3F)));
 }
 
 // Calls take(code) for each character of the bytes, U+FFFD for each byte
