@@ -1,6 +1,6 @@
 // The iniFile unit: the two operations through which the program reads and
-// writes its settings file, and the bytes of a new one. Texts are UTF-8; the
-// file itself is in the system's ANSI code page on Windows and UTF-8 on Linux.
+// writes its settings file, and the bytes of a new one. Texts are UTF-8; a
+// file is read in the encoding it was written in (ini_file_<platform>.cpp).
 #pragma once
 
 #include <cstdint>
