@@ -79,6 +79,12 @@ inline bool IsUtf8Name(const std::string& charset) {
   return l.empty() || l == "utf-8" || l == "utf8";
 }
 
+// A body in UTF-8 as text: each byte that starts no character becomes
+// U+FFFD; a byte-order mark is no part of the text.
+inline std::string Utf8Text(std::string_view body) {
+  return sys::ValidUtf8(body.substr(sys::SniffBom(body) == sys::Bom::kUtf8 ? 3 : 0));
+}
+
 // The end of a download whose body is all in file: judged by keep under its
 // pending name, and given its final name only when it passes and while
 // nothing has that name yet (a second copy never replaces what another has

@@ -395,9 +395,7 @@ std::string DecodeBody(const std::string& body, const std::string& selector, con
   if (selector == "gbk") return ToUtf8(body, "GBK");
   std::string cs = web::CharsetOf(content_type ? content_type : "");
   if (!web::IsUtf8Name(cs)) return ToUtf8(body, cs);
-  // The text the service sends as UTF-8 (or undeclared): a byte-order mark is
-  // no part of the text.
-  return sys::ValidUtf8(std::string_view(body).substr(sys::SniffBom(body) == sys::Bom::kUtf8 ? 3 : 0));
+  return web::Utf8Text(body);  // declared UTF-8, or nothing declared
 }
 
 struct MultiHandle {

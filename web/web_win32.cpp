@@ -362,13 +362,13 @@ UINT CodePageOf(const std::string& charset) {
 std::string Decode(const std::string& body, const std::string& selector, const std::string& content_type) {
   if (selector == "gbk") return win32::FromAnsi(body);
   const std::string charset = web::CharsetOf(content_type);
-  const UINT code_page = web::IsUtf8Name(charset) ? CP_UTF8 : CodePageOf(charset);
+  if (web::IsUtf8Name(charset)) return web::Utf8Text(body);
+  const UINT code_page = CodePageOf(charset);
   if (body.empty()) return "";
   const int n = MultiByteToWideChar(code_page, 0, body.data(), static_cast<int>(body.size()), nullptr, 0);
   if (n <= 0) ThrowLastError("MultiByteToWideChar");
   std::wstring text(static_cast<std::size_t>(n), L'\0');
   MultiByteToWideChar(code_page, 0, body.data(), static_cast<int>(body.size()), text.data(), n);
-  if (code_page == CP_UTF8 && !text.empty() && text[0] == 0xFEFF) text.erase(0, 1);
   return win32::Utf8(text);
 }
 
