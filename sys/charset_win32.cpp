@@ -1,5 +1,6 @@
 // Conversion between character sets on Windows, through the system's own
-// functions: the ANSI code page and the settings file's GBK.
+// functions: the ANSI code page, the settings file's GBK and the character
+// set an answer declares.
 #include <windows.h>
 
 #include <algorithm>
@@ -44,7 +45,9 @@ std::optional<std::string> Narrow(UINT cp, const std::wstring& wide, bool exact)
 
 std::string Ansi(const std::string& utf8) { return *Narrow(CP_ACP, Wide(utf8), false); }
 
-std::string FromAnsi(const std::string& ansi) { return Utf8(Widen(CP_ACP, ansi)); }
+std::string FromAnsi(const std::string& ansi) { return FromCodePage(CP_ACP, ansi); }
+
+std::string FromCodePage(unsigned code_page, std::string_view bytes) { return Utf8(Widen(code_page, bytes)); }
 
 bool FitsAnsi(const std::string& utf8) {
   try {

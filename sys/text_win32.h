@@ -19,9 +19,10 @@ inline std::string Utf8(std::wstring_view wide) {
   return sys::Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(wide.data()), wide.size()));
 }
 
-// To and from the system's ANSI code page (CP_ACP).
+// To and from the system's ANSI code page (CP_ACP); from any code page.
 std::string Ansi(const std::string& utf8);
 std::string FromAnsi(const std::string& ansi);
+std::string FromCodePage(unsigned code_page, std::string_view bytes);
 
 // Whether the text survives the trip to the ANSI code page unchanged.
 bool FitsAnsi(const std::string& utf8);

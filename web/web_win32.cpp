@@ -363,13 +363,7 @@ std::string Decode(const std::string& body, const std::string& selector, const s
   if (selector == "gbk") return win32::FromAnsi(body);
   const std::string charset = web::CharsetOf(content_type);
   if (web::IsUtf8Name(charset)) return web::Utf8Text(body);
-  const UINT code_page = CodePageOf(charset);
-  if (body.empty()) return "";
-  const int n = MultiByteToWideChar(code_page, 0, body.data(), static_cast<int>(body.size()), nullptr, 0);
-  if (n <= 0) ThrowLastError("MultiByteToWideChar");
-  std::wstring text(static_cast<std::size_t>(n), L'\0');
-  MultiByteToWideChar(code_page, 0, body.data(), static_cast<int>(body.size()), text.data(), n);
-  return win32::Utf8(text);
+  return win32::FromCodePage(CodePageOf(charset), body);
 }
 
 // ---- the download ----------------------------------------------------------
