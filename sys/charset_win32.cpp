@@ -26,24 +26,19 @@ std::wstring Widen(UINT cp, std::string_view text) {
   return out;
 }
 
-// nullopt when a character has no form in the code page, where asked.
-std::optional<std::string> Narrow(UINT cp, const std::wstring& wide, bool exact) {
-  if (wide.empty()) return std::string();
+std::string Narrow(UINT cp, const std::wstring& wide) {
+  if (wide.empty()) return {};
   const int size = static_cast<int>(wide.size());
-  const DWORD flags = exact ? WC_NO_BEST_FIT_CHARS : 0;
-  BOOL lost = FALSE;
-  BOOL* lost_at = exact ? &lost : nullptr;
-  const int n = WideCharToMultiByte(cp, flags, wide.data(), size, nullptr, 0, nullptr, lost_at);
+  const int n = WideCharToMultiByte(cp, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
   if (n <= 0) ThrowLastError("WideCharToMultiByte");
   std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(cp, flags, wide.data(), size, out.data(), n, nullptr, lost_at);
-  if (lost) return std::nullopt;
+  WideCharToMultiByte(cp, 0, wide.data(), size, out.data(), n, nullptr, nullptr);
   return out;
 }
 
 }  // namespace
 
-std::string Ansi(const std::string& utf8) { return *Narrow(CP_ACP, Wide(utf8), false); }
+std::string Ansi(const std::string& utf8) { return Narrow(CP_ACP, Wide(utf8)); }
 
 std::string FromAnsi(const std::string& ansi) { return FromCodePage(CP_ACP, ansi); }
 
@@ -78,11 +73,13 @@ std::string GbkToUtf8(std::string_view gbk) {
 }
 
 std::optional<std::string> Utf8ToGbk(std::string_view utf8) {
+  // A character without a GBK form comes back as another ("?", or a look-alike).
   try {
-    return win32::Narrow(win32::kGbk, win32::Wide(utf8), true);
+    std::string gbk = win32::Narrow(win32::kGbk, win32::Wide(utf8));
+    if (GbkToUtf8(gbk) == utf8) return gbk;
   } catch (const Failure&) {
-    return std::nullopt;
   }
+  return std::nullopt;
 }
 
 }  // namespace pavo::encoding
