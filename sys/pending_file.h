@@ -5,12 +5,12 @@
 // uncommitted file removes it, so a failure or a crash never leaves half a
 // file under the final name. The file is held for its whole life, renamed or
 // removed while still held (an exclusive flock on Linux; on Windows it is
-// open for no one else), so that a later start can tell it from one a killed
-// process left. On Linux an existing file's permission bits carry over to its
-// replacement, and a new file gets the user's usual ones. On Windows a
-// rename that another program holds up for a moment is tried again for about
-// a second, and a read-only file (the user's choice) is left alone: Commit
-// throws and the file stays pending, its attributes are never carried over.
+// open for others to read, never to write, rename or remove), so that a later
+// start can tell it from one a killed process left. On Linux an existing file's
+// permission bits carry over to its replacement, and a new file gets the
+// user's usual ones. On Windows a rename that another program holds up for a
+// moment is tried again for about a second, and a read-only file (the user's
+// choice) is left alone: Commit throws and the file stays pending.
 #pragma once
 
 #include <cstddef>
@@ -35,10 +35,6 @@ class PendingFile {
 
   // The name the file has until Commit.
   const std::string& Path() const;
-  // Closes the file here, so that it may be opened by name (a download
-  // judged before it is kept); it stays pending all the same, and Commit
-  // flushes it by name.
-  void Release();
   // Commit, but only while nothing is at the final path: throws
   // pavo::Failure, and the file stays pending, when something is.
   void CommitNew();

@@ -30,7 +30,6 @@ struct PendingFile::Impl {
   std::string final_path;
   std::string temp_path;
   int fd = -1;
-  bool released = false;  // closed here; written by name, or done
   bool committed = false;
   // Removed while still held; also when the constructor fails after the file was made.
   ~Impl() {
@@ -84,28 +83,11 @@ void PendingFile::WriteRaw(std::uint64_t offset, const void* data, std::size_t s
 
 const std::string& PendingFile::Path() const { return impl_->temp_path; }
 
-void PendingFile::Release() {
-  if (impl_->fd < 0) throw Failure("file already closed");
-  const int fd = impl_->fd;
-  impl_->fd = -1;
-  impl_->released = true;
-  if (::close(fd) != 0) ThrowErrno("close");
-}
-
 void PendingFile::Finish(bool replace) {
-  if (impl_->fd < 0 && !impl_->released) throw Failure("file already closed");
+  if (impl_->fd < 0) throw Failure("file already closed");
   // On disk before it replaces the earlier file, so a power cut leaves one
   // or the other, never an empty file under the final name.
-  if (impl_->fd < 0) {
-    // Written by name since: whatever file the name holds now.
-    const int fd = ::open(impl_->temp_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) ThrowErrno("open");
-    const int synced = ::fsync(fd);
-    ::close(fd);
-    if (synced != 0) ThrowErrno("fsync");
-  } else if (::fsync(impl_->fd) != 0) {
-    ThrowErrno("fsync");
-  }
+  if (::fsync(impl_->fd) != 0) ThrowErrno("fsync");
   // Renamed while still held.
   if (replace) {
     if (::rename(impl_->temp_path.c_str(), impl_->final_path.c_str()) != 0) ThrowErrno("rename");
@@ -118,7 +100,6 @@ void PendingFile::Finish(bool replace) {
     if (::rename(impl_->temp_path.c_str(), impl_->final_path.c_str()) != 0) ThrowErrno("rename");
   }
   impl_->committed = true;
-  impl_->released = true;
   if (impl_->fd >= 0) ::close(impl_->fd);
   impl_->fd = -1;
   // The rename itself reaches the disk with the directory.

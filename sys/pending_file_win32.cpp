@@ -31,7 +31,6 @@ struct PendingFile::Impl {
   std::wstring temp_path;
   std::string temp_utf8;
   HANDLE handle = INVALID_HANDLE_VALUE;
-  bool released = false;  // closed here; written by name, or done
   bool committed = false;
   // Removed while still held: when the handle closes.
   ~Impl() {
@@ -48,9 +47,10 @@ void PendingFile::Drop::operator()(Impl* impl) const { delete impl; }
 
 bool PendingFile::Create(const std::string& final_path, const std::string& temp_path) {
   std::wstring final_wide = Wide(final_path), wide = Wide(temp_path);
-  // Shared with no one, for its whole life.
-  const HANDLE handle =
-      CreateFileW(wide.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Held for its whole life: others may read it (the download is judged by
+  // name before it is kept), but none may write, rename or remove it.
+  const HANDLE handle = CreateFileW(wide.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD e = GetLastError();
     if (e == ERROR_FILE_EXISTS || e == ERROR_ALREADY_EXISTS) return false;
@@ -79,22 +79,8 @@ void PendingFile::WriteRaw(std::uint64_t offset, const void* data, std::size_t s
 
 const std::string& PendingFile::Path() const { return impl_->temp_utf8; }
 
-void PendingFile::Release() {
-  if (impl_->handle == INVALID_HANDLE_VALUE) throw Failure("file already closed");
-  HANDLE h = impl_->handle;
-  impl_->handle = INVALID_HANDLE_VALUE;
-  impl_->released = true;
-  if (!CloseHandle(h)) ThrowLastError("CloseHandle");
-}
-
 void PendingFile::Finish(bool replace) {
-  if (impl_->handle == INVALID_HANDLE_VALUE && !impl_->released) throw Failure("file already closed");
-  if (impl_->handle == INVALID_HANDLE_VALUE) {
-    // Written by name since: open it again to flush and rename it.
-    impl_->handle = CreateFileW(impl_->temp_path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (impl_->handle == INVALID_HANDLE_VALUE) ThrowLastError("CreateFileW");
-  }
+  if (impl_->handle == INVALID_HANDLE_VALUE) throw Failure("file already closed");
   // On disk before it replaces the earlier file, so a power cut leaves one
   // or the other, never an empty file under the final name.
   if (!FlushFileBuffers(impl_->handle)) ThrowLastError("FlushFileBuffers");
@@ -105,7 +91,6 @@ void PendingFile::Finish(bool replace) {
   if (!win32::RetriedWhileHeld([&] { return RenameHeld(impl_->handle, impl_->final_path, replace); }))
     ThrowLastError("SetFileInformationByHandle");
   impl_->committed = true;
-  impl_->released = true;
   CloseHandle(impl_->handle);
   impl_->handle = INVALID_HANDLE_VALUE;
 }

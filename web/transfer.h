@@ -90,7 +90,7 @@ inline std::string Utf8Text(std::string_view body) {
 // nothing has that name yet (a second copy never replaces what another has
 // kept). A file that fails goes with file, under its pending name.
 inline void KeepIfWanted(sys::PendingFile& file, bool (*keep)(const std::string& file)) {
-  file.Release();  // closed, so that keep can read it by name
+  // Read by name while still held: a copy's clean-up cannot take it meanwhile.
   if (!keep(file.Path())) throw Failure("the download is not what was wanted");
   file.CommitNew();
 }
