@@ -1,9 +1,13 @@
 #include "app/delay.h"
 
-#include <locale>
-#include <sstream>
+#include <charconv>
 #include <cmath>
 #include <limits>
+#include <version>
+#if __cpp_lib_to_chars < 201611L
+#include <locale>
+#include <sstream>
+#endif
 
 #include "app/step.h"
 
@@ -38,12 +42,19 @@ std::int32_t DelayMilliseconds(const std::string& text, const std::string& decim
   }
   if (digits == 0 || i != end) throw Failure("the delay is not a number");
 
-  // Read in the classic locale, whatever the user's (GCC 10's library has no
-  // from_chars for floating point).
   double seconds = 0;
+#if __cpp_lib_to_chars >= 201611L
+  auto [ptr, ec] = std::from_chars(plain.data(), plain.data() + plain.size(), seconds);
+  if (ec != std::errc() || ptr != plain.data() + plain.size()) throw Failure("the delay is not a number");
+#else
+  // GCC 10's library (the oldest base the Linux package is built on) has no
+  // from_chars for floating point: there a stream reads it, in the classic
+  // locale whatever the user's. Only there: linked in statically (Windows),
+  // the stream's locale machinery would triple the program's size.
   std::istringstream in(plain);
   in.imbue(std::locale::classic());
   if (!(in >> seconds) || in.peek() != std::char_traits<char>::eof()) throw Failure("the delay is not a number");
+#endif
 
   // nearbyint rounds in the default mode: to nearest, halves to even.
   const double ms = std::nearbyint(seconds * 1000.0);
