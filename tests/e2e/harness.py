@@ -81,6 +81,13 @@ def need_locale(name):  # generated where the machine lacks it (as root)
         assert have(), f"the locale {name} cannot be made: {done.stderr}"
 
 
+def wait_until(done, seconds, step=0.05):  # done()'s value once true, or its last
+    deadline = time.monotonic() + seconds
+    while not (value := done()) and time.monotonic() < deadline:
+        time.sleep(step)
+    return value
+
+
 def needs(program, package):  # a program the tests run, or a failure that names its Debian package
     assert shutil.which(program), f"{program} is missing: install the Debian package {package}"
     return program
@@ -189,15 +196,15 @@ class ProgramDir:
         return sorted(str(f.relative_to(self.dir)) for f in [*self.dir.glob("*.part-*"), *self.img.glob("*.part-*")])
 
     def wait_for(self, pattern, proc, timeout=60):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            found = sorted(self.dir.glob(pattern))
-            if found:
-                return found[0]
-            if proc.poll() is not None:
-                raise AssertionError(f"the program ended ({proc.returncode}) before {pattern} appeared")
-            time.sleep(0.005)
-        raise AssertionError(f"no {pattern} within {timeout} s")
+        found = wait_until(lambda: sorted(self.dir.glob(pattern)) or proc.poll() is not None, timeout, 0.005)
+        assert found and found is not True, f"no {pattern} within {timeout} s (the program's status: {proc.poll()})"
+        return found[0]
+
+    def plant_autostart(self, path):  # an entry naming path, as an earlier copy leaves it
+        if windows():
+            return set_autostart(reg_quote(path))
+        self.autostart_file.parent.mkdir(parents=True, exist_ok=True)
+        self.autostart_file.write_text(f"[Desktop Entry]\nType=Application\nName=x\nExec={path}\n")
 
     def autostart_entry(self):  # on Windows the .reg data, on Linux the file's text; or None
         if windows():
@@ -456,12 +463,8 @@ class ImageService:
 
     def sent(self, timeout=10):
         """The bytes the endless answers sent, each once its connection ended."""
-        deadline = time.monotonic() + timeout
-        while not (found := re.findall(r"^\[[\d.]+\] SENT (\d+)$", self.log.read_text("utf-8", "replace"), re.M)):
-            if time.monotonic() > deadline:
-                break
-            time.sleep(0.1)
-        return [int(n) for n in found]
+        return [int(n) for n in wait_until(lambda: re.findall(r"^\[[\d.]+\] SENT (\d+)$",
+                                                             self.log.read_text("utf-8", "replace"), re.M), timeout)]
 
     def stop(self):
         self.proc.kill()
@@ -496,9 +499,10 @@ def _receive(sock, until=None):
 def test_authority(build):
     """A certificate authority made for the build, and a certificate of it for
     localhost: the authority's file (PEM), the server's chain and key files."""
-    d = Path(build) / "e2e-cache" / "authority"
-    if not (d / "chain.pem").exists():
-        d.mkdir(parents=True, exist_ok=True)
+    done = Path(build) / "e2e-cache" / "authority"
+    if not done.exists():  # made beside, then renamed: tables in other processes may make it at once
+        done.parent.mkdir(parents=True, exist_ok=True)
+        d = Path(tempfile.mkdtemp(prefix="authority-", dir=done.parent))
         sh = lambda *a: subprocess.run(["openssl", *a], capture_output=True, check=True, cwd=d)
         sh("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "30", "-subj", "/CN=Pavo test authority",
            "-keyout", "ca.key", "-out", "ca.pem", "-addext", "basicConstraints=critical,CA:TRUE",
@@ -508,7 +512,11 @@ def test_authority(build):
         sh("x509", "-req", "-in", "csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial", "-days", "29",
            "-out", "leaf.pem", "-extfile", "ext")
         (d / "chain.pem").write_bytes((d / "leaf.pem").read_bytes() + (d / "ca.pem").read_bytes())
-    return d / "ca.pem", d / "chain.pem", d / "key.pem"
+        try:
+            d.rename(done)
+        except OSError:  # another's came first
+            shutil.rmtree(d)
+    return done / "ca.pem", done / "chain.pem", done / "key.pem"
 
 
 ROOT_STORE = r"HKEY_CURRENT_USER\Software\Microsoft\SystemCertificates\Root\Certificates"
@@ -560,9 +568,9 @@ class NameWatch:
 
 class Relay:
     """In front of the image service, a forward proxy or the server itself, that
-    keeps every request line. kind "reset": half a picture, then a reset; "tls":
-    TLS with a self-signed certificate; "authority": TLS for localhost with a
-    certificate of test_authority; "password": a proxy that asks for one."""
+    keeps every request line. kind "reset": half a picture, then a reset;
+    "authority": TLS for localhost with a certificate of test_authority (trusted
+    only where trust() makes it so); "password": a proxy that asks for one."""
 
     def __init__(self, upstream_port, kind=None):
         self.upstream_port, self.reset, self.lines, self._tls = upstream_port, kind == "reset", [], None
@@ -570,13 +578,6 @@ class Relay:
         if kind == "authority":
             self._tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
             self._tls.load_cert_chain(*test_authority(_args.build)[1:])
-        if kind == "tls":
-            with tempfile.TemporaryDirectory(prefix="pavo-tls-") as d:
-                subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
-                                "/CN=127.0.0.1", "-keyout", f"{d}/k", "-out", f"{d}/c"],
-                               capture_output=True, check=True)
-                self._tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-                self._tls.load_cert_chain(f"{d}/c", f"{d}/k")
         self._sock = socket.create_server(("127.0.0.1", 0))
         self.port = self._sock.getsockname()[1]
         self.address = f"127.0.0.1:{self.port}"

@@ -72,9 +72,7 @@ def error_page_copy(test, p, svc):
     other.put_today(b"<html><body>Service unavailable</body></html>")
     p.write_settings({**h.SETTINGS, "域名": other.base + "/mode/picture-late-8"})
     copy = p.start(name="other")
-    deadline = time.monotonic() + 60
-    while not other.requests() and time.monotonic() < deadline:  # it has read its settings
-        time.sleep(0.05)
+    h.wait_until(other.requests, 60)  # it has read its settings
     p.write_settings({**h.SETTINGS, "域名": svc.base})
     return copy
 
@@ -127,7 +125,7 @@ def rows(jpeg):
         Row("status 404 with the picture", "picture-status-404"),
         Row("status 300 with the picture", "picture-status-300"),
         Row("status 299 with the picture", "picture-status-299", exit=0, bitmap=(1920, 1080)),
-        Row("a self-signed certificate", relay="tls", requests=0),
+        Row("a certificate of an authority nobody trusts", relay="authority", requests=0),
         # The disk and the files.
         Row("disk full during the download", arrange=on_small_disk(100000)),
         Row("disk full during the bitmap", exit=0, arrange=on_small_disk(len(jpeg) + 500000)),
@@ -183,7 +181,8 @@ class FaultTable(unittest.TestCase):
         if row.relay:
             arranged = h.Relay(svc.port, row.relay)
             self.addCleanup(arranged.stop)
-            p.write_settings({**h.SETTINGS, "域名": "http" + "s" * (row.relay == "tls") + "://" + arranged.address})
+            p.write_settings({**h.SETTINGS, "域名": ("https://localhost:%d" if row.relay == "authority" else
+                                                   "http://127.0.0.1:%d") % arranged.port})
         watch = h.NameWatch(p.img) if p.img.is_dir() else None
         r = p.run(timeout=row.seconds[1] + 30)
         if isinstance(arranged, subprocess.Popen):  # the other copy

@@ -5,7 +5,6 @@ import datetime
 import os
 import shlex
 import subprocess
-import time
 import unittest
 from collections import namedtuple
 
@@ -209,11 +208,7 @@ class RunTest(unittest.TestCase):
                 self.assertEqual(shlex.split(entry.split("\nExec=")[1].split("\n")[0])[0], str(p.exe))
 
     def place(self, p, place):  # the log-on entry names the program where it was
-        if h.windows():
-            h.set_autostart(h.reg_quote(h.windows_path(p.exe)))
-        else:
-            p.autostart_file.parent.mkdir(parents=True, exist_ok=True)
-            p.autostart_file.write_text(f"[Desktop Entry]\nType=Application\nName=x\nExec={p.exe}\n")
+        p.plant_autostart(h.windows_path(p.exe))
         if place == "P:":
             p.move_to(p.tmp / "drive")
             h.map_drive(self, place, p.dir)
@@ -263,11 +258,7 @@ class RunTest(unittest.TestCase):
                 self.assertEqual((p.run().returncode, p.ini.exists(), p.pending_files()), (1, False, []))
                 p.file_limit = disk and (disk / "filler").unlink()
             # An entry left by an earlier copy goes: the first-run default is "0".
-            if h.windows():
-                h.set_autostart(h.reg_quote("C:\\else\\pavo.exe"))
-            else:
-                p.autostart_file.parent.mkdir(parents=True, exist_ok=True)
-                p.autostart_file.write_text("[Desktop Entry]\nType=Application\nName=x\nExec=/else/pavo\n")
+            p.plant_autostart("C:\\else\\pavo.exe" if h.windows() else "/else/pavo")
             r = p.run(code_page=code_page)
             written = h.default_settings().encode({1252: "utf-16", None: "gbk" if h.windows() else "utf-8"}[code_page])
             self.assertEqual((r.returncode, r.output, p.ini.read_bytes(), p.autostart_entry(), p.pending_files(),
@@ -307,10 +298,7 @@ class RunTest(unittest.TestCase):
         gio = h.needs("gio", "libglib2.0-bin")
         subprocess.run([gio, "launch", str(p.autostart_file)], env=p.env(), timeout=30, check=True,
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + 30
-        while p.autostart_entry() and time.monotonic() < deadline:
-            time.sleep(0.1)
-        self.assertIsNone(p.autostart_entry(), "the launched program did not remove its entry")
+        self.assertTrue(h.wait_until(lambda: p.autostart_entry() is None, 30), "the launched program kept its entry")
         self.assertTrue(p.autostart_file.parent.is_dir(), "only the entry goes")
 
 
