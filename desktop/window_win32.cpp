@@ -67,13 +67,17 @@ HICON LoadAppIcon(HINSTANCE instance, int size) {
   return icon ? icon : LoadIconW(nullptr, MAKEINTRESOURCEW(32512) /* IDI_APPLICATION */);
 }
 
+// A function of user32 that only later versions of Windows have; null before.
+template <class Fn>
+Fn User32(const char* name) {
+  return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), name)));
+}
+
 // The scale of the monitor the window is on, and a system metric at that
 // scale. The per-monitor functions came with Windows 10 1607; before it a
 // per-monitor aware process sees the system's scale, which is the screen's.
 UINT DpiOf(HWND hwnd) {
-  using Fn = UINT(WINAPI*)(HWND);
-  static const auto fn = reinterpret_cast<Fn>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
+  static const auto fn = User32<UINT(WINAPI*)(HWND)>("GetDpiForWindow");
   if (UINT dpi = fn ? fn(hwnd) : 0) return dpi;
   HDC screen = GetDC(nullptr);
   const int dpi = GetDeviceCaps(screen, LOGPIXELSX);
@@ -82,9 +86,7 @@ UINT DpiOf(HWND hwnd) {
 }
 
 int MetricFor(int index, UINT dpi) {
-  using Fn = int(WINAPI*)(int, UINT);
-  static const auto fn = reinterpret_cast<Fn>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetSystemMetricsForDpi")));
+  static const auto fn = User32<int(WINAPI*)(int, UINT)>("GetSystemMetricsForDpi");
   const int value = fn ? fn(index, dpi) : 0;
   return value ? value : GetSystemMetrics(index);
 }
@@ -104,9 +106,7 @@ void SetIconsFor(HWND hwnd, HINSTANCE instance) {
 void SizeFor(HWND hwnd) {
   const UINT dpi = DpiOf(hwnd);
   RECT r{0, 0, MulDiv(304, static_cast<int>(dpi), 96), MulDiv(202, static_cast<int>(dpi), 96)};
-  using Fn = BOOL(WINAPI*)(RECT*, DWORD, BOOL, DWORD, UINT);
-  static const auto fn = reinterpret_cast<Fn>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "AdjustWindowRectExForDpi")));
+  static const auto fn = User32<BOOL(WINAPI*)(RECT*, DWORD, BOOL, DWORD, UINT)>("AdjustWindowRectExForDpi");
   if (!fn || !fn(&r, WS_OVERLAPPEDWINDOW, FALSE, 0, dpi)) AdjustWindowRectEx(&r, WS_OVERLAPPEDWINDOW, FALSE, 0);
   SetWindowPos(hwnd, nullptr, 0, 0, r.right - r.left, r.bottom - r.top, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
