@@ -1,10 +1,7 @@
-"""The Linux desktops watched from outside, on a private session bus and home
-(the script runs itself again under dbus-run-session), through the probe
-(probe.cpp); each desktop's own store stands in (GSettings with our schemas,
-the real xfconfd, a mock plasmashell, stand-in commands on PATH). Stand-ins
-of every desktop's programs sit at the end of PATH, as if installed on the
-machine: a row that leaves the machine's PATH in place where it means a
-program to be missing reaches one of them and fails, on any machine."""
+"""The Linux desktops through the probe (probe.cpp) on a private session bus and
+home, each desktop's store standing in. Failing stand-ins of every desktop's
+programs sit at the end of PATH: a row that means a program to be missing but
+leaves the machine's PATH reaches one and fails, on any machine."""
 import argparse
 import glob
 import json
@@ -37,6 +34,11 @@ def needs(program, package):  # a program the test itself runs, found or named b
     return found[0]
 
 
+def stub(path, body):  # a shell script on a PATH
+    path.write_text("#!/bin/sh\n" + body)
+    path.chmod(0o700)
+
+
 def enter():
     parser = argparse.ArgumentParser()
     parser.add_argument("--probe", required=True)
@@ -50,9 +52,7 @@ def enter():
     installed = os.path.join(root, "installed")
     os.mkdir(installed)
     for program in INSTALLED:  # each says that it was reached, and fails
-        script = pathlib.Path(installed, program)
-        script.write_text('#!/bin/sh\necho %s >> "%s/reached"\nexit 1\n' % (program, installed))
-        script.chmod(0o700)
+        stub(pathlib.Path(installed, program), 'echo %s >> "%s/reached"\nexit 1\n' % (program, installed))
     env["PATH"] = env.get("PATH", "/usr/bin:/bin") + ":" + installed
     for name in ("home", "config", "data", "cache", "runtime"):
         os.mkdir(os.path.join(root, name), 0o700)
@@ -202,10 +202,10 @@ class TrayItem(unittest.TestCase):
         # Read while the probe sits in its wait: the wait must wake for it.
         item = bus.get_object(name, "/StatusNotifierItem")
         props = item.GetAll(ITEM, dbus_interface=PROPS, timeout=5)
-        self.assertEqual({k: props[k] for k in ("Category", "Id", "Title", "Status", "IconName", "ItemIsMenu", "Menu")},
+        self.assertEqual({k: props[k][2:] if k == "ToolTip" else props[k] for k in
+                          ("Category", "Id", "Title", "Status", "IconName", "ItemIsMenu", "Menu", "ToolTip")},
                          {"Category": "ApplicationStatus", "Id": CAPTION, "Title": CAPTION, "Status": "Active",
-                          "IconName": "", "ItemIsMenu": False, "Menu": "/NO_DBUSMENU"})
-        self.assertEqual(props["ToolTip"][2:], (CAPTION, ""))
+                          "IconName": "", "ItemIsMenu": False, "Menu": "/NO_DBUSMENU", "ToolTip": (CAPTION, "")})
         if ARGS.icon.endswith(".ico"):  # (a build may be given another picture, or none)
             self.assertEqual({(w, h): bytes(data) for w, h, data in props["IconPixmap"]}, icon_argb())
         for method, *args in (("Activate", 0, 0), ("SecondaryActivate", 5, 5), ("ContextMenu", 1, 1),
@@ -233,13 +233,9 @@ class TrayItem(unittest.TestCase):
         server.bind(silent)
         server.listen(8)
         self.addCleanup(server.close)
-        rows = [
-            ("a broken address", dict(DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent/bus"), 1500),
-            ("a bus that never answers", dict(DBUS_SESSION_BUS_ADDRESS="unix:path=" + silent), 5000),
-        ]
-        for label, env, bound in rows:
+        for label, address, bound in (("a broken address", "/nonexistent/bus", 1500), ("a silent bus", silent, 5000)):
             with self.subTest(label):
-                probe = Probe(env_with(XDG_CURRENT_DESKTOP="KDE", **env), self)
+                probe = Probe(env_with(XDG_CURRENT_DESKTOP="KDE", DBUS_SESSION_BUS_ADDRESS="unix:path=" + address), self)
                 self.assertLess(probe.command("state 1"), bound)
                 bitmap = new_bitmap()
                 self.assertLess(probe.command("wallpaper " + bitmap), 1500, "the same answer, at once")
@@ -352,9 +348,8 @@ def command(program, template, behaviour, desktop, swaysock=None):
     template), then behaves as told (told nothing: it must not be reached).
     No program: PATH holds the empty folder alone, so nothing is found."""
     directory = folder("bin-")
-    record, script = pathlib.Path(directory, "args"), pathlib.Path(directory, program or "x")
-    script.write_text('#!/bin/sh\nfor a in "$@"; do printf "%%s\\0" "$a"; done > "%s"\n%s\n' % (record, behaviour))
-    script.chmod(0o700)
+    record = pathlib.Path(directory, "args")
+    stub(pathlib.Path(directory, program or "x"), 'for a in "$@"; do printf "%%s\\0" "$a"; done > "%s"\n%s\n' % (record, behaviour))
     before, after = template.split("{}")
 
     def stored():
@@ -419,8 +414,7 @@ class Wallpaper(unittest.TestCase):
     def test_the_first_desktop_known_then_sway_and_sway_only_for_a_path_it_reads_whole(self):
         directory, sock = folder("bin-"), "/run/user/0/sway-ipc.sock"
         for program in ("pcmanfm", "pcmanfm-qt", "swaymsg"):
-            pathlib.Path(directory, program).write_text('#!/bin/sh\necho %s >> "%s/asked"\n' % (program, directory))
-            os.chmod(os.path.join(directory, program), 0o700)
+            stub(pathlib.Path(directory, program), 'echo %s >> "%s/asked"\n' % (program, directory))
         asked, bitmap = pathlib.Path(directory, "asked"), new_bitmap()
         rows = [("Unknown:LXDE:LXQt", None, "pcmanfm"), ("::lxqt", None, "pcmanfm-qt"), ("LXDEX:LXQt5:", None, None),
                 ("", sock, "swaymsg"), ("LXQt", sock, "pcmanfm-qt"), (None, "", None)]
