@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 
 #include "settings/ini_file.h"
-#include "settings/settings_test.h"
 #include "support/scratch.h"
 
 namespace pavo {

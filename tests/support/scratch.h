@@ -1,4 +1,5 @@
 // What the C++ tests share: a private temporary folder, files read and written whole. Paths are UTF-8.
+// In the settings tests' rows "|" stands for CR LF (L).
 #pragma once
 
 #include <algorithm>
@@ -27,6 +28,11 @@ inline void Put(const std::string& path, const std::string& bytes) {
 inline std::optional<std::string> Get(const std::string& path) {  // nullopt: no file to read
   std::ifstream in(FsPath(path), std::ios::binary);
   return in ? std::optional(std::string(std::istreambuf_iterator<char>(in), {})) : std::nullopt;
+}
+
+inline std::string L(std::string text) {
+  for (std::size_t at; (at = text.find('|')) != std::string::npos;) text.replace(at, 1, "\r\n");
+  return text;
 }
 
 inline std::vector<std::string> Names(const fs::path& dir) {  // sorted; none for a folder that is not there
