@@ -148,25 +148,20 @@ class TrayForm : public window::Events {
   }
 };
 
-// The scale of the prefix (its LogPixels, read by each Wine process as it
-// starts) and the small icon's size at it; each row runs in a process of its own.
-struct Scale {
-  DWORD dpi;
-  int small_icon;
-};
-constexpr Scale kScales[] = {{96, 16}, {192, 32}};
+// The scales of the prefix (its LogPixels, read by each Wine process as it starts), where the small
+// icon is 16 and 32 pixels; each runs this test again in a process of its own, whose status is returned.
+constexpr DWORD kScales[] = {96, 192};
 constexpr wchar_t kDesktopKey[] = L"Control Panel\\Desktop";
 
-// Runs this test again in a process of its own, at a scale, and returns its exit status.
-DWORD RunAtScale(const Scale& scale) {
+DWORD RunAtScale(DWORD dpi) {
   DWORD before = 0, size = sizeof before;
   const bool had = RegGetValueW(HKEY_CURRENT_USER, kDesktopKey, L"LogPixels", RRF_RT_REG_DWORD, nullptr, &before,
                                 &size) == ERROR_SUCCESS;
-  RegSetKeyValueW(HKEY_CURRENT_USER, kDesktopKey, L"LogPixels", REG_DWORD, &scale.dpi, sizeof scale.dpi);
+  RegSetKeyValueW(HKEY_CURRENT_USER, kDesktopKey, L"LogPixels", REG_DWORD, &dpi, sizeof dpi);
   wchar_t self[MAX_PATH];
   GetModuleFileNameW(nullptr, self, MAX_PATH);
   std::wstring command = L"\"" + std::wstring(self) + L"\" --gtest_filter=Tray.OneIcon*";
-  SetEnvironmentVariableW(L"PAVO_TRAY_DPI", std::to_wstring(scale.dpi).c_str());
+  SetEnvironmentVariableW(L"PAVO_TRAY_DPI", std::to_wstring(dpi).c_str());
   STARTUPINFOW si{sizeof si};
   PROCESS_INFORMATION pi{};
   DWORD status = 99;
@@ -188,12 +183,11 @@ TEST(Tray, OneIconFromTheMinimiseToTheRemovalAsTheTrayShowsIt) {
   ASSERT_TRUE(GetACP() == 936u || GetACP() == 1252u) << "GBK (tools/wine-run) or 1252 (PAVO_WINE_LOCALE)";
   const char* dpi = std::getenv("PAVO_TRAY_DPI");
   if (!dpi) {
-    for (const Scale& scale : kScales) EXPECT_EQ(RunAtScale(scale), 0u) << "at " << scale.dpi << " dpi";
+    for (DWORD scale : kScales) EXPECT_EQ(RunAtScale(scale), 0u) << "at " << scale << " dpi";
     return;
   }
   TrayForm form;
-  for (const Scale& scale : kScales)
-    if (std::to_string(scale.dpi) == dpi) form.small_icon = scale.small_icon;
+  form.small_icon = std::atoi(dpi) / 6;  // 16 at 96 dpi
   EXPECT_EQ(window::Run(form), 0);
   EXPECT_GE(form.activations, 1) << "the window was never activated";
 }
@@ -202,11 +196,7 @@ TEST(Tray, OneIconFromTheMinimiseToTheRemovalAsTheTrayShowsIt) {
 // the start-up information's show state): while it waits in its delay its
 // window is hidden and minimised and the tray shows its icon; on its way
 // there the window, as often as it is seen, never fills the screen.
-struct Start {
-  const char* what;
-  const wchar_t* option;
-};
-constexpr Start kStarts[] = {{"start", L""}, {"start /min", L"/min "}, {"start /max", L"/max "}};
+constexpr const wchar_t* kStarts[] = {L"", L"/min ", L"/max "};  // start's options
 
 HWND ProgramWindow() {
   for (HWND w = nullptr; (w = FindWindowExW(nullptr, w, L"PavoForm1", nullptr));) {
@@ -217,7 +207,7 @@ HWND ProgramWindow() {
   return nullptr;
 }
 
-void StartAs(const Start& start) {
+void StartAs(const std::wstring& option) {
   // (after the row before, whatever became of it)
   ASSERT_TRUE(Within(60000, [] { return !ProgramWindow(); })) << "the program before still runs";
   test::Scratch dir("pavo-start");
@@ -226,7 +216,7 @@ void StartAs(const Start& start) {
   const std::wstring settings = L"\xFEFF[Config]\r\n开机自启动=0\r\n设为壁纸=0\r\n延迟运行=4\r\n"
                                 L"域名=http://127.0.0.1:1\r\n备用域名=x\r\n";
   test::Put(dir / "cfg.ini", std::string(reinterpret_cast<const char*>(settings.data()), settings.size() * 2));
-  std::wstring command = L"start.exe " + std::wstring(start.option) + win32::Wide(dir / "pavo.exe");
+  std::wstring command = L"start.exe " + option + win32::Wide(dir / "pavo.exe");
   STARTUPINFOW si{sizeof si};
   PROCESS_INFORMATION pi{};
   ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
@@ -254,9 +244,9 @@ void StartAs(const Start& start) {
 }
 
 TEST(Tray, TheProgramStartedAsAShortcutAsksLooksTheSame) {
-  for (const Start& start : kStarts) {
-    SCOPED_TRACE(start.what);
-    StartAs(start);
+  for (const wchar_t* option : kStarts) {
+    SCOPED_TRACE("start " + win32::Utf8(option));
+    StartAs(option);
   }
 }
 
