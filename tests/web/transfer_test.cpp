@@ -16,6 +16,7 @@
 #endif
 
 #include "desktop/window.h"
+#include "support/scratch.h"
 #include "web/transfer.h"
 #include "web/web.h"
 
@@ -46,7 +47,7 @@ class Transfer : public ::testing::Test {
     for (const auto& [name, bytes] : {std::pair<std::string, std::string>{"gbk.txt", "\xB1\xDA\xD6\xBD"},
          {"utf8.txt", kWallpaper}, {"bom.txt", "\xEF\xBB\xBF" + kWallpaper},
          {"limit1000.jpg", std::string(1000, 'a')}, {"limit1001.jpg", std::string(1001, 'b')}})
-      std::ofstream("service/images/" + name, std::ios::binary) << bytes;
+      pavo::test::Put("service/images/" + name, bytes);
   }
   void SetUp() override { ASSERT_FALSE(port_.empty()) << "no image service: run through harness.py serve"; }
   static std::string Url(const std::string& path) { return "http://127.0.0.1:" + port_ + path; }
@@ -126,16 +127,15 @@ TEST_F(Transfer, DownloadsStopAtTheirLimitsAndKeepOnlyWhatIsWanted) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
-    fs::remove_all("scratch");
-    fs::create_directory("scratch");
+    pavo::test::Scratch dir("pavo-transfer");
     const auto t0 = Clock::now();
-    pavo::DownloadFile(Url(c.path), "scratch/day.jpg", c.keep,
+    pavo::DownloadFile(Url(c.path), dir / "day.jpg", c.keep,
                        {pavo::window::DoEvents, pavo::window::WaitForMessages}, c.limits);
     const double took = Since(t0);
     EXPECT_GE(took, c.at_least - 0.1);
     EXPECT_LE(took, c.at_most);
-    EXPECT_EQ(std::distance(fs::directory_iterator("scratch"), {}), c.kept ? 1 : 0) << "a pending file is left";
-    if (c.kept) EXPECT_EQ(fs::file_size("scratch/day.jpg"), 1000u);  // (throws where there is none)
+    EXPECT_EQ(dir.Names().size(), c.kept ? 1u : 0u) << "a pending file is left";
+    if (c.kept) EXPECT_EQ(pavo::test::Get(dir / "day.jpg"), std::string(1000, 'a'));
     if (c.keep == Refuse) EXPECT_TRUE(g_judged.starts_with("day.jpg.part-") && g_judged.ends_with(" 1000")) << g_judged;
   }
 }
