@@ -84,12 +84,6 @@ TEST(SettingsFile, StaysInItsEncodingWhenWritten) {
   EXPECT_EQ(s.Names(), std::vector<std::string>{"cfg.ini"});
 }
 
-mode_t Mode(const std::string& path) {
-  struct stat st {};
-  lstat(path.c_str(), &st);
-  return st.st_mode;
-}
-
 // The mode carries over. (A full disk: the first start's rows of tests/e2e.)
 TEST(SettingsFile, IsReplacedKeepingMode) {
   test::Scratch s("pavo-settings");
@@ -97,10 +91,10 @@ TEST(SettingsFile, IsReplacedKeepingMode) {
   const mode_t old_umask = umask(022);
   EXPECT_NE(WriteIniValue("Config", "k", "v", file), 0);
   umask(old_umask);
-  EXPECT_EQ(Mode(file) & 07777, 0644u);
+  EXPECT_EQ(fs::symlink_status(file).permissions(), fs::perms(0644));
   chmod(file.c_str(), 0604);
   EXPECT_NE(WriteIniValue("Config", "k", "w", file), 0);
-  EXPECT_EQ(Mode(file) & 07777, 0604u);
+  EXPECT_EQ(fs::symlink_status(file).permissions(), fs::perms(0604));
   EXPECT_EQ(test::Get(file), L("[Config]|k=w|"));
 }
 
