@@ -225,16 +225,14 @@ def windows_of(program_dir, seconds):
         tuple(line.split("\t")) for line in out.read_text("utf-8").splitlines()}
 
 
-DEBIAN_SUITES = {"Debian 11": "bullseye", "Debian 13": "trixie"}
-
-
 def debian_root(what, readme=None):
     """The root of `what` ("Debian 11") with the packages of the README's apt line for it, made once by
     tools/debian-root (outside the clone); fails, saying why, where it cannot be made."""
     text = readme or (ROOT / "README.md").read_text("utf-8")
     (line,) = re.findall(rf"\bapt install\s+([^#\n]*?)\s*#.*\b{what}\b", text)
-    made = subprocess.run([str(ROOT / "tools" / "debian-root"), DEBIAN_SUITES[what], *line.split()],
-                          stdin=subprocess.DEVNULL, capture_output=True, text=True)
+    suite = {"Debian 11": "bullseye", "Debian 13": "trixie"}[what]
+    made = subprocess.run([str(ROOT / "tools" / "debian-root"), suite, *line.split()], stdin=subprocess.DEVNULL,
+                          capture_output=True, text=True)
     if made.returncode:
         raise AssertionError(f"no {what} root: {made.stderr.strip()}")
     return Path(made.stdout.strip())
@@ -367,8 +365,6 @@ def wallpaper(program_dir):
         or stored
 
 
-# --- Pictures ---------------------------------------------------------------
-
 def jpeg(width=1920, height=1080, seed=1, *options):
     """A JPEG of our own drawing (cjpeg options: "-progressive", "-grayscale"), drawn once for the build."""
     f = Path(_args.build) / "e2e-cache" / f"{width}x{height}-{seed}{''.join(options)}.jpg"
@@ -384,6 +380,10 @@ def jpeg(width=1920, height=1080, seed=1, *options):
 
 def segment(code, payload):  # a JPEG segment: its marker, its length and what it holds
     return bytes([0xFF, code]) + struct.pack(">H", len(payload) + 2) + payload
+
+
+def padded(data, n=300000):
+    return data + b"\0" * (n - len(data))
 
 
 def cmyk_jpeg():
@@ -424,8 +424,6 @@ def check_pixels(test, data, jpeg):
 # A 1 x 1 bitmap, the wallpaper of an earlier day.
 EARLIER = b"BM" + struct.pack("<IHHIIiiHHIIiiII", 58, 0, 0, 54, 40, 1, 1, 1, 24, 0, 4, 0, 0, 0, 0) + b"\x10\x20\x30\0"
 
-
-# --- The local image service and a relay in front of it ---------------------
 
 def service_binary():  # the Linux build's, also for the Windows tests
     for build in (Path(_args.build), Path(_args.build).parent / "linux"):
@@ -573,8 +571,8 @@ class Relay:
     only where trust() makes it so); "password": a proxy that asks for one."""
 
     def __init__(self, upstream_port, kind=None):
-        self.upstream_port, self.reset, self.lines, self._tls = upstream_port, kind == "reset", [], None
-        self.password = kind == "password"
+        self.upstream_port, self.lines, self._tls = upstream_port, [], None
+        self.reset, self.password = kind == "reset", kind == "password"
         if kind == "authority":
             self._tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
             self._tls.load_cert_chain(*test_authority(_args.build)[1:])
@@ -628,8 +626,6 @@ class Relay:
         finally:
             client.close()
 
-
-# --- Checks and tables --------------------------------------------------------
 
 def check_day(test, p, r, exit, served, bitmap=EARLIER):
     """What a day's run r must leave: its exit status and no output; today's

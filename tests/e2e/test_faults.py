@@ -25,10 +25,6 @@ LINUX = ("linux",)
 MiB = 1 << 20
 
 
-def padded(data, n=300000):
-    return data + b"\0" * (n - len(data))
-
-
 def on_small_disk(leave, read_only=False):
     """The program's folder on a disk of its own with about leave bytes free."""
     def arrange(test, p, svc):
@@ -63,7 +59,7 @@ def redirected_file(test, p, svc):
     """What a redirect to a file: URL would find: a whole picture whose
     comment holds the metadata's marker, so a run that follows it keeps it."""
     text, jpeg = b'"url":"/redirected&', h.jpeg(640, 480, 3)
-    (svc.folder / "redirected").write_bytes(padded(jpeg[:2] + h.segment(0xFE, text) + jpeg[2:]))
+    (svc.folder / "redirected").write_bytes(h.padded(jpeg[:2] + h.segment(0xFE, text) + jpeg[2:]))
 
 
 def error_page_copy(test, p, svc):
@@ -113,7 +109,7 @@ def rows(jpeg):
         Row("an endless picture", "picture-endless", seconds=(0, 60), sent=72 * MiB),
         Row("a picture of 1 TiB declared", "picture-endless-declared", sent=8 * MiB),
         Row("an endless metadata answer", "endless"),
-        Row("metadata of exactly 4 MiB", "pad-4194304", exit=0, bitmap=(1920, 1080), picture=padded(jpeg, 4 << 20)),
+        Row("metadata of exactly 4 MiB", "pad-4194304", exit=0, bitmap=(1920, 1080), picture=h.padded(jpeg, 4 << 20)),
         Row("metadata over 4 MiB", "pad-4194305", requests=2),
         Row("a redirect loop", "picture-redirect-loop"),
         Row("a redirect loop on the metadata", "redirect-loop"),
@@ -153,18 +149,18 @@ def rows(jpeg):
         Row("an error page with status 200", picture=b"<html><body>Service unavailable</body></html>"),
         # Pictures that are whole but not for every decoder.
         Row("a decompression bomb (16000 x 16000)", exit=0,
-            picture=padded(patched(small, b"\xff\xc0", 5, b"\x3e\x80\x3e\x80"))),
-        Row("a CMYK picture", exit=0, picture=padded(h.cmyk_jpeg())),
-        Row("a progressive picture", exit=0, bitmap=(801, 601), picture=padded(h.jpeg(801, 601, 5, "-progressive"))),
-        Row("a grayscale picture", exit=0, bitmap=(640, 480), picture=padded(h.jpeg(640, 480, 6, "-grayscale"))),
+            picture=h.padded(patched(small, b"\xff\xc0", 5, b"\x3e\x80\x3e\x80"))),
+        Row("a CMYK picture", exit=0, picture=h.padded(h.cmyk_jpeg())),
+        Row("a progressive picture", exit=0, bitmap=(801, 601), picture=h.padded(h.jpeg(801, 601, 5, "-progressive"))),
+        Row("a grayscale picture", exit=0, bitmap=(640, 480), picture=h.padded(h.jpeg(640, 480, 6, "-grayscale"))),
         Row("3 x 5 pixels, a thumbnail's markers and fill bytes", exit=0, bitmap=(3, 5),
-            picture=padded(thumbnailed(h.jpeg(3, 5, 7, "-sample", "1x1")))),
-        Row("restart markers", exit=0, bitmap=(1022, 17), picture=padded(h.jpeg(1022, 17, 8, "-restart", "1"))),
+            picture=h.padded(thumbnailed(h.jpeg(3, 5, 7, "-sample", "1x1")))),
+        Row("restart markers", exit=0, bitmap=(1022, 17), picture=h.padded(h.jpeg(1022, 17, 8, "-restart", "1"))),
         # Whole, but no decoder takes them: kept, and the earlier bitmap stays.
-        Row("a broken Huffman table", exit=0, picture=padded(patched(small, b"\xff\xc4", 5, b"\xff" * 16))),
-        Row("12-bit samples", exit=0, picture=padded(patched(small, b"\xff\xc0", 4, b"\x0c"))),
+        Row("a broken Huffman table", exit=0, picture=h.padded(patched(small, b"\xff\xc4", 5, b"\xff" * 16))),
+        Row("12-bit samples", exit=0, picture=h.padded(patched(small, b"\xff\xc0", 4, b"\x0c"))),
         Row("a scan of a component the frame lacks", exit=0,
-            picture=padded(patched(small, b"\xff\xda", 5, b"\x09"))),
+            picture=h.padded(patched(small, b"\xff\xda", 5, b"\x09"))),
         Row("200000 trivial scans, a pass over the picture each", exit=0, cpu=1,
             picture=scan_bomb(h.jpeg(1920, 1080, 9, "-progressive"))),
     ]
