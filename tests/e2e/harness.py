@@ -568,21 +568,19 @@ class Relay:
     """In front of the image service, a forward proxy or the server itself, that
     keeps every request line. kind "reset": half a picture, then a reset;
     "authority": TLS for localhost with a certificate of test_authority (trusted
-    only where trust() makes it so); "password": a proxy that asks for one."""
+    only where trust() makes it so); "password": a proxy that asks for one. Until test's end."""
 
-    def __init__(self, upstream_port, kind=None):
+    def __init__(self, test, upstream_port, kind=None):
         self.upstream_port, self.lines, self._tls = upstream_port, [], None
         self.reset, self.password = kind == "reset", kind == "password"
         if kind == "authority":
             self._tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
             self._tls.load_cert_chain(*test_authority(_args.build)[1:])
         self._sock = socket.create_server(("127.0.0.1", 0))
+        test.addCleanup(self._sock.close)
         self.port = self._sock.getsockname()[1]
         self.address = f"127.0.0.1:{self.port}"
         threading.Thread(target=self._accept, daemon=True).start()
-
-    def stop(self):
-        self._sock.close()
 
     def _accept(self):
         while True:

@@ -10,14 +10,12 @@ from collections import namedtuple
 
 import harness as h
 
-# bitmap: as check_day takes it; seconds: the bounds of the run; waits: the
-# run mostly waits, so costs little CPU; cpu: the most CPU seconds it takes;
-# gap: bounds of the time between the first two requests (the metadata's
-# time-out); arrange(test, p, svc): what differs before the run (it may return
-# a relay, or another copy at work); requests: how many requests the service
-# (or the relay) sees, or their lines; relay: the base URL is a relay of this
-# kind (h.Relay) in front of the service; sent: what the service may have sent
-# of an endless answer when its connection ends.
+# bitmap: as check_day takes it; seconds: the bounds of the run; waits: the run mostly waits, so costs little CPU;
+# cpu: the most CPU seconds it takes; gap: bounds of the time between the first two requests (the metadata's time-
+# out); arrange(test, p, svc): what differs before the run (it may return a relay, or another copy at work); requests:
+# how many requests the service (or the relay) sees, or their lines; relay: the base URL is a relay of this kind
+# (h.Relay) in front of the service; sent: what the service may have sent of an endless answer when its connection
+# ends.
 Row = namedtuple("Row", "what mode exit bitmap picture seconds waits cpu gap arrange requests platforms relay sent",
                  defaults=("", 1, h.EARLIER, None, (0, 30), False, None, None, None, None, ("linux", "win32"), None,
                            None))
@@ -175,8 +173,7 @@ class FaultTable(unittest.TestCase):
         svc, p = h.earlier_day(self, row.picture or self.jpeg, "/mode/" + row.mode if row.mode else "")
         arranged = row.arrange(self, p, svc) if row.arrange else None
         if row.relay:
-            arranged = h.Relay(svc.port, row.relay)
-            self.addCleanup(arranged.stop)
+            arranged = h.Relay(self, svc.port, row.relay)
             p.write_settings({**h.SETTINGS, "域名": ("https://localhost:%d" if row.relay == "authority" else
                                                    "http://127.0.0.1:%d") % arranged.port})
         watch = h.NameWatch(p.img) if p.img.is_dir() else None

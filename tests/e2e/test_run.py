@@ -10,14 +10,12 @@ from collections import namedtuple
 
 import harness as h
 
-# path: after the service's address in 域名; over: settings that differ
-# (None leaves a key out); requests: the request lines the service sees, in
-# order; wallpaper: "applied" (the stored choice names the bitmap: a day that
-# stored no file applies the earlier one) or "untouched"; net: how the service is reached, where not directly; ini:
-# the settings file's bytes made from OTHER; on: "linux", or Windows in a code page;
-# env: the user's locale (LC_ALL) or time zone (TZ); delay: the seconds waited,
-# against a run without a delay; place: where the program is ("P:" a drive's
-# root), its log-on entry made where it named the program at its earlier place.
+# path: after the service's address in 域名; over: settings that differ (None leaves a key out); requests: the request
+# lines the service sees, in order; wallpaper: "applied" (the stored choice names the bitmap: a day that stored no
+# file applies the earlier one) or "untouched"; net: how the service is reached, where not directly; ini: the settings
+# file's bytes made from OTHER; on: "linux", or Windows in a code page; env: the user's locale (LC_ALL) or time zone
+# (TZ); delay: the seconds waited, against a run without a delay; place: where the program is ("P:" a drive's root),
+# its log-on entry made where it named the program at its earlier place.
 Row = namedtuple("Row", "what path over exit requests picture bitmap wallpaper net ini on env delay place",
                  defaults=("", {}, 1, None, None, h.EARLIER, "applied", None, None, None, {}, None, None))
 META, IMAGE = "GET {path}" + h.META + " HTTP/1.1", "GET {path}/images/{today}.jpg HTTP/1.1"
@@ -114,8 +112,8 @@ class RunTest(unittest.TestCase):
     def check(self, row):
         svc, p = h.earlier_day(self, row.picture or self.jpeg, row.path, row.over)
         kind = "password" if row.net and "password" in row.net else "authority" if row.net == "https" else None
-        relay, env, gnome = h.Relay(svc.port, kind), {}, "[org/gnome/desktop/background]\npicture-uri='untouched'\n"
-        self.addCleanup(relay.stop)
+        relay, env = h.Relay(self, svc.port, kind), {}
+        gnome = "[org/gnome/desktop/background]\npicture-uri='untouched'\n"
         if row.net == "https":
             p.prefix = h.trust(self, h.test_authority(h._args.build)[0])
             p.write_settings({**h.SETTINGS, "域名": f"https://localhost:{relay.port}"})
