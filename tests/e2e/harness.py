@@ -436,9 +436,9 @@ Request = collections.namedtuple("Request", "time line headers")
 
 
 class ImageService:
-    """The local image service on loopback, serving the JPEG files of a folder."""
+    """The local image service on loopback, serving the JPEG files of a folder (until test's end, where given)."""
 
-    def __init__(self, binary=None, directory=None):
+    def __init__(self, binary=None, directory=None, test=None):
         self.own_tmp = directory is None  # a folder of its own goes with it
         self.tmp = Path(directory or tempfile.mkdtemp(prefix="pavo-svc-"))
         self.folder, self.log = self.tmp / "images", self.tmp / "requests.log"
@@ -450,6 +450,8 @@ class ImageService:
                                          stdout=subprocess.PIPE, stderr=e, start_new_session=True)
         self.port = int(self.proc.stdout.readline())  # its first line; none where it did not start
         self.base = f"http://127.0.0.1:{self.port}"
+        if test:
+            test.addCleanup(self.stop)
 
     def put_today(self, data):
         (self.folder / (today() + ".jpg")).write_bytes(data)
@@ -474,8 +476,7 @@ class ImageService:
 def earlier_day(test, picture, path="", over=None):
     """A program folder that has run on an earlier day, its settings (SETTINGS and
     over: "{base}", "{port}" name the service) pointing at path on a service of its own."""
-    svc, p = ImageService(), ProgramDir(test)
-    test.addCleanup(svc.stop)
+    svc, p = ImageService(test=test), ProgramDir(test)
     svc.put_today(picture)
     p.img.mkdir()
     p.bitmap.write_bytes(EARLIER)

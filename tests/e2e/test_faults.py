@@ -61,8 +61,7 @@ def redirected_file(test, p, svc):
 
 
 def error_page_copy(test, p, svc):
-    other = h.ImageService()
-    test.addCleanup(other.stop)
+    other = h.ImageService(test=test)
     other.put_today(b"<html><body>Service unavailable</body></html>")
     p.write_settings({**h.SETTINGS, "域名": other.base + "/mode/picture-late-8"})
     copy = p.start(name="other")

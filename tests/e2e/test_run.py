@@ -133,8 +133,7 @@ class RunTest(unittest.TestCase):
             self.addCleanup(lambda: (bus.kill(), bus.wait(), bus.stdout.close()))
             env = {"DBUS_SESSION_BUS_ADDRESS": bus.stdout.readline().strip()}
         elif row.net == "a second service":
-            second = h.ImageService()
-            self.addCleanup(second.stop)
+            second = h.ImageService(test=self)
             second.put_today(self.jpeg)
             p.write_settings({**h.SETTINGS, "域名": svc.base + row.path, "备用域名": second.base})
         elif row.net and "libcurl" in row.net:  # neither build loads, or Debian 11's (not this system's GnuTLS one)
