@@ -35,10 +35,6 @@ def on_small_disk(leave, read_only=False):
     return arrange
 
 
-def file_limit(size):  # no file may grow past size: a full disk that needs no mount
-    return lambda test, p, svc: setattr(p, "file_limit", size)
-
-
 def replace(name, how):  # the file or folder name made anew by how(path)
     return lambda test, p, svc: (shutil.rmtree if (p.dir / name).is_dir() else os.unlink)(p.dir / name) \
         or how(p.dir / name)
@@ -122,8 +118,8 @@ def rows(jpeg):
         # The disk and the files.
         Row("disk full during the download", arrange=on_small_disk(100000)),
         Row("disk full during the bitmap", exit=0, arrange=on_small_disk(len(jpeg) + 500000)),
-        *[Row(f"disk full during the {what}, by a file size limit", exit=exit, arrange=file_limit(size),
-              platforms=LINUX)
+        *[Row(f"disk full during the {what}, by a file size limit", exit=exit, platforms=LINUX,
+              arrange=lambda t, p, s, size=size: setattr(p, "file_limit", size))
           for what, size, exit in (("download", 100000, 1), ("bitmap", len(jpeg) + 1, 0))],
         Row("a read-only program folder", arrange=on_small_disk(8 * MiB, read_only=True)),
         Row("cfg.ini is a directory", arrange=replace("cfg.ini", os.mkdir), requests=0),
