@@ -3,7 +3,7 @@
 // "ms=N": "state N" (the resize goes to the tray as in Form1), "remove",
 // "wallpaper HEX" (the path's bytes). "pid N" comes first; the input's end
 // ends it.
-#include <glib-unix.h>
+#include <glib.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -17,7 +17,6 @@
 namespace {
 
 bool g_quit = false;
-std::string g_input;
 
 void Command(const std::string& line) {
   const auto start = std::chrono::steady_clock::now();
@@ -41,15 +40,13 @@ class Serve : public pavo::window::Events {
   void Form_Activate() override {
     std::printf("pid %d\n", getpid());
     std::fflush(stdout);
-    g_unix_fd_add(0, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), [](gint fd, GIOCondition, gpointer) {
-      char buffer[4096];
-      const ssize_t n = read(fd, buffer, sizeof buffer);
-      g_quit = n <= 0;
-      g_input.append(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
-      for (std::size_t end; !g_quit && (end = g_input.find('\n')) != std::string::npos; g_input.erase(0, end + 1))
-        Command(g_input.substr(0, end));
+    const auto on_input = [](GIOChannel* input, GIOCondition, gpointer) {
+      g_autofree char* line = nullptr;
+      g_quit = g_io_channel_read_line(input, &line, nullptr, nullptr, nullptr) != G_IO_STATUS_NORMAL;
+      if (!g_quit) Command(g_strchomp(line));
       return g_quit ? G_SOURCE_REMOVE : G_SOURCE_CONTINUE;
-    }, nullptr);
+    };
+    g_io_add_watch(g_io_channel_unix_new(0), static_cast<GIOCondition>(G_IO_IN | G_IO_HUP), on_input, nullptr);
     // The long timeout makes a wait that does not wake for D-Bus show.
     while (!g_quit) {
       pavo::window::WaitForMessages(60000);

@@ -363,8 +363,7 @@ URIS = [(GNOME, "picture-uri"), (GNOME, "picture-uri-dark")]
 class Wallpaper(unittest.TestCase):
     def test_each_desktop_takes_the_picture_where_it_keeps_it_and_one_nothing_reaches_is_left_as_it_was(self):
         rows = [  # (desktop, setup and its arguments), in a folder a careless quoting would break
-            ("GNOME", gsettings, "GNOME-Classic:GNOME", URIS),
-            ("GNOME, settings daemon", gsettings, "ubuntu", URIS, SCHEMAS, "dconf"),
+            ("GNOME, settings daemon", gsettings, "GNOME-Classic:ubuntu", URIS, SCHEMAS, "dconf"),  # (a key file: e2e)
             ("GNOME, no dark key", gsettings, "Budgie", URIS[:1], {GNOME: ["picture-uri", "picture-options"]}),
             ("X-Cinnamon", gsettings, "X-Cinnamon", [(CINNAMON, "picture-uri")]),
             ("MATE", gsettings, "MATE", [(MATE, "picture-filename")]),
