@@ -31,16 +31,14 @@ TEST(CheckSize, SidesAndPixelsUpToTheLimits) {
 // (which decoders would still show, coarsely).
 TEST(CompleteJpeg, EveryCutIsToldFromAWholePicture) {
   const std::string photo = Fixture("photo.jpg"), progressive = Fixture("progressive.jpg");
+  // (Whole: tests/e2e's pictures, padded, progressive or too large to convert; an HTML page is none.)
   std::vector<std::pair<std::string, bool>> rows = {
-      {photo, true}, {photo + std::string(50000, '\0'), true}, {progressive, true},
-      {Patched(photo, "\xFF\xC0", 5, "\x23\x28\x2E\xE0"), true},  // 12000 x 9000: whole, though too large to convert
       {Patched(photo, "\xFF\xC0", 0, "\xFF\xCF"), true},  // the last kind of frame
       {photo.substr(0, photo.size() - 2), false}, {photo.substr(0, photo.size() - 1), false},
       {photo.substr(0, photo.size() * 2 / 3), false}, {photo.substr(0, photo.find("\xFF\xC4") + 10), false},
       {photo.substr(0, 2), false},
       {photo.substr(0, photo.find("\xFF\xDA")) + "\xFF\xD9", false},  // a frame, but no scan
       {"\xFFX" + photo.substr(2), false}, {std::string("\0\xD8", 2) + photo.substr(2), false},
-      {"<html>" + std::string(250000, 'x'), false},
   };
   for (std::size_t at = progressive.find("\xFF\xDA", progressive.find("\xFF\xDA") + 2); at != std::string::npos;
        at = progressive.find("\xFF\xDA", at + 2))

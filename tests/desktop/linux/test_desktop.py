@@ -48,10 +48,8 @@ def enter():  # arguments: the probe, the tray's icon file ("" for none), then u
     for program in INSTALLED:  # each says that it was reached, and fails
         stub(pathlib.Path(installed, program), 'echo %s >> "%s/reached"\nexit 1\n' % (program, installed))
     env["PATH"] = env.get("PATH", "/usr/bin:/bin") + ":" + installed
-    for name in ("home", "config", "data", "cache", "runtime"):
-        os.mkdir(os.path.join(root, name), 0o700)
-        env["HOME" if name == "home" else "XDG_%s_%s" % (name.upper(), "DIR" if name == "runtime" else "HOME")] = \
-            os.path.join(root, name)
+    for name in ("HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR"):
+        env[name] = tempfile.mkdtemp(prefix=name + "-", dir=root)  # (private: mode 0700)
     try:
         rc = subprocess.call([needs("dbus-run-session", "dbus-daemon"), "--", sys.executable] + sys.argv,
                              env=dict(env, PAVO_SESSION_ROOT=root))
