@@ -1,7 +1,9 @@
-// The tray icon as Wine's own tray shows it (its id, tip, callback, picture
-// and size) from the minimise to the removal, at the system scales of the
-// table, under GBK and 1252 (tray_test_cp1252); and the program started as a
-// shortcut set to "Minimized" or "Maximized" starts it.
+// The tray icon as Wine's own tray shows it (its id, tip, callback, picture and size) from the minimise to the
+// removal, under GBK and 1252 (tray_test_cp1252). Each row a process of its own: this test again, at a scale of the
+// prefix (its LogPixels, read by each Wine process as it starts), whose status is returned; or the program itself,
+// started as a shortcut asks (the show state of its start-up information): while it waits in its delay its window is
+// hidden and minimised and the tray shows its icon; on its way there the window, as often as it is seen, never fills
+// the screen.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <commctrl.h>
@@ -10,6 +12,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "desktop/min_to_tray.h"
@@ -27,7 +30,8 @@ std::vector<HWND> OursInTheTray() {
     DWORD pid = 0;
     GetWindowThreadProcessId(tips, &pid);
     HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
-    auto* remote = process ? static_cast<char*>(VirtualAllocEx(process, nullptr, 4096, MEM_COMMIT, PAGE_READWRITE)) : nullptr;
+    auto* remote =
+        process ? static_cast<char*>(VirtualAllocEx(process, nullptr, 4096, MEM_COMMIT, PAGE_READWRITE)) : nullptr;
     for (LRESULT i = 0; remote && i < SendMessageW(tips, TTM_GETTOOLCOUNT, 0, 0); ++i) {
       TTTOOLINFOW tool{sizeof tool};
       tool.lpszText = reinterpret_cast<wchar_t*>(remote + 1024);  // (the text's bytes come zeroed, NUL-ended)
@@ -84,16 +88,27 @@ bool Within(DWORD ms, Done done) {
   return true;
 }
 
+// A process of the command line, in the show state its start-up information asks for (-1: none).
+HANDLE Start(std::wstring command, int show = -1) {
+  STARTUPINFOW si{sizeof si};
+  si.dwFlags = show < 0 ? 0 : STARTF_USESHOWWINDOW;
+  si.wShowWindow = static_cast<WORD>(show);
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) return nullptr;
+  CloseHandle(pi.hThread);
+  return pi.hProcess;
+}
+
 WNDPROC g_host = nullptr;
 std::vector<WPARAM> g_clicks;  // the tray's callbacks for a click, with the icon's id
 
 class TrayForm : public window::Events {
  public:
-  int activations = 0;
+  bool watched = false;
   void Form_Load() override {}
   void Form_Resize() override { MinToTray::Form_Resize(); }  // as Form1 hands it on
   void Form_Activate() override {
-    if (activations++ > 0) return;
+    if (std::exchange(watched, true)) return;
     const HWND hwnd = reinterpret_cast<HWND>(window::Handle());
     g_host = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(
         hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(+[](HWND w, UINT msg, WPARAM wp, LPARAM lp) -> LRESULT {
@@ -105,10 +120,8 @@ class TrayForm : public window::Events {
     PostQuitMessage(0);
   }
 
-  int small_icon = 0;  // the shell's small icon size at this process's scale
-
   void Watch(HWND hwnd) {
-    // The tray gets the window's small icon, drawn at the small size of the scale.
+    // The tray gets the window's small icon, drawn at the small size of the scale (16 at 96 dpi).
     const HICON icon = reinterpret_cast<HICON>(SendMessageW(hwnd, WM_GETICON, ICON_SMALL, 0));
     ASSERT_NE(icon, nullptr) << "the window has the program's icon";
     ICONINFO info{};
@@ -117,7 +130,7 @@ class TrayForm : public window::Events {
     GetObjectW(info.hbmColor ? info.hbmColor : info.hbmMask, sizeof image, &image);
     DeleteObject(info.hbmColor);
     DeleteObject(info.hbmMask);
-    EXPECT_EQ(image.bmWidth, small_icon) << "the icon's width";
+    EXPECT_EQ(image.bmWidth, std::atoi(std::getenv("PAVO_TRAY_DPI")) / 6) << "the icon's width";
     const UINT id = static_cast<UINT>(reinterpret_cast<std::uintptr_t>(icon));
     window::SetState(window::kMaximised);  // no icon for any state but minimised
     window::SetState(window::kNormal);
@@ -127,11 +140,8 @@ class TrayForm : public window::Events {
     for (int round = 0; round < 2; ++round) {
       SCOPED_TRACE(round == 0 ? "first minimise" : "brought back and minimised again");
       window::SetState(window::kMinimised);
-      EXPECT_TRUE(InTray(hwnd, id));
       std::vector<HWND> shown;
       ASSERT_TRUE(Within(3000, [&] { return (shown = OursInTheTray()).size() == 1; })) << shown.size() << " icons";
-      EXPECT_FALSE(IsWindowVisible(hwnd));
-      EXPECT_EQ(window::State(), window::kMinimised);
       g_clicks.clear();
       SendMessageW(shown[0], WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
       EXPECT_TRUE(Within(3000, [] { return !g_clicks.empty(); }) && g_clicks[0] == id) << "no callback";
@@ -143,35 +153,34 @@ class TrayForm : public window::Events {
       EXPECT_FALSE(InTray(hwnd, id)) << "the removal takes the icon it added";
       ShowWindow(hwnd, SW_RESTORE);
       window::DoEvents();
-      EXPECT_TRUE(IsWindowVisible(hwnd));
+      EXPECT_TRUE(IsWindowVisible(hwnd));  // no hiding in any state but minimised
     }
   }
 };
 
-// The scales of the prefix (its LogPixels, read by each Wine process as it starts), where the small
-// icon is 16 and 32 pixels; each runs this test again in a process of its own, whose status is returned.
-constexpr DWORD kScales[] = {96, 192};
+const struct {
+  const char* what;
+  DWORD dpi;  // 0: the program
+  int show;
+} kRows[] = {
+    {"at 96 dpi", 96, -1}, {"at 192 dpi", 192, -1}, {"the program", 0, -1},
+    {"the program, minimised", 0, SW_SHOWMINNOACTIVE}, {"the program, maximised", 0, SW_SHOWMAXIMIZED},
+};
 constexpr wchar_t kDesktopKey[] = L"Control Panel\\Desktop";
 
 DWORD RunAtScale(DWORD dpi) {
-  DWORD before = 0, size = sizeof before;
+  DWORD before = 0, size = sizeof before, status = 99;
   const bool had = RegGetValueW(HKEY_CURRENT_USER, kDesktopKey, L"LogPixels", RRF_RT_REG_DWORD, nullptr, &before,
                                 &size) == ERROR_SUCCESS;
   RegSetKeyValueW(HKEY_CURRENT_USER, kDesktopKey, L"LogPixels", REG_DWORD, &dpi, sizeof dpi);
   wchar_t self[MAX_PATH];
   GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring command = L"\"" + std::wstring(self) + L"\" --gtest_filter=Tray.OneIcon*";
   SetEnvironmentVariableW(L"PAVO_TRAY_DPI", std::to_wstring(dpi).c_str());
-  STARTUPINFOW si{sizeof si};
-  PROCESS_INFORMATION pi{};
-  DWORD status = 99;
-  if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
-    WaitForSingleObject(pi.hProcess, 100000);
-    GetExitCodeProcess(pi.hProcess, &status);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
+  if (const HANDLE child = Start(L"\"" + std::wstring(self) + L"\" --gtest_filter=Tray.*")) {
+    WaitForSingleObject(child, 100000);
+    GetExitCodeProcess(child, &status);
+    CloseHandle(child);
   }
-  SetEnvironmentVariableW(L"PAVO_TRAY_DPI", nullptr);
   if (had)
     RegSetKeyValueW(HKEY_CURRENT_USER, kDesktopKey, L"LogPixels", REG_DWORD, &before, sizeof before);
   else
@@ -179,62 +188,34 @@ DWORD RunAtScale(DWORD dpi) {
   return status;
 }
 
-TEST(Tray, OneIconFromTheMinimiseToTheRemovalAsTheTrayShowsIt) {
-  ASSERT_TRUE(GetACP() == 936u || GetACP() == 1252u) << "GBK (tools/wine-run) or 1252 (PAVO_WINE_LOCALE)";
-  const char* dpi = std::getenv("PAVO_TRAY_DPI");
-  if (!dpi) {
-    for (DWORD scale : kScales) EXPECT_EQ(RunAtScale(scale), 0u) << "at " << scale << " dpi";
-    return;
-  }
-  TrayForm form;
-  form.small_icon = std::atoi(dpi) / 6;  // 16 at 96 dpi
-  EXPECT_EQ(window::Run(form), 0);
-  EXPECT_GE(form.activations, 1) << "the window was never activated";
-}
-
-// The program itself, started as a shortcut asks (cmd's start, which sets
-// the start-up information's show state): while it waits in its delay its
-// window is hidden and minimised and the tray shows its icon; on its way
-// there the window, as often as it is seen, never fills the screen.
-constexpr const wchar_t* kStarts[] = {L"", L"/min ", L"/max "};  // start's options
-
-HWND ProgramWindow() {
+HWND WindowOf(DWORD pid) {
   for (HWND w = nullptr; (w = FindWindowExW(nullptr, w, L"PavoForm1", nullptr));) {
-    DWORD pid = 0;
-    GetWindowThreadProcessId(w, &pid);
-    if (pid != GetCurrentProcessId()) return w;
+    DWORD owner = 0;
+    GetWindowThreadProcessId(w, &owner);
+    if (owner == pid) return w;
   }
   return nullptr;
 }
 
-void StartAs(const std::wstring& option) {
-  // (after the row before, whatever became of it)
-  ASSERT_TRUE(Within(60000, [] { return !ProgramWindow(); })) << "the program before still runs";
+void StartAs(int show) {
   test::Scratch dir("pavo-start");
   ASSERT_TRUE(CopyFileW(win32::Wide("Z:" PAVO_PROGRAM).c_str(), win32::Wide(dir / "pavo.exe").c_str(), FALSE));
   // A delay of 4 s, then a request nobody answers, and the end.
   const std::wstring settings = L"\xFEFF[Config]\r\n开机自启动=0\r\n设为壁纸=0\r\n延迟运行=4\r\n"
                                 L"域名=http://127.0.0.1:1\r\n备用域名=x\r\n";
   test::Put(dir / "cfg.ini", std::string(reinterpret_cast<const char*>(settings.data()), settings.size() * 2));
-  std::wstring command = L"start.exe " + option + win32::Wide(dir / "pavo.exe");
-  STARTUPINFOW si{sizeof si};
-  PROCESS_INFORMATION pi{};
-  ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
+  const HANDLE program = Start(win32::Wide(dir / "pavo.exe"), show);
+  ASSERT_NE(program, nullptr);
   HWND hwnd = nullptr;
   LONG widest = 0;  // of the window while it was on the screen
-  ASSERT_TRUE(Within(20000, [&] {
+  EXPECT_TRUE(Within(20000, [&] {
     RECT r{};
-    if (!(hwnd = ProgramWindow())) return false;
+    if (!(hwnd = WindowOf(GetProcessId(program)))) return false;
     if (IsWindowVisible(hwnd) && GetWindowRect(hwnd, &r)) widest = std::max(widest, r.right - r.left);
     return !IsWindowVisible(hwnd) && OursInTheTray().size() == 1;
   })) << "no hidden window with its icon in the tray";
   Sleep(1000);  // still in the delay, past the run's first step
   EXPECT_EQ(OursInTheTray().size(), 1u);
-  DWORD pid = 0;
-  GetWindowThreadProcessId(hwnd, &pid);
-  HANDLE program = OpenProcess(SYNCHRONIZE, FALSE, pid);
   EXPECT_TRUE(IsIconic(hwnd));
   EXPECT_FALSE(IsWindowVisible(hwnd)) << "a taskbar button";
   EXPECT_LT(widest, GetSystemMetrics(SM_CXSCREEN) / 2) << "the window filled the screen";
@@ -243,10 +224,17 @@ void StartAs(const std::wstring& option) {
   EXPECT_TRUE(Within(3000, [] { return OursInTheTray().empty(); })) << "the icon stayed";
 }
 
-TEST(Tray, TheProgramStartedAsAShortcutAsksLooksTheSame) {
-  for (const wchar_t* option : kStarts) {
-    SCOPED_TRACE("start " + win32::Utf8(option));
-    StartAs(option);
+TEST(Tray, OneIconFromTheMinimiseToTheRemovalAsTheTrayShowsIt) {
+  ASSERT_TRUE(GetACP() == 936u || GetACP() == 1252u) << "GBK (tools/wine-run) or 1252 (PAVO_WINE_LOCALE)";
+  if (std::getenv("PAVO_TRAY_DPI")) {  // a row's process
+    TrayForm form;
+    EXPECT_EQ(window::Run(form), 0);
+    return;
+  }
+  for (const auto& row : kRows) {
+    SCOPED_TRACE(row.what);
+    if (row.dpi) EXPECT_EQ(RunAtScale(row.dpi), 0u);
+    else StartAs(row.show);
   }
 }
 
