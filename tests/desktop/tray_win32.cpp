@@ -195,9 +195,7 @@ void StartAs(int show) {
   test::Scratch dir("pavo-start");
   ASSERT_TRUE(CopyFileW(win32::Wide("Z:" PAVO_PROGRAM).c_str(), win32::Wide(dir / "pavo.exe").c_str(), FALSE));
   // A delay of 4 s, then a request nobody answers, and the end.
-  const std::wstring settings = L"\xFEFF[Config]\r\n开机自启动=0\r\n设为壁纸=0\r\n延迟运行=4\r\n"
-                                L"域名=http://127.0.0.1:1\r\n备用域名=x\r\n";
-  test::Put(dir / "cfg.ini", std::string(reinterpret_cast<const char*>(settings.data()), settings.size() * 2));
+  test::Put(dir / "cfg.ini", test::L("[Config]|开机自启动=0|设为壁纸=0|延迟运行=4|域名=http://127.0.0.1:1|"));
   const HANDLE program = Start(win32::Wide(dir / "pavo.exe"), show);
   ASSERT_NE(program, nullptr);
   HWND hwnd = nullptr;
