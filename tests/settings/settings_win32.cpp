@@ -1,6 +1,6 @@
-// What only Windows has: a code page that cannot hold the Chinese key names
-// (1252), where a new settings file is UTF-16 and a GBK one is read by the
-// program itself.
+// What only Windows has, a code page that cannot hold the Chinese key names (1252): a value of a UTF-16 file is at
+// most 255 UTF-16 units, never half a pair (that the first start's file is UTF-16 there: tests/e2e); a GBK file is
+// read by the program itself: what GBK cannot read becomes U+FFFD, and the byte after it is read on its own.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -11,9 +11,6 @@
 namespace pavo {
 namespace {
 
-// A value is at most 255 UTF-16 units, never half a pair (that the first start's file is UTF-16 there:
-// tests/e2e); a GBK file is read by the program itself: what GBK cannot read becomes U+FFFD, and the
-// byte after it is read on its own.
 TEST(OutsideGbk, Utf16ValuesAreCutWholeAndGbkTheyCannotReadIsAReplacementCharacter) {
   ASSERT_EQ(GetACP(), 1252u);
   std::string zh;

@@ -1,4 +1,6 @@
-// Windows: the program's own files held for a moment by another program.
+// Windows: the program's own files held for a moment by another program (a virus scanner, the search indexer or
+// a sync client holds the file open for half a second without sharing its deletion): the rename over it and the
+// delete of it wait that out.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -14,9 +16,6 @@
 namespace pavo {
 namespace {
 
-// A virus scanner, the search indexer or a sync client holds the file open
-// for half a second without sharing its deletion: the rename over it and the
-// delete of it wait that out.
 TEST(HeldFiles, RenameAndDeleteWaitOutAShortHold) {
   test::Scratch dir("pavo-held");
   const std::string target = dir / "WallPaper.bmp";
