@@ -76,8 +76,8 @@ std::vector<COLORREF> Pixels(HWND window, HICON icon = nullptr, COLORREF ground 
 }
 
 template <class Done>
-bool Within(DWORD ms, Done done) {
-  for (const DWORD end = GetTickCount() + ms; !done(); Sleep(20))
+bool Within(DWORD ms, Done done, DWORD step = 20) {
+  for (const DWORD end = GetTickCount() + ms; !done(); Sleep(step))
     if (window::DoEvents(), static_cast<LONG>(GetTickCount() - end) > 0) return false;
   return true;
 }
@@ -128,7 +128,6 @@ class TrayForm : public window::Events {
     const UINT id = static_cast<UINT>(reinterpret_cast<std::uintptr_t>(icon));
     window::SetState(window::kMaximised);  // no icon for any state but minimised
     window::SetState(window::kNormal);
-    SetWindowPos(hwnd, nullptr, 0, 0, 500, 400, SWP_NOMOVE | SWP_NOZORDER);
     window::DoEvents();
     EXPECT_EQ(OursInTheTray().size(), 0u);
     for (int round = 0; round < 2; ++round) {
@@ -152,14 +151,9 @@ class TrayForm : public window::Events {
   }
 };
 
-const struct {
-  const char* what;
-  DWORD dpi;  // 0: the program
-  int show;
-} kRows[] = {
-    {"at 96 dpi", 96, -1}, {"at 192 dpi", 192, -1}, {"the program", 0, -1},
-    {"the program, minimised", 0, SW_SHOWMINNOACTIVE}, {"the program, maximised", 0, SW_SHOWMAXIMIZED},
-};
+// The scale (0: the program, at the prefix's) and the show state asked for (-1: none).
+constexpr std::pair<DWORD, int> kRows[] = {
+    {96, -1}, {192, -1}, {0, -1}, {0, SW_SHOWMINNOACTIVE}, {0, SW_SHOWMAXIMIZED}};
 constexpr wchar_t kDesktopKey[] = L"Control Panel\\Desktop";
 
 DWORD RunAtScale(DWORD dpi) {
@@ -182,15 +176,6 @@ DWORD RunAtScale(DWORD dpi) {
   return status;
 }
 
-HWND WindowOf(DWORD pid) {
-  for (HWND w = nullptr; (w = FindWindowExW(nullptr, w, L"PavoForm1", nullptr));) {
-    DWORD owner = 0;
-    GetWindowThreadProcessId(w, &owner);
-    if (owner == pid) return w;
-  }
-  return nullptr;
-}
-
 void StartAs(int show) {
   test::Scratch dir("pavo-start");
   ASSERT_TRUE(CopyFileW(win32::Wide("Z:" PAVO_PROGRAM).c_str(), win32::Wide(dir / "pavo.exe").c_str(), FALSE));
@@ -202,10 +187,10 @@ void StartAs(int show) {
   LONG widest = 0;  // of the window while it was on the screen
   EXPECT_TRUE(Within(20000, [&] {
     RECT r{};
-    if (!(hwnd = WindowOf(GetProcessId(program)))) return false;
+    if (!(hwnd = FindWindowW(L"PavoForm1", nullptr))) return false;  // (each row waits for the program's end)
     if (IsWindowVisible(hwnd) && GetWindowRect(hwnd, &r)) widest = std::max(widest, r.right - r.left);
     return !IsWindowVisible(hwnd) && OursInTheTray().size() == 1;
-  })) << "no hidden window with its icon in the tray";
+  }, 1)) << "no hidden window with its icon in the tray";  // (looked at every millisecond: it may be seen only briefly)
   Sleep(1000);  // still in the delay, past the run's first step
   EXPECT_EQ(OursInTheTray().size(), 1u);
   EXPECT_TRUE(IsIconic(hwnd));
@@ -223,10 +208,10 @@ TEST(Tray, OneIconFromTheMinimiseToTheRemovalAsTheTrayShowsIt) {
     EXPECT_EQ(window::Run(form), 0);
     return;
   }
-  for (const auto& row : kRows) {
-    SCOPED_TRACE(row.what);
-    if (row.dpi) EXPECT_EQ(RunAtScale(row.dpi), 0u);
-    else StartAs(row.show);
+  for (const auto& [dpi, show] : kRows) {
+    SCOPED_TRACE(testing::Message() << dpi << " dpi, show state " << show);
+    if (dpi) EXPECT_EQ(RunAtScale(dpi), 0u);
+    else StartAs(show);
   }
 }
 
