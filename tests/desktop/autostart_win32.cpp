@@ -24,11 +24,10 @@ Value Of(DWORD type, const T* data, std::size_t n) {
 const wchar_t kRun[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 
 TEST(Autostart, EachValueTypeReadsAsTheShellReadsIt) {
-  const std::wstring exe = L"C:\\Program Files\\Pavo 壁纸\\pavo.exe";
   const DWORD dword[] = {0, 0xFFFFFFFFu};
   const unsigned long long qword = 18446744073709551615ull;
   const std::pair<Value, std::optional<std::string>> rows[] = {  // nullopt: not text
-      {Of(REG_SZ, exe.c_str(), exe.size() + 1), "C:\\Program Files\\Pavo 壁纸\\pavo.exe"},
+      {Of(REG_SZ, L"C:\\Program Files\\Pavo 壁纸\\pavo.exe", 34), "C:\\Program Files\\Pavo 壁纸\\pavo.exe"},
       {Of(REG_SZ, L"", 1), ""}, {Of(REG_EXPAND_SZ, L"%SystemRoot%\\p.exe", 19), "%SystemRoot%\\p.exe"},
       {Of(REG_SZ, L"C:\\a", 4), "C:\\a"},  // without its NUL
       {Of(REG_DWORD, dword, 1), "0"}, {Of(REG_DWORD, dword + 1, 1), "4294967295"},
