@@ -206,6 +206,7 @@ TEST(Tray, OneIconFromTheMinimiseToTheRemovalAsTheTrayShowsIt) {
   if (std::getenv("PAVO_TRAY_DPI")) {  // a row's process
     TrayForm form;
     EXPECT_EQ(window::Run(form), 0);
+    EXPECT_TRUE(form.watched) << "the window was never activated";
     return;
   }
   for (const auto& [dpi, show] : kRows) {
