@@ -1,5 +1,9 @@
-// The program's own reader and writer, as the profile functions read and write. "A/k": key k of section A.
+// The settings file on Linux, read and written by the program itself as the profile functions would: files
+// from Windows (GBK, UTF-16) read line by line as written, the 1 MiB cap, the whole file replaced.
+// "A/k": key k of section A.
+#include <glib.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <optional>
 #include <string>
@@ -15,14 +19,29 @@ using namespace std::string_literals;
 using std::nullopt;
 using test::L;
 
-std::optional<std::string> Stored(const std::optional<std::string>& text) { return text ? std::optional(L(*text)) : nullopt; }
-
 const char* const kFolders[] = {"pavo-settings", "pavo-设置-กข"};
 
 std::string Section(const std::string& at) { return at.substr(0, at.find('/')); }
 std::string Key(const std::string& at) { return at.substr(at.find('/') + 1); }
 
-// Values of at most 255 bytes of the file's encoding, on Linux (UTF-8) never half a character.
+// By GLib, not by the program's own converter. (No character of the rows has a byte "|" in these.)
+std::string In(const char* encoding, const std::string& text) {
+  const std::string utf8 = L(text);
+  gsize n = 0;
+  g_autofree char* out =
+      g_convert(utf8.data(), static_cast<gssize>(utf8.size()), encoding, "UTF-8", nullptr, &n, nullptr);
+  EXPECT_NE(out, nullptr) << utf8;
+  return out ? std::string(out, n) : "";
+}
+
+std::string Gbk(const std::string& text) { return In("GBK", text); }
+
+const std::string kKeys = "[Config]|开机自启动=1|设为壁纸=0|域名=https://a.example|";
+const std::string kLarge = "[Config]|域名=https://a.example|;" + std::string(3 << 20, 'x') + "|延迟运行=6|";
+
+// Values of at most 255 bytes of the file's encoding, never half a character. A line that cannot be
+// decoded costs that line alone. A GBK trail byte can be "A", "a" or "]" (丄 81 41, 乤 81 61, 乚 81 5D):
+// only whole characters are compared.
 TEST(ReadIniValue, FindsValuesAsTheProfileFunctionsDoAndLeavesTheFileAlone) {
   std::string a300, zh150, e150;
   for (int i = 0; i < 150; ++i) a300 += "ab", zh150 += "中", e150 += "é";
@@ -50,8 +69,23 @@ TEST(ReadIniValue, FindsValuesAsTheProfileFunctionsDoAndLeavesTheFileAlone) {
       {cut(a300), "Config/域名", a300.substr(0, 255)}, {cut(zh150), "Config/设为壁纸", "1"},
       {cut("\"" + a300.substr(0, 256) + "\""), "Config/域名", a300.substr(0, 255)},
       {cut("\"" + a300.substr(0, 255) + "\""), "Config/域名", a300.substr(0, 255)},
-      {cut("a" + zh150), "Config/域名", "a" + zh150.substr(0, 84 * 3)}, {cut(zh150), "Config/域名", zh150.substr(0, 85 * 3)},
-      {cut(e150), "Config/域名", e150.substr(0, 127 * 2)},
+      {cut("a" + zh150), "Config/域名", "a" + zh150.substr(0, 84 * 3)},
+      {cut(zh150), "Config/域名", zh150.substr(0, 85 * 3)}, {cut(e150), "Config/域名", e150.substr(0, 127 * 2)},
+      {Gbk("[A]|k=" + zh150 + "|"), "A/k", zh150.substr(0, 127 * 3)},  // 255 bytes of GBK
+      {Gbk("[A]|k=a" + zh150 + "|"), "A/k", "a" + zh150.substr(0, 127 * 3)},
+      // The encoding, line by line: the more lines of GBK or of UTF-8 (with bytes above ASCII) decide.
+      {"[Config]|" + Gbk("; 注释|") + kKeys.substr(9), "config/开机自启动", "1"},
+      {kKeys + "k=a\xFF\xC3" "b|", "Config/k", "a\uFFFD\uFFFDb"},
+      {"[Config]|k=a\xFF|" + kKeys.substr(9), "Config/设为壁纸", "0"},
+      {"; 注释|" + Gbk("[Config]|开机自启动=1|") + "k=\x80|", "Config/开机自启动", "1"},  // € is GBK
+      {Gbk(kKeys), "Config/😀", ""},  // no GBK form: in no GBK file
+      {"[Config]|设为壁纸=0|; \x81\x30|; \x82\x31|", "Config/设为壁纸", "0"},  // no GBK either: no vote
+      // A line with FF, or with a lead byte at the very end, is neither: no vote (and a tie goes to UTF-8).
+      {"[Config]|设为壁纸=0|" + Gbk("; 注释|") + "; \xFF\x41|; \xD6", "Config/设为壁纸", "0"},
+      {Gbk("[A]|丄=1|"), "A/乤", ""}, {Gbk("[A]|丄=1|乤=2|"), "a/乤", "2"}, {Gbk("[乚]|k=v|"), "乚/k", "v"},
+      {Gbk(kKeys + "; 一|"), "config/设为壁纸", "0"}, {"[A]|k=\xD6\xD0\xFF\x80\xFE|", "A/k", "中\uFFFD€\uFFFD"},
+      {"\xFE\xFF" + In("UTF-16BE", kKeys), "Config/域名", "https://a.example"},
+      {kLarge, "Config/域名", "https://a.example"}, {kLarge, "Config/延迟运行", ""},  // beyond the first MiB
   };
   for (const auto& r : rows)
     for (const char* folder : kFolders) {
@@ -64,8 +98,8 @@ TEST(ReadIniValue, FindsValuesAsTheProfileFunctionsDoAndLeavesTheFileAlone) {
     }
 }
 
-// The program writes only its defaults, into a file of its own (tests/e2e sees the bytes): the
-// rows keep the rest of a file as it was and refuse what would break it.
+// The program writes only its defaults, into a file of its own (tests/e2e sees the bytes): the rows keep
+// the rest of a file as it was, in its own encoding, and refuse what would break it.
 TEST(WriteIniValue, ChangesOnlyWhatItMustAndRefusesTextThatBreaksTheFile) {
   const struct {
     std::optional<std::string> before;  // nullopt: no file yet
@@ -76,21 +110,40 @@ TEST(WriteIniValue, ChangesOnlyWhatItMustAndRefusesTextThatBreaksTheFile) {
       {"[A]|k=1|", "A/j", "2", "[A]|k=1|j=2|"}, {"[A]|x=1|[B]|y=2|", "A/k", "v", "[A]|x=1|k=v|[B]|y=2|"},
       {"[A]|x=1", "A/k", "v", "[A]|x=1|k=v|"}, {"[A]|x=1", "B/k", "v", "[A]|x=1|[B]|k=v|"},
       {"; c|[A]|  k = old  |z=1|", "A/k", "new", "; c|[A]|  k = new|z=1|"},
-      {"[A]|K=1|k=2|", "a/k", "", "[A]|K=|k=2|"},
+      {"[A]|K=1|k=2|", "a/k", "", "[A]|K=|k=2|"}, {Gbk(kKeys), "Config/新键", "中文", Gbk(kKeys + "新键=中文|")},
       // Text that would break the file is refused.
       {"[A]|k=1|z=0|", "A/k", "a|z=9", nullopt}, {"[A]|k=1|", "A/", "v", nullopt}, {"[A]|k=1|", "A/a=b", "v", nullopt},
       {"[A]|k=1|", "A/;j", "v", nullopt}, {"[A]|k=1|", "B|[A/k", "v", nullopt},
+      // So is text the file's encoding cannot hold, a UTF-16 file, and one beyond the MiB that is read.
+      {Gbk(kKeys), "Config/ключ😀", "1", nullopt}, {kKeys, "Config/开机自启动", "\xD6\xD0", nullopt},
+      {kKeys, "\xC3/k", "1", nullopt}, {"\xFF\xFE" + In("UTF-16LE", kKeys), "Config/k", "1", nullopt},
+      {kLarge, "Config/k", "1", nullopt},
   };
   for (const auto& r : rows)
     for (const char* folder : kFolders) {
-      SCOPED_TRACE(r.before.value_or("(none)") + " " + r.at + "=" + r.value + " in " + folder);
+      SCOPED_TRACE(r.before.value_or("(none)").substr(0, 40) + " " + r.at + "=" + r.value + " in " + folder);
       test::Scratch s(folder);
-      if (r.before) test::Put(s / "cfg.ini", *Stored(r.before));
+      const auto stored = [](const auto& text) { return text ? std::optional(L(*text)) : nullopt; };
+      if (r.before) test::Put(s / "cfg.ini", *stored(r.before));
       EXPECT_EQ(WriteIniValue(L(Section(r.at)), Key(r.at), L(r.value), s / "cfg.ini") != 0, r.after.has_value());
-      EXPECT_EQ(test::Get(s / "cfg.ini"), Stored(r.after ? r.after : r.before));
+      EXPECT_EQ(test::Get(s / "cfg.ini"), stored(r.after ? r.after : r.before));
       if (r.after) EXPECT_EQ(ReadIniValue(Section(r.at), Key(r.at), s / "cfg.ini"), r.value);
       EXPECT_EQ(s.Names().size(), r.after || r.before ? 1u : 0u) << "nothing but the file";
     }
+}
+
+// The mode carries over. (A full disk: the first start's rows of tests/e2e.)
+TEST(WriteIniValue, ReplacesTheFileKeepingItsMode) {
+  test::Scratch s("pavo-settings");
+  const std::string file = s / "cfg.ini";
+  const mode_t old_umask = umask(022);
+  EXPECT_NE(WriteIniValue("Config", "k", "v", file), 0);
+  umask(old_umask);
+  EXPECT_EQ(fs::symlink_status(file).permissions(), fs::perms(0644));
+  chmod(file.c_str(), 0604);
+  EXPECT_NE(WriteIniValue("Config", "k", "w", file), 0);
+  EXPECT_EQ(fs::symlink_status(file).permissions(), fs::perms(0604));
+  EXPECT_EQ(test::Get(file), L("[Config]|k=w|"));
 }
 
 }  // namespace
