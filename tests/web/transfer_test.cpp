@@ -29,20 +29,17 @@ const std::string kWallpaper = "壁纸";
 double Since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
 int g_ticks = 0;  // advances only while the thread dispatches its messages
-void StartTicker() {
-#ifdef _WIN32
-  // The window host's thread is a single-threaded apartment, as here.
-  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-  SetTimer(nullptr, 0, 200, [](HWND, UINT, UINT_PTR, DWORD) { ++g_ticks; });
-#else
-  g_timeout_add(200, [](gpointer) -> gboolean { return ++g_ticks, G_SOURCE_CONTINUE; }, nullptr);
-#endif
-}
 
 class Transfer : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    StartTicker();
+#ifdef _WIN32
+    // The window host's thread is a single-threaded apartment, as here.
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    SetTimer(nullptr, 0, 200, [](HWND, UINT, UINT_PTR, DWORD) { ++g_ticks; });
+#else
+    g_timeout_add(200, [](gpointer) -> gboolean { return ++g_ticks, G_SOURCE_CONTINUE; }, nullptr);
+#endif
     std::ifstream("service/port") >> port_;
     for (const auto& [name, bytes] : {std::pair<std::string, std::string>{"gbk.txt", "\xB1\xDA\xD6\xBD"},
          {"utf8.txt", kWallpaper}, {"bom.txt", "\xEF\xBB\xBF" + kWallpaper},
@@ -106,14 +103,11 @@ TEST_F(Transfer, DownloadsStopAtTheirLimitsAndKeepOnlyWhatIsWanted) {
     double at_least, at_most;
     bool (*keep)(const std::string&) = Any;
   } cases[] = {
-      // The time without progress (the fault table's silent rows, at 30 s); the total limit, also while
-      // the headers are awaited and across redirects.
+      // The total limit, also while the headers are awaited and across redirects. (The time without
+      // progress, and a body without end: the fault table's rows, at their own limits.)
       {"/mode/trickle/images/limit1000.jpg", {30, 3, kMiB}, false, 3.0, 4.5},
       {"/mode/late-10/images/utf8.txt", {30, 3, kMiB}, false, 3.0, 4.5},
       {"/mode/slow-redirects-10/images/utf8.txt", {30, 3, kMiB}, false, 3.0, 4.5},
-      // Half of it, then silence; a body without end.
-      {"/mode/stall/images/limit1000.jpg", {3, 60, kMiB}, false, 3.0, 4.5},
-      {"/mode/endless/images/limit1000.jpg", {30, 60, kMiB}, false, 0, 2},
       {"/images/limit1000.jpg", {30, 60, 1000}, false, 0, 2, Refuse},
       {"/images/limit1000.jpg", {30, 60, 1000}, true, 0, 2}, {"/images/limit1001.jpg", {30, 60, 1000}, false, 0, 2},
       {"/mode/chunked/images/limit1000.jpg", {30, 60, 1000}, true, 0, 2},
