@@ -44,9 +44,6 @@ def make_jpeg(path, width=1920, height=1080, seed=1, quality=90, extra=()):
 
 
 if __name__ == "__main__":
-    a = sys.argv[1:]
-    if not a:
+    if len(sys.argv) not in (2, 4, 5):
         sys.exit(__doc__)
-    w, h = (int(a[1]), int(a[2])) if len(a) >= 3 else (1920, 1080)
-    seed = int(a[3]) if len(a) >= 4 else 1
-    make_jpeg(a[0], w, h, seed)
+    make_jpeg(sys.argv[1], *map(int, sys.argv[2:]))
