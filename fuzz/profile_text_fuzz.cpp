@@ -13,7 +13,8 @@ namespace sys = pavo::sys;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
-  const auto encoding = data[0] & 1 ? profile::Encoding::kGbk : profile::Encoding::kUtf8;
+  const bool gbk = data[0] & 1;
+  const auto encoding = gbk ? profile::Encoding::kGbk : profile::Encoding::kUtf8;
   const std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
   // Whatever the bytes, the conversions give valid text, and UTF-8 makes the
   // round trip through UTF-16 unchanged.
@@ -22,7 +23,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (sys::Utf16ToUtf8(sys::Utf8ToUtf16(valid)) != valid) std::abort();
   profile::EncodingOf(text);
   // The names as a file of that encoding holds them.
-  const bool gbk = encoding == profile::Encoding::kGbk;
   const std::string url = gbk ? "\xD3\xF2\xC3\xFB" : "域名";
   const std::string delay = gbk ? "\xD1\xD3\xB3\xD9\xD4\xCB\xD0\xD0" : "延迟运行";
   const auto found = profile::FindValue(text, "Config", url, encoding);
