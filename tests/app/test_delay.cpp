@@ -13,21 +13,20 @@ namespace {
 TEST(Delay, SettingBecomesWholeMillisecondsOrFails) {
   constexpr std::int64_t kFails = std::int64_t{-1} << 40;
   const struct {
-    const char *text, *separator;
+    const char* text;
     std::int64_t ms;
   } rows[] = {
-      {"6", ".", 6000}, {"0.5", ".", 500}, {"0", ".", 0}, {"-3", ".", -3000}, {" 6 ", ".", 6000},
-      {"\t+1.25", ".", 1250}, {".5", ".", 500}, {"5.", ".", 5000}, {"2147483.647", ".", 2147483647},
-      {"-2147483.648", ".", -2147483648LL}, {"2147484", ".", kFails}, {"-2147483.649", ".", kFails},  // 32 bits
-      {"", ".", kFails}, {"abc", ".", kFails}, {"6s", ".", kFails}, {".", ".", kFails}, {"-", ".", kFails},
-      {"1e3", ".", kFails}, {"1,000", ".", kFails}, {"6 6", ".", kFails},
-      {"0.0005", ".", 0}, {"0.0015", ".", 2}, {"0.0025", ".", 2},  // halves to the even neighbour
-      {"0,5", ",", 500}, {"0.5", ",", kFails},  // the user's separator decides
+      {"6", 6000}, {"0.5", 500}, {"0", 0}, {"-3", -3000}, {" 6 ", 6000}, {"\t+1.25", 1250}, {".5", 500}, {"5.", 5000},
+      {"2147483.647", 2147483647}, {"-2147483.648", -2147483648LL},  // the ends of 32 bits, and past them
+      {"2147484", kFails}, {"-2147483.649", kFails}, {"", kFails}, {"abc", kFails}, {"6s", kFails}, {".", kFails},
+      {"-", kFails}, {"1e3", kFails}, {"1,000", kFails}, {"6 6", kFails},
+      {"0.0005", 0}, {"0.0015", 2}, {"0.0025", 2},  // halves to the even neighbour
   };
+  // (The user's decimal separator decides: the run table's rows in a German locale.)
   for (const auto& r : rows) {
-    SCOPED_TRACE(std::string("\"") + r.text + "\" with \"" + r.separator + "\"");
-    if (r.ms == kFails) EXPECT_THROW(DelayMilliseconds(r.text, r.separator), Failure);
-    else EXPECT_EQ(DelayMilliseconds(r.text, r.separator), r.ms);
+    SCOPED_TRACE(std::string("\"") + r.text + "\"");
+    if (r.ms == kFails) EXPECT_THROW(DelayMilliseconds(r.text, "."), Failure);
+    else EXPECT_EQ(DelayMilliseconds(r.text, "."), r.ms);
   }
 }
 
