@@ -7,7 +7,6 @@
 
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "settings/ini_file.h"
 #include "support/scratch.h"
