@@ -16,7 +16,6 @@
 
 #include "desktop/window.h"
 #include "support/scratch.h"
-#include "web/transfer.h"
 #include "web/web.h"
 
 namespace {
