@@ -4,7 +4,9 @@
 #include <glib.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <iostream>
 #include <optional>
 #include <string>
 
@@ -96,11 +98,22 @@ TEST(ReadIniValue, FindsValuesAsTheProfileFunctionsDoAndLeavesTheFileAlone) {
     }
 }
 
+// A group of a shared folder's file, not the writer's own: any as root, else a second group of the user's.
+gid_t SharedGroup() {
+  gid_t groups[64];
+  const int n = geteuid() == 0 ? 0 : getgroups(64, groups);
+  for (int i = 0; i < n; ++i)
+    if (groups[i] != getegid()) return groups[i];
+  if (geteuid() != 0) std::cerr << "no second group: the kept group is not checked\n";
+  return geteuid() == 0 ? getegid() + 1 : getegid();
+}
+
 // The program writes only its defaults, into a file of its own (tests/e2e sees the bytes): the rows keep
-// the rest of a file as it was, in its own encoding and with its mode, and refuse what would break it.
+// the rest of a file as it was, in its own encoding, with its mode and group, and refuse what would break it.
 // (A full disk: the first start's rows of tests/e2e.)
 TEST(WriteIniValue, ChangesOnlyWhatItMustAndRefusesTextThatBreaksTheFile) {
   const mode_t old_umask = umask(022);
+  const gid_t group = SharedGroup();
   const struct {
     std::optional<std::string> before;  // nullopt: no file yet
     std::string at, value;
@@ -127,6 +140,7 @@ TEST(WriteIniValue, ChangesOnlyWhatItMustAndRefusesTextThatBreaksTheFile) {
       if (r.before) {
         test::Put(s / "cfg.ini", *stored(r.before));
         fs::permissions(s.dir() / "cfg.ini", fs::perms(0604));
+        ASSERT_EQ(::chown((s / "cfg.ini").c_str(), geteuid(), group), 0);
       }
       EXPECT_EQ(WriteIniValue(L(Section(r.at)), Key(r.at), L(r.value), s / "cfg.ini") != 0, r.after.has_value());
       EXPECT_EQ(test::Get(s / "cfg.ini"), stored(r.after ? r.after : r.before));
@@ -134,6 +148,8 @@ TEST(WriteIniValue, ChangesOnlyWhatItMustAndRefusesTextThatBreaksTheFile) {
       EXPECT_EQ(s.Names().size(), r.after || r.before ? 1u : 0u) << "nothing but the file";
       const fs::perms mode = r.before ? fs::perms(0604) : fs::perms(0644);  // a new file's: the user's umask
       if (r.after || r.before) EXPECT_EQ(fs::symlink_status(s.dir() / "cfg.ini").permissions(), mode);
+      struct stat st {};
+      if (r.before) EXPECT_TRUE(::stat((s / "cfg.ini").c_str(), &st) == 0 && st.st_gid == group) << st.st_gid;
     }
   umask(old_umask);
 }
