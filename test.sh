@@ -17,7 +17,7 @@ mkdir -p build
 roots=()
 ./release.sh --root-only >build/debian-root-build.log 2>&1 & roots+=($!)
 for what in "Debian 11" "Debian 13"; do
-  python3 -c 'import sys; sys.path.insert(0, "tests/e2e"); import harness; harness.debian_root(sys.argv[1])' \
+  python3 -c 'import sys; sys.path.insert(0, "tests/e2e"); import program; program.debian_root(sys.argv[1])' \
     "$what" >"build/debian-root-${what// /-}.log" 2>&1 & roots+=($!)
 done
 

@@ -1,6 +1,7 @@
 // Watches the top-level windows of the processes started from one program
-// file, under Wine, while they run: windows_of <program path> <seconds>
-// prints each window seen once, "visible<TAB>class<TAB>title" in UTF-8.
+// file, under Wine, for at most some seconds: windows_of <program path>
+// <seconds> prints each window once, when first seen, "visible<TAB>class<TAB>
+// title" in UTF-8 (the tests end it once the program has ended).
 #include <windows.h>
 
 #include <cstdio>
@@ -34,8 +35,12 @@ BOOL CALLBACK Look(HWND window, LPARAM data) {
   wchar_t cls[256] = L"", title[512] = L"";
   GetClassNameW(window, cls, 256);
   GetWindowTextW(window, title, 512);
-  watch->seen.insert(std::string(IsWindowVisible(window) ? "visible" : "hidden") + "\t" + Utf8(cls) + "\t" +
-                     Utf8(title));
+  const std::string line = std::string(IsWindowVisible(window) ? "visible" : "hidden") + "\t" + Utf8(cls) + "\t" +
+                           Utf8(title);
+  if (watch->seen.insert(line).second) {
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+  }
   return TRUE;
 }
 
@@ -49,6 +54,5 @@ int wmain(int argc, wchar_t** argv) {
     EnumWindows(Look, reinterpret_cast<LPARAM>(&watch));
     Sleep(20);
   }
-  for (const std::string& line : watch.seen) std::printf("%s\n", line.c_str());
   return 0;
 }

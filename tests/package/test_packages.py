@@ -21,6 +21,9 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "tests" / "e2e"))
 import harness as h  # noqa: E402
+from program import SETTINGS, Config, ProgramDir, Run, debian_root, unpack  # noqa: E402
+from pictures import jpeg  # noqa: E402
+from service import ImageService  # noqa: E402
 
 DOCUMENTS = {"README.md", "LICENSE", "THIRD_PARTY.md"}
 # system: (platform, the programs in the package, objdump for a Windows program, runs here)
@@ -68,20 +71,17 @@ class Packages(unittest.TestCase):
         packages, version = find_packages()
         os.makedirs(ARGS.build, exist_ok=True)
         # The image service the Linux package carries serves every run.
-        h.configure("linux", ARGS.build)
         tmp = Path(tempfile.mkdtemp(prefix="pavo-pkg-"))
         self.addCleanup(shutil.rmtree, tmp, ignore_errors=True)
-        service = h.ImageService(binary=h.unpack(packages["linux-x86_64"], tmp) / "pavo_image_service")
-        self.addCleanup(service.stop)
-        service.put_today(h.jpeg())
+        service = ImageService(ARGS.build, self, unpack(packages["linux-x86_64"], tmp) / "pavo_image_service")
+        service.put_today(jpeg())
         # The DLL names of Windows itself, as the test prefix's Wine has them.
         prefix = Path(os.environ.get("WINEPREFIX", ROOT / "build" / "wineprefix"))
         system_dlls = {f.name.lower() for f in (prefix / "drive_c" / "windows" / "system32").glob("*.dll")
                        if not NOT_OF_WINDOWS.fullmatch(f.name)}
         self.assertTrue(system_dlls, f"no Wine prefix at {prefix} (run tools/wine-setup)")
         for system, (platform, programs, objdump, runs) in PACKAGES.items():
-            h.configure(platform, ARGS.build)
-            p = h.ProgramDir(self, package=packages[system])
+            p = ProgramDir(self, Config(platform, ARGS.build, None), package=packages[system])
             with self.subTest(system):  # one folder, its programs and documents in it
                 self.assertEqual(p.dir.name, f"pavo-{version}-{system}")
                 self.assertEqual({f.name for f in p.dir.iterdir()}, programs | DOCUMENTS)
@@ -137,11 +137,10 @@ class Packages(unittest.TestCase):
                                         f"{name} needs {library} of {package}, which the README does not name")
             if runs:
                 with self.subTest(f"{system}: a day's run, natively or under Wine"):
-                    p.write_settings({**h.SETTINGS, "域名": service.base})
-                    h.check_day(self, p, p.run(), 0, h.jpeg(), (1920, 1080))
-                    self.assertIs(h.wallpaper(p), True)
-        h.configure("linux", ARGS.build)
-        readme = (h.unpack(packages["linux-x86_64"], tmp / "readme") / "README.md").read_text("utf-8")
+                    p.write_settings({**SETTINGS, "域名": service.base})
+                    h.check_day(self, p, p.run(), 0, jpeg(), (1920, 1080))
+                    self.assertTrue(p.desktop().applied)
+        readme = (unpack(packages["linux-x86_64"], tmp / "readme") / "README.md").read_text("utf-8")
         for what, exit, silent in (("Debian 11", 0, False), ("Debian 13", 0, False), ("Debian 11", 1, True)):
             with self.subTest(f"linux-x86_64 in {what}" + ", a name server that never answers" * silent):
                 self.run_in_root(what, readme, packages["linux-x86_64"], service, exit, silent)
@@ -150,16 +149,16 @@ class Packages(unittest.TestCase):
         """The package unpacked into the root of `what` (its README line's packages), its program run there
         by an ordinary user with chroot, against the service outside; silent: the base URL is a name that
         the root's only name server (on loopback) never answers."""
-        root = h.debian_root(what, readme)
+        root = debian_root(what, readme)
         inside = Path(tempfile.mkdtemp(prefix="pavo-pkg-", dir=root / "tmp"))
         self.addCleanup(shutil.rmtree, inside, ignore_errors=True)
-        p = h.ProgramDir(self, package=package)
+        p = ProgramDir(self, Config("linux", ARGS.build, None), package=package)
         p.move_to(inside / p.dir.name)
         p.home = inside / "home"
         (p.home / ".config").mkdir(parents=True)
         base = "http://pavo-images.example:" + str(service.port) if silent else service.base
-        p.write_settings({**h.SETTINGS, "开机自启动": "1", "域名": base})
-        p.settings_before = p.ini.read_bytes()
+        p.write_settings({**SETTINGS, "开机自启动": "1", "域名": base})
+        settings = p.ini.read_bytes()
         resolv = inside / "resolv.conf"
         if silent:  # a name server on loopback that takes every query and never answers
             server = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -179,10 +178,10 @@ class Packages(unittest.TestCase):
              "sh", str(resolv), str(root), "--userspec=1000:1000", str(root), "/usr/bin/env", "-i",
              "PATH=/usr/bin:/bin", "HOME=/" + str(p.home.relative_to(root)), within],
             stdin=subprocess.DEVNULL, capture_output=True, timeout=600)
-        r = h.Run(done.returncode, done.stdout + done.stderr, time.monotonic() - t0, 0)
-        h.check_day(self, p, r, exit, h.jpeg(), (1920, 1080) if exit == 0 else None)
+        r = Run(done.returncode, done.stdout + done.stderr, time.monotonic() - t0, 0, settings, p.day_file())
+        h.check_day(self, p, r, exit, jpeg(), (1920, 1080) if exit == 0 else None)
         if exit == 0:
-            self.assertIn(f"Exec={within}\n", p.autostart_entry() or "", "no autostart entry")
+            self.assertIn(f"Exec={within}\n", p.desktop().entry or "", "no autostart entry")
         if silent:  # (an empty answer is followed by the download of the base URL, as from any service)
             # The fetch's 10 s and the download's 30 s without progress, not the resolver's 150 s for each.
             self.assertLess(r.seconds, 11 + 30 + 4, "the run outlasted the limits")
