@@ -68,6 +68,12 @@ def patched(data, marker, offset, new):
     return data[:at] + new + data[at + len(new):]
 
 
+def second_frame(data):  # a second frame header, of another size, after the first
+    at = data.find(b"\xff\xc0")
+    end = at + 2 + int.from_bytes(data[at + 2:at + 4], "big")
+    return data[:end] + patched(data[at:end], b"\xff\xc0", 5, b"\x01\x00\x01\x00") + data[end:]
+
+
 def scan_bomb(progressive, scans=200000):
     """The picture with its first scan of luminance AC bands repeated as a
     trivial one (two end-of-band runs over all its blocks) up to that many
@@ -147,6 +153,8 @@ def rows(big):
         # Whole, but no decoder takes them: kept, and the earlier bitmap stays.
         Row("a broken Huffman table", exit=0, picture=padded(patched(small, b"\xff\xc4", 5, b"\xff" * 16))),
         Row("12-bit samples", exit=0, picture=padded(patched(small, b"\xff\xc0", 4, b"\x0c"))),
+        # Not whole: never the day's, even where a decoder would take it.
+        Row("a second frame header", picture=padded(second_frame(small))),
         Row("a scan of a component the frame lacks", exit=0,
             picture=padded(patched(small, b"\xff\xda", 5, b"\x09"))),
         Row("200000 trivial scans, a pass over the picture each", exit=0, cpu=1,
