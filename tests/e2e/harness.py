@@ -63,26 +63,26 @@ def check_day(test, p, r, exit, served, bitmap=EARLIER):
     test.assertEqual(p.pending_files(), [])
 
 
-class NameWatch:
-    """Every name that appears in a directory (created or renamed into it) while the watch runs."""
+def name_watch(directory):
+    """Watches the names that appear in a directory (created or renamed into it); the function that ends the watch:
+    the set of them."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    fd = libc.inotify_init1(os.O_NONBLOCK)
+    if fd < 0 or libc.inotify_add_watch(fd, str(directory).encode(), 0x100 | 0x80) < 0:
+        raise OSError(ctypes.get_errno(), "inotify")
 
-    def __init__(self, directory):
-        libc = ctypes.CDLL(None, use_errno=True)
-        self._fd = libc.inotify_init1(os.O_NONBLOCK)
-        if self._fd < 0 or libc.inotify_add_watch(self._fd, str(directory).encode(), 0x100 | 0x80) < 0:
-            raise OSError(ctypes.get_errno(), "inotify")
-
-    def stop(self):
+    def stop():
         names = set()
         with contextlib.suppress(BlockingIOError):
-            while data := os.read(self._fd, 65536):
+            while data := os.read(fd, 65536):
                 at = 0
                 while at < len(data):
                     length = struct.unpack_from("iIII", data, at)[3]
                     names.add(data[at + 16:at + 16 + length].rstrip(b"\0").decode("utf-8", "replace"))
                     at += 16 + length
-        os.close(self._fd)
+        os.close(fd)
         return names
+    return stop
 
 
 class Table(unittest.TestCase):
@@ -163,7 +163,7 @@ class Table(unittest.TestCase):
         p.keyfile.parent.mkdir(parents=True)
         p.keyfile.write_text(gnome, encoding="utf-8")
         arranged = row.arrange(self, p, svc) if row.arrange else None
-        watch = NameWatch(p.img) if p.img.is_dir() else None
+        watch = name_watch(p.img) if p.img.is_dir() else set
         shared = cfg.windows and (row.wallpaper or row.ini or row.place or proxy)
         with self.registry if shared else contextlib.nullcontext():
             if row.place:
@@ -186,7 +186,7 @@ class Table(unittest.TestCase):
             before, self.wallpaper = self.wallpaper, desktop.wallpaper if shared and desktop else self.wallpaper
         if isinstance(arranged, subprocess.Popen):  # the other copy
             self.assertEqual(arranged.wait(60), 0)
-        names = watch.stop() if watch else set()
+        names = watch()
         if row.exit:  # not even for a moment
             self.assertNotIn(r.image.name, names)
         check_day(self, p, r, row.exit, served, row.bitmap)
