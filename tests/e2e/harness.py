@@ -129,7 +129,7 @@ class Table(unittest.TestCase):
         second = ImageService(cfg.build, self) if net == "a second service" else None  # never to be asked
         svc, p = self.earlier_day(served, row.path, row.over, dict(relay=relay.port, second=second and second.base))
         relay.upstream_port = svc.port
-        proxy = net.endswith("Internet settings")  # as Internet Options writes it; cleared again after the run
+        proxy = cfg.windows and net.endswith("Internet settings")  # as Internet Options writes it; cleared after
         if net == "https":  # of an authority the user trusts
             p.prefix = trust(self, cfg.windows)
         elif "http_proxy" in net:
@@ -168,7 +168,7 @@ class Table(unittest.TestCase):
         with self.registry if shared else contextlib.nullcontext():
             if row.place:
                 p.plant_autostart(earlier)
-            if proxy and cfg.windows:
+            if proxy:
                 wine.reg_import({wine.INTERNET_SETTINGS: {"ProxyEnable": "dword:00000001",
                                                           "ProxyServer": wine.quote(relay.address)}})
             windows = wine.windows_of(cfg.build, p.path(), p.tmp / "windows.out") \
@@ -181,7 +181,7 @@ class Table(unittest.TestCase):
                 waited = plain and r.seconds - plain[1].run(extra_env=env).seconds
                 desktop = p.desktop() if row.wallpaper or row.ini or row.place else None
             finally:
-                if proxy and cfg.windows:
+                if proxy:
                     wine.reg_import(wine.NO_PROXY)
             before, self.wallpaper = self.wallpaper, desktop.wallpaper if shared and desktop else self.wallpaper
         if isinstance(arranged, subprocess.Popen):  # the other copy
