@@ -39,7 +39,7 @@ def rows(small):
         # Each a whole day, the log-on entry included.
         *[Row(f"the program at {place}", place=place, over={"开机自启动": "1"}, exit=0, requests=[META, IMAGE],
               bitmap=(1920, 1080), on=on) for place, on in (
-            ("壁纸 图片/pavo.exe", 936), ("Müller's wallpaper/pavo.exe", 936), ("P:", 936),
+            ("壁纸 图片/pavo.exe", 936), ("Müller's Straße/pavo.exe", 936), ("P:", 936),
             ("prog/pavo (1).exe", 936), ("prog/pavo 2 (copy)", "linux"))],
         # A file that is no picture never gets the day's name: the day goes on as
         # without a file, and the earlier bitmap is applied again.
