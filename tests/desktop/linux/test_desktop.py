@@ -262,17 +262,13 @@ def gsettings(desktop, wanted, schemas=SCHEMAS, backend="keyfile"):
                    XDG_DATA_DIRS=empty, XDG_DATA_HOME=empty, **config)
 
     def stored():
-        slots = []
-        for schema, ks in keys.items():
-            for name, _, default in ks:
-                got = subprocess.run([needs("gsettings", "libglib2.0-bin"), "get", schema, name], env=env,
-                                     capture_output=True, text=True, check=True).stdout.strip()
-                if (schema, name) not in wanted:
-                    assert got == default, "%s %s changed to %s" % (schema, name, got)
-                    continue
-                value = GLib.Variant.parse(None, got).unpack()
-                slots.append(GLib.filename_from_uri(value)[0] if "-uri" in name and value else value)
-        return slots
+        listed = subprocess.run([needs("gsettings", "libglib2.0-bin"), "list-recursively"], env=env,
+                                capture_output=True, text=True, check=True).stdout.splitlines()
+        got = {tuple(line.split(" ", 2)[:2]): line.split(" ", 2)[2] for line in listed}
+        others = {(s, name): default for s, ks in keys.items() for name, _, default in ks if (s, name) not in wanted}
+        assert {k: got[k] for k in others} == others, got
+        values = [GLib.Variant.parse(None, got[k]).unpack() for k in wanted]
+        return [GLib.filename_from_uri(v)[0] if "-uri" in k[1] and v else v for k, v in zip(wanted, values)]
     return env, stored, len(wanted)
 
 
