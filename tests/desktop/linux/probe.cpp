@@ -1,12 +1,11 @@
 // Drives the desktop code for test_desktop.py from a form that waits for
 // messages as the run does and answers a line of standard input each with
-// "ms=N": "state N" (the resize goes to the tray as in Form1), "remove",
+// "done": "state N" (the resize goes to the tray as in Form1), "remove",
 // "wallpaper HEX" (the path's bytes). "pid N" comes first; the input's end
 // ends it.
 #include <glib.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <string>
 
@@ -19,7 +18,6 @@ namespace {
 bool g_quit = false;
 
 void Command(const std::string& line) {
-  const auto start = std::chrono::steady_clock::now();
   if (line.starts_with("state ")) {
     pavo::window::SetState(std::stoi(line.substr(6)));
   } else if (line == "remove") {
@@ -29,8 +27,7 @@ void Command(const std::string& line) {
     for (std::size_t i = 10; i + 1 < line.size(); i += 2) path += static_cast<char>(std::stoi(line.substr(i, 2), nullptr, 16));
     pavo::SetWallpaper(path);
   }
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-  std::printf("ms=%lld\n", static_cast<long long>(ms.count()));
+  std::printf("done\n");
   std::fflush(stdout);
 }
 
