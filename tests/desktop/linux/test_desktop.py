@@ -41,21 +41,17 @@ def stub(path, body):  # a shell script on a PATH
 def enter():  # arguments: the probe, the tray's icon file ("" for none), then unittest's
     if os.environ.get("PAVO_SESSION_ROOT"):
         return (sys.argv + [""])[1:3]
-    root = tempfile.mkdtemp(prefix="pavo-session-")
-    env = {k: v for k, v in os.environ.items() if k not in _DESKTOP}
-    installed = os.path.join(root, "installed")
-    os.mkdir(installed)
-    for program in INSTALLED:  # each says that it was reached, and fails
-        stub(pathlib.Path(installed, program), 'echo %s >> "%s/reached"\nexit 1\n' % (program, installed))
-    env["PATH"] = env.get("PATH", "/usr/bin:/bin") + ":" + installed
-    for name in ("HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR"):
-        env[name] = tempfile.mkdtemp(prefix=name + "-", dir=root)  # (private: mode 0700)
-    try:
-        rc = subprocess.call([needs("dbus-run-session", "dbus-daemon"), "--", sys.executable] + sys.argv,
-                             env=dict(env, PAVO_SESSION_ROOT=root))
-    finally:
-        subprocess.call(["rm", "-rf", root])
-    sys.exit(rc)
+    with tempfile.TemporaryDirectory(prefix="pavo-session-") as root:
+        env = {k: v for k, v in os.environ.items() if k not in _DESKTOP}
+        installed = os.path.join(root, "installed")
+        os.mkdir(installed)
+        for program in INSTALLED:  # each says that it was reached, and fails
+            stub(pathlib.Path(installed, program), 'echo %s >> "%s/reached"\nexit 1\n' % (program, installed))
+        env["PATH"] = env.get("PATH", "/usr/bin:/bin") + ":" + installed
+        for name in ("HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR"):
+            env[name] = tempfile.mkdtemp(prefix=name + "-", dir=root)  # (private: mode 0700)
+        sys.exit(subprocess.call([needs("dbus-run-session", "dbus-daemon"), "--", sys.executable] + sys.argv,
+                                 env=dict(env, PAVO_SESSION_ROOT=root)))
 
 
 def folder(prefix):
@@ -124,15 +120,19 @@ def once(env, line):  # in a probe of its own, which then ends at once as the ru
         p.close()
 
 
+def daemon(case, name, argv, **env):  # a process that owns name on the session bus until stopped or the case ends
+    process = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=dict(os.environ, **env))
+    stop = lambda: process.poll() is None and (process.terminate(), process.wait())  # noqa: E731
+    case.addCleanup(stop)
+    assert wait_until(lambda: dbus.SessionBus().name_has_owner(name), 20), name
+    return stop
+
+
 def service(case, *described):
     """A mock D-Bus service of one method (mock_service.py): its calls so far, and its end."""
     template = os.path.join(os.path.dirname(__file__), "mock_service.py")
-    described += ("",) * (7 - len(described))
-    process = subprocess.Popen([sys.executable, "-m", "dbusmock", "-t", template], stdout=subprocess.DEVNULL,
-                               env=dict(os.environ, PAVO_MOCK=json.dumps(described)))
-    stop = lambda: process.poll() is None and (process.terminate(), process.wait())  # noqa: E731
-    case.addCleanup(stop)
-    assert wait_until(lambda: dbus.SessionBus().name_has_owner(described[0]), 20), described
+    stop = daemon(case, described[0], [sys.executable, "-m", "dbusmock", "-t", template],
+                  PAVO_MOCK=json.dumps(described))
     mock = dbus.Interface(dbus.SessionBus().get_object(described[0], described[1]), "org.freedesktop.DBus.Mock")
     return lambda: [[str(a) for a in c[2]] for c in mock.GetCalls() if c[1] == described[3]], stop
 
@@ -170,10 +170,11 @@ def icon_argb():
     return images
 
 
+WATCHER = ("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher", "org.kde.StatusNotifierWatcher",
+           "RegisterStatusNotifierItem", "s", "", "")
+
+
 class TrayItem(unittest.TestCase):
-    def watcher(self):
-        return service(self, "org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher", "org.kde.StatusNotifierWatcher",
-                       "RegisterStatusNotifierItem", "s")
 
     def test_the_item_is_up_from_the_minimise_to_the_removal_and_the_wallpaper_shares_its_bus(self):
         # The bus found without its address, through the runtime folder.
@@ -186,11 +187,11 @@ class TrayItem(unittest.TestCase):
         bus = dbus.SessionBus()
         [probe.command("state %d" % state) for state in (0, 2)]  # a resize that is no minimise does nothing
         self.assertFalse(bus.name_has_owner(name))
-        early, stop = self.watcher()
+        early, stop = service(self, *WATCHER)
         self.assertLess(probe.command("state 1"), 3000)
         self.assertTrue(wait_until(lambda: early() == [[name]]), early())
         stop()
-        registered, stop = self.watcher()  # a watcher that comes later hears of the item too
+        registered, stop = service(self, *WATCHER)  # a watcher that comes later hears of the item too
         self.assertTrue(wait_until(lambda: registered() == [[name]]), registered())
         owner = bus.get_name_owner(name)
         # Read while the probe sits in its wait: the wait must wake for it.
@@ -218,7 +219,7 @@ class TrayItem(unittest.TestCase):
         self.assertRaises(dbus.DBusException, bus.get_object(owner, "/StatusNotifierItem").GetAll, ITEM,
                           dbus_interface=PROPS, timeout=5)
         stop()
-        registered, _ = self.watcher()  # no item any more: a new watcher hears nothing
+        registered, _ = service(self, *WATCHER)  # no item any more: a new watcher hears nothing
         self.assertFalse(wait_until(registered, 1.5))
 
     def test_without_a_session_bus_no_item_and_the_run_goes_on(self):
@@ -283,10 +284,8 @@ NOT_IMAGES = {"/backdrop/screen0/monitor0/workspace0/image-style": dbus.Int32(5)
 def xfce(case, images=IMAGES):
     """The real xfconfd with images of each monitor and workspace (the last the
     older desktop's) and other properties."""
-    process = subprocess.Popen([needs("/usr/lib/*/xfce4/xfconf/xfconfd", "xfconf")], stderr=subprocess.DEVNULL,
-                               env=dict(os.environ, XDG_CONFIG_HOME=folder("xfconf-")))
-    case.addCleanup(lambda: (process.terminate(), process.wait()))
-    assert wait_until(lambda: dbus.SessionBus().name_has_owner("org.xfce.Xfconf"), 20), "no xfconfd"
+    daemon(case, "org.xfce.Xfconf", [needs("/usr/lib/*/xfce4/xfconf/xfconfd", "xfconf")],
+           XDG_CONFIG_HOME=folder("xfconf-"))
     xfconf = dbus.Interface(dbus.SessionBus().get_object("org.xfce.Xfconf", "/org/xfce/Xfconf"), "org.xfce.Xfconf")
     for name, value in [(p, "/old/%d.png" % i) for i, p in enumerate(images)] + list(NOT_IMAGES.items()):
         xfconf.SetProperty("xfce4-desktop", name, value)
@@ -338,7 +337,7 @@ def command(program, template, behaviour, desktop, swaysock=None):
     No program: PATH holds the empty folder alone, so nothing is found."""
     directory = folder("bin-")
     record = pathlib.Path(directory, "args")
-    stub(pathlib.Path(directory, program or "x"), 'for a in "$@"; do printf "%%s\\0" "$a"; done > "%s"\n%s\n' % (record, behaviour))
+    stub(pathlib.Path(directory, program or "x"), 'printf "%%s\\0" "$@" > "%s"\n%s\n' % (record, behaviour))
     before, after = template.split("{}")
 
     def stored():
