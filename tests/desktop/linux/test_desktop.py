@@ -175,7 +175,6 @@ WATCHER = ("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher", "org.kde.S
 
 
 class TrayItem(unittest.TestCase):
-
     def test_the_item_is_up_from_the_minimise_to_the_removal_and_the_wallpaper_shares_its_bus(self):
         # The bus found without its address, through the runtime folder.
         address = os.environ["DBUS_SESSION_BUS_ADDRESS"].split("unix:path=", 1)[1].split(",", 1)[0]
@@ -432,11 +431,7 @@ class Wallpaper(unittest.TestCase):
                 self.assertLessEqual(probe.load()[1], first)
                 self.assertEqual(reached_installed(), [], "a program of the machine was run")
 
-    def silent_dconf(self):  # the settings daemon's name, taken by one that never answers
-        bus = dbus.SessionBus()
-        if bus.name_has_owner("ca.desrt.dconf"):  # the real daemon, started by an earlier row
-            os.kill(bus.get_unix_process_id("ca.desrt.dconf"), 15)
-            wait_until(lambda: not bus.name_has_owner("ca.desrt.dconf"))
+    def silent_dconf(self):  # the settings daemon's name, taken by one that never answers (the real one: later tests)
         service(self, "ca.desrt.dconf", "/ca/desrt/dconf/Writer/user", "ca.desrt.dconf.Writer", "Change", "ay", "s",
                 "import time\ntime.sleep(30)\nret = ''")
         return gsettings("GNOME", URIS, SCHEMAS, "dconf")
