@@ -366,13 +366,11 @@ class Wallpaper(unittest.TestCase):
             ("sway", command, "swaymsg", SWAY, "exit 0", "sway"),
             ("sway by its socket", command, "swaymsg", SWAY, "exit 0", "", SOCK),
             # Nothing reached: no setting changes, and the leftover stays.
-            ("only other schemas", gsettings, "GNOME", [], {"org.example.other": ["picture-uri"]}),
             ("keys of another type", gsettings, "GNOME", [], {GNOME: ["picture-uri:as:@as []", "picture-uri-dark:i:0"]}),
             ("MATE without its schema", gsettings, "MATE", [], {GNOME: SCHEMAS[GNOME]}),
             ("an unknown desktop", gsettings, "GNOMEX:LXQt5:Hyprland:", []),
             ("XFCE without image properties", xfce, self, []), ("KDE without a shell", plasma, self, None),
             ("LXQt without its program", command, None, PCMANFM, "", "LXQt"),
-            ("sway without its program", command, None, SWAY, "", "sway"),
         ]
         for label, setup, *args in rows:
             with self.subTest(label):
