@@ -6,14 +6,13 @@ import glob
 import json
 import os
 import pathlib
-import queue
+import select
 import shutil
 import socket
 import struct
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import unittest
 
@@ -86,11 +85,12 @@ def beside(bitmap):  # but the look-alikes, which must all stay
 class Probe:
     def __init__(self, env, case=None):  # (closed at the case's end)
         self.process = subprocess.Popen([PROBE], stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env, text=True)
-        self.lines = queue.Queue()
-        self.reader = threading.Thread(target=lambda: [self.lines.put(l.strip()) for l in self.process.stdout])
-        self.reader.start()
-        self.pid = int(self.lines.get(timeout=20).split()[1])
+        self.pid = int(self.answer(20).split()[1])
         case and case.addCleanup(self.close)
+
+    def answer(self, timeout):  # its next line (it writes one for each line it is given)
+        assert select.select([self.process.stdout], [], [], timeout)[0], "no answer in %d s" % timeout
+        return self.process.stdout.readline().strip()
 
     def command(self, line, timeout=20):  # the milliseconds to its answer
         if line.startswith("wallpaper "):
@@ -98,7 +98,7 @@ class Probe:
         start = time.monotonic()
         self.process.stdin.write(line + "\n")
         self.process.stdin.flush()
-        assert self.lines.get(timeout=timeout) == "done"
+        assert self.answer(timeout) == "done"
         return (time.monotonic() - start) * 1000
 
     def load(self):  # its children, of every thread, and its threads
@@ -108,7 +108,6 @@ class Probe:
     def close(self):
         self.process.stdin.close()  # its input's end ends it at once, as the run ends, and well
         assert self.process.wait(timeout=10) == 0, "the probe failed"
-        self.reader.join()
         self.process.stdout.close()
 
 
