@@ -85,6 +85,7 @@ TEST(ReadIniValue, FindsValuesAsTheProfileFunctionsDoAndLeavesTheFileAlone) {
       {Gbk("[A]|丄=1|"), "A/乤", ""}, {Gbk("[A]|丄=1|乤=2|"), "a/乤", "2"}, {Gbk("[乚]|k=v|"), "乚/k", "v"},
       {Gbk(kKeys + "; 一|"), "config/设为壁纸", "0"}, {"[A]|k=\xD6\xD0\xFF\x80\xFE|", "A/k", "中\uFFFD€\uFFFD"},
       {"\xFE\xFF" + In("UTF-16BE", kKeys), "Config/域名", "https://a.example"},
+      {"\xFF\xFE[\0A\0]\0\r\0\n\0k\0=\0a\0\0\xDC" "b\0"s, "A/k", "a\uFFFDb"},  // a lone low surrogate
       {kLarge, "Config/域名", "https://a.example"}, {kLarge, "Config/延迟运行", ""},  // beyond the first MiB
   };
   for (const auto& r : rows)
