@@ -61,7 +61,6 @@ class Scratch {
 
   const fs::path& dir() const { return dir_; }
   std::string operator/(const std::string& name) const { return Utf8(dir_ / FsPath(name)); }
-  std::vector<std::string> Names() const { return test::Names(dir_); }
 
  private:
   fs::path dir_;
