@@ -27,30 +27,23 @@ double Since(Clock::time_point t0) { return std::chrono::duration<double>(Clock:
 
 int g_ticks = 0;  // advances only while the thread dispatches its messages
 
-class Transfer : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-#ifdef _WIN32
-    // The window host's thread is a single-threaded apartment, as here.
-    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    SetTimer(nullptr, 0, 200, [](HWND, UINT, UINT_PTR, DWORD) { ++g_ticks; });
-#else
-    g_timeout_add(200, [](gpointer) -> gboolean { return ++g_ticks, G_SOURCE_CONTINUE; }, nullptr);
-#endif
-    std::ifstream("service/port") >> port_;
-    for (const auto& [name, bytes] : {std::pair<std::string, std::string>{"gbk.txt", "\xB1\xDA\xD6\xBD"},
-         {"utf8.txt", kWallpaper}, {"bom.txt", "\xEF\xBB\xBF" + kWallpaper},
-         {"limit1000.jpg", std::string(1000, 'a')}, {"limit1001.jpg", std::string(1001, 'b')}})
-      pavo::test::Put("service/images/" + name, bytes);
-  }
-  void SetUp() override { ASSERT_FALSE(port_.empty()) << "no image service: run through harness.py serve"; }
-  static std::string Url(const std::string& path) { return "http://127.0.0.1:" + port_ + path; }
-  static inline std::string port_;
-};
-
 // One transfer a row: the fetch's (its selector) or the download's (its limits), what it gives (the text, or the
 // file kept, "" for none), and the seconds it may take.
-TEST_F(Transfer, EachGivesWhatItShouldWithinItsTime) {
+TEST(Transfer, EachGivesWhatItShouldWithinItsTime) {
+#ifdef _WIN32
+  // The window host's thread is a single-threaded apartment, as here.
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  SetTimer(nullptr, 0, 200, [](HWND, UINT, UINT_PTR, DWORD) { ++g_ticks; });
+#else
+  g_timeout_add(200, [](gpointer) -> gboolean { return ++g_ticks, G_SOURCE_CONTINUE; }, nullptr);
+#endif
+  std::string port;
+  std::ifstream("service/port") >> port;
+  ASSERT_FALSE(port.empty()) << "no image service: run through harness.py serve";
+  for (const auto& [name, bytes] : {std::pair<std::string, std::string>{"gbk.txt", "\xB1\xDA\xD6\xBD"},
+       {"utf8.txt", kWallpaper}, {"bom.txt", "\xEF\xBB\xBF" + kWallpaper},
+       {"limit1000.jpg", std::string(1000, 'a')}, {"limit1001.jpg", std::string(1001, 'b')}})
+    pavo::test::Put("service/images/" + name, bytes);
   const pavo::DownloadLimits kTotal{30, 3, 1 << 20}, k1000{30, 60, 1000};
   const struct {
     const char *path, *selector;  // nullptr: a download
@@ -92,12 +85,13 @@ TEST_F(Transfer, EachGivesWhatItShouldWithinItsTime) {
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.path) + " as " + (c.selector ? c.selector : "a download"));
     pavo::test::Scratch dir("pavo-transfer");
+    const std::string url = "http://127.0.0.1:" + port + c.path;
     g_ticks = 0;
     const auto t0 = Clock::now();
     // A download's judgement lets all through. (What one refuses, judged under its pending name: the run and fault
     // tables' rows of what is no picture.)
-    if (c.selector) EXPECT_EQ(pavo::GetData(Url(c.path), c.selector, pump), c.want);
-    else pavo::DownloadFile(Url(c.path), dir / "day.jpg", [](const std::string&) { return true; }, pump, c.limits);
+    if (c.selector) EXPECT_EQ(pavo::GetData(url, c.selector, pump), c.want);
+    else pavo::DownloadFile(url, dir / "day.jpg", [](const std::string&) { return true; }, pump, c.limits);
     const double took = Since(t0);
     EXPECT_GT(took, c.at_least);
     EXPECT_LE(took, c.at_most);
