@@ -117,10 +117,9 @@ class TrayForm : public window::Events {
   void Watch(HWND hwnd) {
     // The tray gets the window's small icon, drawn at the small size of the scale (16 at 96 dpi).
     const HICON icon = reinterpret_cast<HICON>(SendMessageW(hwnd, WM_GETICON, ICON_SMALL, 0));
-    ASSERT_NE(icon, nullptr) << "the window has the program's icon";
     ICONINFO info{};
     BITMAP image{};
-    ASSERT_TRUE(GetIconInfo(icon, &info));
+    ASSERT_TRUE(GetIconInfo(icon, &info)) << "the window has no icon of the program's";
     GetObjectW(info.hbmColor ? info.hbmColor : info.hbmMask, sizeof image, &image);
     DeleteObject(info.hbmColor);
     DeleteObject(info.hbmMask);
