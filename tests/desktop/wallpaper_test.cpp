@@ -12,12 +12,6 @@
 namespace pavo {
 namespace {
 
-std::string Fixture(const std::string& name) { return *test::Get(std::string(PAVO_FIXTURES) + "/" + name); }
-
-std::string Patched(std::string jpeg, const char* marker, std::size_t offset, const std::string& bytes) {
-  return jpeg.replace(jpeg.find(marker) + offset, bytes.size(), bytes);
-}
-
 // The limits themselves: 16384 pixels a side, 100 megapixels. (Pictures the
 // decoders refuse, through the program: tests/e2e's fault table.)
 TEST(CheckSize, SidesAndPixelsUpToTheLimits) {
@@ -30,10 +24,11 @@ TEST(CheckSize, SidesAndPixelsUpToTheLimits) {
 // Every cut is told, also a progressive picture's right before a later scan
 // (which decoders would still show, coarsely).
 TEST(CompleteJpeg, EveryCutIsToldFromAWholePicture) {
-  const std::string photo = Fixture("photo.jpg"), progressive = Fixture("progressive.jpg");
+  const std::string photo = *test::Get(PAVO_FIXTURES "/photo.jpg");
+  const std::string progressive = *test::Get(PAVO_FIXTURES "/progressive.jpg");
   // (Whole: tests/e2e's pictures, padded, progressive or too large to convert; an HTML page is none.)
   std::vector<std::pair<std::string, bool>> rows = {
-      {Patched(photo, "\xFF\xC0", 0, "\xFF\xCF"), true},  // the last kind of frame
+      {std::string(photo).replace(photo.find("\xFF\xC0"), 2, "\xFF\xCF"), true},  // the last kind of frame
       {photo.substr(0, photo.size() - 2), false}, {photo.substr(0, photo.size() - 1), false},
       {photo.substr(0, photo.find("\xFF\xC4") + 10), false}, {photo.substr(0, 2), false},
       {photo.substr(0, photo.find("\xFF\xDA")) + "\xFF\xD9", false},  // a frame, but no scan

@@ -32,10 +32,8 @@ TEST(PendingFiles, OnlyUnheldOnesGo) {
     std::string name;
     bool stays;
   } rows[] = {
-      {"cfg.ini.part-" + self + "-100", false},  {"cfg.ini.part-1-0", false},
-      {"cfg.ini.part-1-0.part-1-1", false},      {"notes.txt.part-1-0", true},
-      {"cfg.ini.part-x-0", true},                {"cfg.ini.part-1", true},
-      {"cfg.ini", true},
+      {"cfg.ini.part-" + self + "-100", false}, {"cfg.ini.part-1-0", false}, {"cfg.ini.part-1-0.part-1-1", false},
+      {"notes.txt.part-1-0", true}, {"cfg.ini.part-x-0", true}, {"cfg.ini.part-1", true}, {"cfg.ini", true},
   };
   std::vector<std::string> staying = {"cfg.ini.part-2-0", test::Utf8(test::FsPath(working.Path()).filename())};
   fs::create_directory(dir.dir() / "cfg.ini.part-2-0");  // no file at all
