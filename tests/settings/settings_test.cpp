@@ -140,7 +140,6 @@ TEST(WriteIniValue, ChangesOnlyWhatItMustAndRefusesTextThatBreaksTheFile) {
     }
     EXPECT_EQ(WriteIniValue(L(Section(r.at)), Key(r.at), L(r.value), s / "cfg.ini") != 0, r.after.has_value());
     EXPECT_EQ(test::Get(s / "cfg.ini"), stored(r.after ? r.after : r.before));
-    if (r.after) EXPECT_EQ(ReadIniValue(Section(r.at), Key(r.at), s / "cfg.ini"), r.value);
     EXPECT_EQ(test::Names(s.dir()).size(), r.after || r.before ? 1u : 0u) << "nothing but the file";
     const fs::perms mode = r.before ? fs::perms(0604) : fs::perms(0644);  // a new file's: the user's umask
     if (r.after || r.before) EXPECT_EQ(fs::symlink_status(s.dir() / "cfg.ini").permissions(), mode);

@@ -23,8 +23,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 const std::string kWallpaper = "壁纸";
 
-double Since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
-
 int g_ticks = 0;  // advances only while the thread dispatches its messages
 
 // One transfer a row: the fetch's (its selector) or the download's (its limits), what it gives (the text, or the
@@ -92,7 +90,7 @@ TEST(Transfer, EachGivesWhatItShouldWithinItsTime) {
     // tables' rows of what is no picture.)
     if (c.selector) EXPECT_EQ(pavo::GetData(url, c.selector, pump), c.want);
     else pavo::DownloadFile(url, dir / "day.jpg", [](const std::string&) { return true; }, pump, c.limits);
-    const double took = Since(t0);
+    const double took = std::chrono::duration<double>(Clock::now() - t0).count();
     EXPECT_GT(took, c.at_least);
     EXPECT_LE(took, c.at_most);
     if (c.selector) EXPECT_GE(g_ticks, static_cast<int>(2.5 * c.at_least)) << "the messages stood still";
