@@ -98,8 +98,7 @@ TEST(ReadIniValue, FindsValuesAsTheProfileFunctionsDoAndLeavesTheFileAlone) {
 // A group of a shared folder's file, not the writer's own: any as root, else a second group of the user's.
 gid_t SharedGroup() {
   gid_t groups[64];
-  const int n = geteuid() == 0 ? 0 : getgroups(64, groups);
-  for (int i = 0; i < n; ++i)
+  for (int i = 0, n = geteuid() == 0 ? 0 : getgroups(64, groups); i < n; ++i)
     if (groups[i] != getegid()) return groups[i];
   if (geteuid() != 0) std::cerr << "no second group: the kept group is not checked\n";
   return geteuid() == 0 ? getegid() + 1 : getegid();
