@@ -151,8 +151,7 @@ class TrayForm : public window::Events {
 };
 
 // The scale (0: the program, at the prefix's) and the show state asked for (-1: none).
-constexpr std::pair<DWORD, int> kRows[] = {
-    {96, -1}, {192, -1}, {0, -1}, {0, SW_SHOWMINNOACTIVE}, {0, SW_SHOWMAXIMIZED}};
+const std::pair<DWORD, int> kRows[] = {{96, -1}, {192, -1}, {0, -1}, {0, SW_SHOWMINNOACTIVE}, {0, SW_SHOWMAXIMIZED}};
 constexpr wchar_t kDesktopKey[] = L"Control Panel\\Desktop";
 
 DWORD RunAtScale(DWORD dpi) {
