@@ -84,9 +84,8 @@ bool Within(DWORD ms, Done done, DWORD step = 20) {
 
 // A process of the command line, in the show state its start-up information asks for (-1: none).
 HANDLE Start(std::wstring command, int show = -1) {
-  STARTUPINFOW si{sizeof si};
-  si.dwFlags = show < 0 ? 0 : STARTF_USESHOWWINDOW;
-  si.wShowWindow = static_cast<WORD>(show);
+  STARTUPINFOW si{.cb = sizeof si, .dwFlags = show < 0 ? 0u : STARTF_USESHOWWINDOW,
+                  .wShowWindow = static_cast<WORD>(show)};
   PROCESS_INFORMATION pi{};
   if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) return nullptr;
   CloseHandle(pi.hThread);
