@@ -166,10 +166,8 @@ DWORD RunAtScale(DWORD dpi) {
     GetExitCodeProcess(child, &status);
     CloseHandle(child);
   }
-  if (had)
-    RegSetKeyValueW(HKEY_CURRENT_USER, kDesktopKey, L"LogPixels", REG_DWORD, &before, sizeof before);
-  else
-    RegDeleteKeyValueW(HKEY_CURRENT_USER, kDesktopKey, L"LogPixels");
+  if (had) RegSetKeyValueW(HKEY_CURRENT_USER, kDesktopKey, L"LogPixels", REG_DWORD, &before, sizeof before);
+  else RegDeleteKeyValueW(HKEY_CURRENT_USER, kDesktopKey, L"LogPixels");
   return status;
 }
 
