@@ -125,7 +125,7 @@ class Table(unittest.TestCase):
         """One row: a folder that ran on an earlier day, the row's differences, one run and what it leaves."""
         cfg, net, served, env = self.cfg, row.net or "", row.picture or self.jpeg, {}
         gnome = "[org/gnome/desktop/background]\npicture-uri='untouched'\n"
-        relay = Relay(self, kind=next((k for k in ("reset", "password", "https") if k in net), None))
+        relay = Relay(self, kind=next((k for k in ("reset", "password", "https", "SOCKS") if k in net), None))
         second = ImageService(cfg.build, self) if net == "a second service" else None  # never to be asked
         svc, p = self.earlier_day(served, row.path, row.over, dict(relay=relay.port, second=second and second.base))
         relay.upstream_port = svc.port
@@ -134,8 +134,9 @@ class Table(unittest.TestCase):
             p.prefix = trust(self, cfg.windows)
         elif "http_proxy" in net:
             env = {"http_proxy": "http://" + relay.address, "XDG_CURRENT_DESKTOP": "GNOME" * ("desktop" not in net)}
-        elif net == "GNOME settings":
-            gnome += f"[system/proxy]\nmode='manual'\n[system/proxy/http]\nhost='127.0.0.1'\nport={relay.port}\n"
+        elif net.startswith("GNOME settings"):
+            kind = "socks" if relay.socks else "http"
+            gnome += f"[system/proxy]\nmode='manual'\n[system/proxy/{kind}]\nhost='127.0.0.1'\nport={relay.port}\n"
         elif net == "pac":  # on a private session bus the resolver's services start on demand
             gnome += (f"[system/proxy]\nmode='auto'\nautoconfig-url='{svc.base}/mode/hang/proxy.pac'\n"
                       "ignore-hosts=@as []\n")
@@ -200,6 +201,8 @@ class Table(unittest.TestCase):
             self.assertTrue(desktop.applied, desktop.wallpaper)
         elif row.wallpaper:  # under Wine, the choice the last row left
             self.assertEqual(desktop.wallpaper, before if cfg.windows else "untouched")
+        if relay.socks:  # the name, for the proxy to look up
+            self.assertEqual(relay.lines[::2], ["SOCKS img.test"] * 2, relay.lines)
         if "password" in net:  # asked, and no dialog, shown or not (the lister sees the program's window)
             self.assertTrue(relay.lines, relay.lines)
         if windows:

@@ -119,11 +119,12 @@ class Relay:
     """In front of the image service, a forward proxy or the server itself, that
     keeps every request line. kind "reset": half a picture, then a reset;
     "https": TLS for localhost with a certificate of test_authority (trusted
-    only where trust() makes it so); "password": a proxy that asks for one. Until test's end."""
+    only where trust() makes it so); "password": a proxy that asks for one; "SOCKS": a SOCKS 5 proxy, keeping
+    the address asked for. Until test's end."""
 
     def __init__(self, test, upstream_port=None, kind=None):
         self.upstream_port, self.lines, self._tls = upstream_port, [], None
-        self.reset, self.password = kind == "reset", kind == "password"
+        self.reset, self.password, self.socks = kind == "reset", kind == "password", kind == "SOCKS"
         if kind == "https":
             self._tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
             self._tls.load_cert_chain(*test_authority()[1:])
@@ -146,6 +147,11 @@ class Relay:
             if self._tls:
                 client = self._tls.wrap_socket(client, server_side=True)
             client.settimeout(60)
+            if self.socks:  # no password asked; then the server itself
+                client.sendall(b"\x05\x00" * bool(client.recv(257)))
+                ask = client.recv(262)  # a name (type 3) or an address, then the port
+                self.lines.append("SOCKS " + (ask[5:5 + ask[4]].decode() if ask[3] == 3 else "an address"))
+                client.sendall(b"\x05\x00\x00\x01" + bytes(6))
             head, end, rest = _receive(client, b"\r\n\r\n").partition(b"\r\n\r\n")
             if not end:
                 return
@@ -170,7 +176,7 @@ class Relay:
                 client.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
             else:
                 client.sendall(answer)
-        except (OSError, ValueError):
+        except (OSError, ValueError, IndexError):  # (IndexError: a SOCKS request cut short)
             pass
         finally:
             client.close()
