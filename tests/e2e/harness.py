@@ -18,7 +18,7 @@ from pathlib import Path
 
 import wine
 from pictures import EARLIER, bmp_size, check_pixels, jpeg
-from program import SETTINGS, Config, ProgramDir, debian_root, library_from, needs, today
+from program import AUTOSTART_NAME, SETTINGS, Config, ProgramDir, debian_root, library_from, needs, today
 from service import ImageService, Relay, trust
 
 CAPTION = "Pavo壁纸 - by RZ31"  # the window's
@@ -94,7 +94,8 @@ class Table(unittest.TestCase):
     def setUpClass(cls):
         cls.jpeg = jpeg()
         if cls.cfg.windows:  # a table killed in a row may have left the shared prefix with the user's proxy set
-            wine.reg_import(wine.NO_PROXY)
+            wine.reg_import(clean := {**wine.NO_PROXY, wine.RUN_KEY: {AUTOSTART_NAME: "-"}})
+            cls.addClassCleanup(wine.reg_import, clean)  # and the log-on entry rows and tests leave
 
     def earlier_day(self, picture, path="", over=None, urls=None):
         """A program folder that has run on an earlier day, its settings (SETTINGS and over: "{base}", "{port}" and
@@ -156,8 +157,16 @@ class Table(unittest.TestCase):
         if row.ini:
             p.ini.write_bytes(row.ini(OTHER.format(base=svc.base)))
         earlier = p.path()  # where the log-on entry of a moved program names it
-        if row.place:
-            self.place(p, row.place)
+        if row.place == "P:":  # a drive of the prefix whose root is the program's folder, until the test's end
+            p.move_to(p.tmp / "drive")
+            (link := wine.PREFIX / "dosdevices" / "p:").unlink(missing_ok=True)
+            link.symlink_to(p.dir)
+            self.addCleanup(link.unlink, missing_ok=True)
+            p.drive = row.place
+        elif row.place:
+            if (p.tmp / row.place).parent != p.dir:
+                p.move_to((p.tmp / row.place).parent)
+            p.exe = p.exe.rename(p.dir / (p.tmp / row.place).name)
         if "TZ" in row.env:
             self.assertNotEqual(today(row.env["TZ"]), datetime.datetime.utcnow().strftime("%Y%m%d"))
         env = {"PAVO_WINE_LOCALE": row.env["LC_ALL"]} if cfg.windows and "LC_ALL" in row.env else {**env, **row.env}
@@ -232,16 +241,6 @@ class Table(unittest.TestCase):
         if row.gap:
             self.assertTrue(row.gap[0] < seen[1].time - seen[0].time <= row.gap[1],
                             f"the download began {seen[1].time - seen[0].time:.2f} s after the metadata request")
-
-    def place(self, p, place):
-        if place == "P:":
-            p.move_to(p.tmp / "drive")
-            wine.map_drive(self, place, p.dir)
-            p.drive = place
-            return
-        if (p.tmp / place).parent != p.dir:
-            p.move_to((p.tmp / place).parent)
-        p.exe = p.exe.rename(p.dir / (p.tmp / place).name)
 
 
 def main():

@@ -5,11 +5,9 @@ import struct
 import subprocess
 import sys
 import threading
-from pathlib import Path
-
 from program import needs
+from wine import ROOT
 
-ROOT = Path(__file__).resolve().parents[2]
 CACHE = ROOT / "build" / "e2e-cache"  # what is made once for the clone, whichever build tests
 # A 1 x 1 bitmap, the wallpaper of an earlier day.
 EARLIER = b"BM" + struct.pack("<IHHIIiiHHIIiiII", 58, 0, 0, 54, 40, 1, 1, 1, 24, 0, 4, 0, 0, 0, 0) + b"\x10\x20\x30\0"

@@ -15,7 +15,6 @@ from pathlib import Path
 
 import wine
 
-ROOT = Path(__file__).resolve().parents[2]
 AUTOSTART_NAME = "Pavo壁纸"
 # The settings of a day's run; 域名 is the test's.
 SETTINGS = {"开机自启动": "0", "设为壁纸": "1", "延迟运行": "0", "备用域名": "x"}
@@ -236,10 +235,10 @@ def without_proc(test, p):
 def debian_root(what, readme=None):
     """The root of `what` ("Debian 11") with the packages of the README's apt line for it, made once by
     tools/debian-root (outside the clone); fails, saying why, where it cannot be made."""
-    text = readme or (ROOT / "README.md").read_text("utf-8")
+    text = readme or (wine.ROOT / "README.md").read_text("utf-8")
     (line,) = re.findall(rf"\bapt install\s+([^#\n]*?)\s*#.*\b{what}\b", text)
     suite = {"Debian 11": "bullseye", "Debian 13": "trixie"}[what]
-    made = subprocess.run([str(ROOT / "tools" / "debian-root"), suite, *line.split()], stdin=subprocess.DEVNULL,
+    made = subprocess.run([str(wine.ROOT / "tools" / "debian-root"), suite, *line.split()], stdin=subprocess.DEVNULL,
                           capture_output=True, text=True)
     if made.returncode:
         raise AssertionError(f"no {what} root: {made.stderr.strip()}")

@@ -6,8 +6,7 @@ import shutil
 import subprocess
 import time
 
-import harness as h
-from harness import BASE_LINE, META_LINE, Row
+from harness import BASE_LINE, META_LINE, Row, Table, check_day, main
 from pictures import cmyk_jpeg, jpeg, large_jpeg, padded, segment
 from program import SETTINGS, small_disk, today, wait_until
 from service import ImageService
@@ -163,7 +162,7 @@ def rows(big):
     ]
 
 
-class FaultTable(h.Table):
+class FaultTable(Table):
     def test_faults(self):
         self.table(rows(self.jpeg), workers=6)
 
@@ -178,7 +177,7 @@ class FaultTable(h.Table):
         self.assertTrue(download.exists(), "the file of a copy still at work was removed")
         p.kill(first)
         p.write_settings({**SETTINGS, "域名": svc.base})
-        h.check_day(self, p, r := p.run(), 0, self.jpeg, (1920, 1080))
+        check_day(self, p, r := p.run(), 0, self.jpeg, (1920, 1080))
         bitmap = p.bitmap.read_bytes()
 
         # Killed during the conversion of a large picture.
@@ -192,8 +191,8 @@ class FaultTable(h.Table):
         self.assertTrue(conversion.exists())
         self.assertEqual(p.bitmap.read_bytes(), bitmap, "the bitmap is replaced whole or not at all")
         # The day's picture was kept before the conversion: the day is done.
-        h.check_day(self, p, p.run(), 0, large, bitmap)
+        check_day(self, p, p.run(), 0, large, bitmap)
 
 
 if __name__ == "__main__":
-    h.main()
+    main()

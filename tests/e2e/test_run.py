@@ -6,20 +6,18 @@ import os
 import subprocess
 from functools import partial
 
-import harness as h
 import wine
-from harness import BASE_LINE as BASE, IMAGE_LINE as IMAGE, META_LINE as META
+from harness import BASE_LINE as BASE, IMAGE_LINE as IMAGE, META_LINE as META, Row, Table, check_day, main
 from pictures import jpeg, padded
-from program import AUTOSTART_NAME, ProgramDir, default_settings, need_locale, needs, small_disk, wait_until, \
+from program import ProgramDir, default_settings, need_locale, needs, small_disk, wait_until, \
     without_proc
 
-Row = partial(h.Row, wallpaper="applied")
+Row = partial(Row, wallpaper="applied")
 # A host that does not resolve: only requests through the user's proxy (a relay
 # in front of the service) arrive.
 PROXIED = {"域名": "http://img.test", "设为壁纸": "0"}
 GERMAN = {"LC_ALL": "de_DE.UTF-8"}  # a decimal comma
 FAR = "Pacific/Kiritimati" if datetime.datetime.utcnow().hour >= 10 else "Pacific/Pago_Pago"
-NO_ENTRY = {wine.RUN_KEY: {AUTOSTART_NAME: "-"}}
 
 
 def stray(data):
@@ -97,25 +95,23 @@ def rows(small):
     ]
 
 
-class RunTest(h.Table):
+class RunTest(Table):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
         need_locale(GERMAN["LC_ALL"])
 
     def test_what_the_day_leaves(self):
-        if self.cfg.windows:
-            self.addCleanup(wine.reg_import, NO_ENTRY)
         self.table(rows(jpeg(640, 480, 3)))
 
     def test_the_metadata_is_never_taken_from_a_cache(self):
         # The service allows its answers to be kept for a day; the next day names another picture.
         svc, p = self.earlier_day(self.jpeg)
-        h.check_day(self, p, r := p.run(), 0, self.jpeg, (1920, 1080))
+        check_day(self, p, r := p.run(), 0, self.jpeg, (1920, 1080))
         r.image.unlink()
         (svc.folder / (svc.day + ".jpg")).unlink()
         (svc.folder / "second.jpg").write_bytes(second := padded(jpeg(640, 480, 3)))
-        h.check_day(self, p, p.run(), 0, second, (640, 480))
+        check_day(self, p, p.run(), 0, second, (640, 480))
         self.assertEqual([s.line for s in svc.requests()][2:],
                          [META.format(path=""), "GET /images/second.jpg HTTP/1.1"])
 
@@ -150,8 +146,6 @@ class RunTest(h.Table):
                 code_page])
             self.assertEqual((r.returncode, r.output, p.ini.read_bytes(), p.desktop().entry, p.pending_files(),
                               p.img.is_dir()), (1, b"", written, None, [], True))
-        if windows:
-            self.addCleanup(wine.reg_import, NO_ENTRY)
         self.table(rows, check, workers=1 if windows else 4)
 
     def test_the_autostart_entry_follows_the_setting_and_a_done_day_sends_nothing(self):
@@ -160,9 +154,6 @@ class RunTest(h.Table):
         svc, p = self.earlier_day(self.jpeg)
         p.move_to(p.tmp / ("My Apps (x86) & more" if self.cfg.windows else "Pavo 壁纸 $HOME 'a' \"b\" (c)"))
         p.day_file().write_bytes(self.jpeg)
-        if self.cfg.windows:
-            wine.reg_import(NO_ENTRY)
-            self.addCleanup(wine.reg_import, NO_ENTRY)
 
         def done_day(autostart):  # at once: neither the delay of 30 s nor a request
             p.write_settings({"开机自启动": autostart, "设为壁纸": "0", "延迟运行": "30", "域名": svc.base})
@@ -189,4 +180,4 @@ class RunTest(h.Table):
 
 
 if __name__ == "__main__":
-    h.main()
+    main()

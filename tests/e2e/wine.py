@@ -29,14 +29,6 @@ def path(p):  # a file's name under Wine, on its drive Z:
     return "Z:" + str(p).replace("/", "\\")
 
 
-def map_drive(test, letter, folder):
-    """A drive of the test prefix (as "P:") that is folder, until the test's end."""
-    link = PREFIX / "dosdevices" / letter.lower()
-    link.unlink(missing_ok=True)
-    link.symlink_to(folder)
-    test.addCleanup(link.unlink, missing_ok=True)
-
-
 def quote(s):
     return '"' + s.replace("\\", "\\\\").replace('"', '\\"') + '"'
 
