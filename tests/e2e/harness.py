@@ -6,7 +6,6 @@ import collections
 import concurrent.futures
 import contextlib
 import ctypes
-import datetime
 import os
 import shlex
 import struct
@@ -14,7 +13,6 @@ import subprocess
 import sys
 import threading
 import unittest
-from pathlib import Path
 
 import wine
 from pictures import EARLIER, bmp_size, check_pixels, jpeg
@@ -44,10 +42,9 @@ META_LINE, IMAGE_LINE, BASE_LINE = f"GET {{path}}{META} HTTP/1.1", "GET {path}/i
 
 
 def check_day(test, p, r, exit, served, bitmap=EARLIER):
-    """What a day's run r must leave: its exit status and no output; today's
-    image, the picture served, exactly when it succeeded; the settings as
-    they were; the bitmap (bytes, the size of the picture served as the
-    decoder gives it, "dir" or None for any) whole; and no pending file."""
+    """What a day's run r must leave: its exit status and no output; today's image, the picture served, exactly when it
+    succeeded; the settings as they were; the bitmap (bytes, the size of the picture served as the decoder gives it,
+    "dir" or None for any) whole; and no pending file."""
     test.assertEqual((r.returncode, r.output), (exit, b""))
     test.assertEqual(r.image.is_file() and r.image.read_bytes(), exit == 0 and served)
     test.assertEqual(p.ini.read_bytes() if p.ini.is_file() else None, r.settings, "the settings changed")
@@ -110,8 +107,7 @@ class Table(unittest.TestCase):
         return svc, p
 
     def table(self, rows, check=None, workers=4):
-        """check(row) (self.day by default) for the rows of this platform, a subtest named by the row's first item,
-        up to workers at once."""
+        """check(row) (self.day by default) for this platform's rows, each a subtest, up to workers at once."""
         if self.cfg.windows:  # the wallpaper a row leaves untouched
             wine.reg_import({wine.WALLPAPER_KEY: {"Wallpaper": '"untouched"'}})
         self.wallpaper = "untouched"
@@ -168,7 +164,7 @@ class Table(unittest.TestCase):
                 p.move_to((p.tmp / row.place).parent)
             p.exe = p.exe.rename(p.dir / (p.tmp / row.place).name)
         if "TZ" in row.env:
-            self.assertNotEqual(today(row.env["TZ"]), datetime.datetime.utcnow().strftime("%Y%m%d"))
+            self.assertNotEqual(today(row.env["TZ"]), today("UTC"))
         env = {"PAVO_WINE_LOCALE": row.env["LC_ALL"]} if cfg.windows and "LC_ALL" in row.env else {**env, **row.env}
         p.keyfile.parent.mkdir(parents=True)
         p.keyfile.write_text(gnome, encoding="utf-8")
@@ -257,7 +253,7 @@ def serve(argv):
     ap.add_argument("--build", required=True)
     ap.add_argument("command", nargs="+")
     a = ap.parse_args(argv)
-    svc = ImageService(a.build, directory=Path("service").resolve())
+    svc = ImageService(a.build, directory=os.path.abspath("service"))
     (svc.tmp / "port").write_text(f"{svc.port}\n")
     try:
         return subprocess.run(a.command, stdin=subprocess.DEVNULL).returncode

@@ -53,10 +53,9 @@ def bmp_size(data):
 
 
 def check_pixels(test, data, jpeg):
-    """The bitmap is djpeg's of the picture: its header but for the two fields
-    djpeg leaves at 0 (the data's size, here exact, and the resolution), zero
-    padding, and pixels near its (decoders differ a little at subsampled
-    colour's edges; a row or channel out of place moves them by far more)."""
+    """The bitmap is djpeg's of the picture: its header but for the two fields djpeg leaves at 0 (the data's size, here
+    exact, and the resolution), zero padding, and pixels near its (decoders differ a little at subsampled colour's
+    edges; a row or channel out of place moves them by far more)."""
     ref = subprocess.run([needs("djpeg", "libjpeg-turbo-progs"), "-bmp", "-rgb"], input=jpeg, capture_output=True,
                          check=True).stdout
     test.assertEqual((data[:34], data[46:54], struct.unpack("<I", data[34:38])[0]),

@@ -136,7 +136,6 @@ class ProgramDir:
                     time.sleep(0.05)
 
     def run(self, timeout=120, extra_env=None, code_page=None, name="run", cmd=None):
-        """One start, to its end (a Run)."""
         t0, tz = time.monotonic(), (extra_env or {}).get("TZ")
         settings, image = self.ini.read_bytes() if self.ini.is_file() else None, self.day_file(tz)
         p = self.start(extra_env, code_page, name, cmd)
@@ -182,8 +181,9 @@ class ProgramDir:
         path, where a second name of the bitmap serves too."""
         if self.cfg.windows:
             keys = wine.registry()
-            stored = re.sub(r"\\(.)", r"\1", wine.value(keys, wine.WALLPAPER_KEY, "Wallpaper", '""')[1:-1])
-            return Desktop(stored, stored == self.path(self.bitmap), wine.value(keys, wine.RUN_KEY, AUTOSTART_NAME))
+            stored = re.sub(r"\\(.)", r"\1", keys.get(wine.WALLPAPER_KEY.lower(), {}).get("Wallpaper", '""')[1:-1])
+            entry = keys.get(wine.RUN_KEY.lower(), {}).get(AUTOSTART_NAME)
+            return Desktop(stored, stored == self.path(self.bitmap), entry)
         text = self.keyfile.read_text(encoding="utf-8") if self.keyfile.exists() else ""
         m = re.search(r"^picture-uri='(?:file://)?([^']*)'", text, re.M)
         stored = urllib.parse.unquote(m[1]) if m else ""

@@ -116,11 +116,10 @@ def trust(test, windows):
 
 
 class Relay:
-    """In front of the image service, a forward proxy or the server itself, that
-    keeps every request line. kind "reset": half a picture, then a reset;
-    "https": TLS for localhost with a certificate of test_authority (trusted
-    only where trust() makes it so); "password": a proxy that asks for one; "SOCKS": a SOCKS 5 proxy, keeping
-    the address asked for. Until test's end."""
+    """In front of the image service, a forward proxy or the server itself, that keeps every request line. kind "reset":
+    half a picture, then a reset; "https": TLS for localhost with a certificate of test_authority (trusted only where
+    trust() makes it so); "password": a proxy that asks for one; "SOCKS": a SOCKS 5 proxy, keeping the address asked
+    for. Until test's end."""
 
     def __init__(self, test, upstream_port=None, kind=None):
         self.upstream_port, self.lines, self._tls = upstream_port, [], None

@@ -74,9 +74,8 @@ def second_frame(data):  # a second frame header, of another size, after the fir
 
 
 def scan_bomb(progressive, scans=200000):
-    """The picture with its first scan of luminance AC bands repeated as a
-    trivial one (two end-of-band runs over all its blocks) up to that many
-    scans: each costs a decoder a pass over the picture."""
+    """The picture with its first scan of luminance AC bands repeated as a trivial one (two end-of-band runs over all
+    its blocks) up to that many scans: each costs a decoder a pass over the picture."""
     head = progressive.index(b"\xff\xda\x00\x08\x01\x01")
     end = head + 10 + re.search(rb"\xff[^\x00\xd0-\xd7]", progressive[head + 10:]).start()
     table = segment(0xC4, b"\x10\x01" + bytes(15) + b"\xe0")  # one code of one bit: a run of 2^14+ bands

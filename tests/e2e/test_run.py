@@ -1,6 +1,5 @@
-"""The program as a user sees it: the first start's settings, the day's run
-(what is kept, what becomes the wallpaper, the exit status, the requests the
-service saw, also through the proxy the user has set) and the autostart entry."""
+"""The program as a user sees it: the first start's settings, the day's run (what is kept, what becomes the wallpaper,
+the exit status, the requests the service saw, also through the proxy the user has set) and the autostart entry."""
 import datetime
 import os
 import subprocess
@@ -13,8 +12,7 @@ from program import ProgramDir, default_settings, need_locale, needs, small_disk
     without_proc
 
 Row = partial(Row, wallpaper="applied")
-# A host that does not resolve: only requests through the user's proxy (a relay
-# in front of the service) arrive.
+# A host that does not resolve: only requests through the user's proxy (a relay in front of the service) arrive.
 PROXIED = {"域名": "http://img.test", "设为壁纸": "0"}
 GERMAN = {"LC_ALL": "de_DE.UTF-8"}  # a decimal comma
 FAR = "Pacific/Kiritimati" if datetime.datetime.utcnow().hour >= 10 else "Pacific/Pago_Pago"
@@ -76,8 +74,7 @@ def rows(small):
         # A service of an authority the user trusts, by name.
         Row("a day over https", over={"域名": "https://localhost:{relay}"}, net="https", exit=0,
             requests=[META, IMAGE], bitmap=(1920, 1080)),
-        # The script on a server that never answers: the desktop's resolver
-        # would wait 25 s for it on each request.
+        # The script on a server that never answers: the desktop's resolver would wait 25 s for it on each request.
         Row("a proxy script that never comes is not waited for", over={"设为壁纸": "0"}, net="pac", exit=0,
             requests=[META, IMAGE], wallpaper="untouched", seconds=(0, 15), on="linux"),
         *[Row(f"settings {what}, {on}", ini=encode, on=on, exit=0, requests=[META, IMAGE], bitmap=(1920, 1080))
@@ -96,12 +93,8 @@ def rows(small):
 
 
 class RunTest(Table):
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        need_locale(GERMAN["LC_ALL"])
-
     def test_what_the_day_leaves(self):
+        need_locale(GERMAN["LC_ALL"])
         self.table(rows(jpeg(640, 480, 3)))
 
     def test_the_metadata_is_never_taken_from_a_cache(self):

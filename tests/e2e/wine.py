@@ -1,6 +1,5 @@
-"""Wine and the test prefix's registry, through .reg files in UTF-16 (Chinese
-text never travels on a Wine command line). Values are written and read in the
-.reg notation: '"text"', "dword:00000001", "hex:01,02"; "-" deletes."""
+"""Wine and the test prefix's registry, through .reg files in UTF-16 (Chinese text never travels on a Wine command
+line). Values are written and read in the .reg notation: '"text"', "dword:00000001", "hex:01,02"; "-" deletes."""
 import os
 import re
 import subprocess
@@ -52,10 +51,6 @@ def registry():
     return {key.lower(): {re.sub(r"\\(.)", r"\1", m[1]): m[2] for m in re.finditer(r'^"((?:[^"\\]|\\.)*)"=(.*)$',
                                                                                   values, re.M)}
             for key, values in re.findall(r"^\[(.*)\]$((?:\n[^[\n].*)*)", re.sub(r"\\\r?\n  |\r", "", text), re.M)}
-
-
-def value(keys, key, name, default=None):  # of registry()
-    return keys.get(key.lower(), {}).get(name, default)
 
 
 def windows_of(build, exe, out):
