@@ -61,8 +61,7 @@ def check_day(test, p, r, exit, served, bitmap=EARLIER):
 
 
 def name_watch(directory):
-    """Watches the names that appear in a directory (created or renamed into it); the function that ends the watch:
-    the set of them."""
+    """The names that appear in a directory (created or renamed into it), the set the function returned ends with."""
     libc = ctypes.CDLL(None, use_errno=True)
     fd = libc.inotify_init1(os.O_NONBLOCK)
     if fd < 0 or libc.inotify_add_watch(fd, str(directory).encode(), 0x100 | 0x80) < 0:

@@ -47,10 +47,10 @@ class ImageService:
         self.day = today()
         (self.folder / (self.day + ".jpg")).write_bytes(data)
 
-    def requests(self, token=""):
+    def requests(self):
         found = re.findall(r"^\[([\d.]+)\] (.*)\n((?:.+\n)*)\n", self.log.read_text("utf-8", "replace"), re.M)
         return [Request(float(t), line, re.findall(r"^(.*?): (.*)$", headers, re.M))
-                for t, line, headers in found if token in line and not line.startswith("SENT ")]
+                for t, line, headers in found if not line.startswith("SENT ")]
 
     def sent(self, timeout=10):
         """The bytes the endless answers sent, each once its connection ended."""
@@ -97,9 +97,8 @@ def test_authority():
 
 
 def trust(test, windows):
-    """The authority trusted for the program's runs: in the user's root store of
-    the test prefix; on Linux in the system's bundle as a private mount of the
-    program's own (the machine's stays as it is). The command that starts it."""
+    """The authority trusted for the program's runs: in the user's root store of the test prefix; on Linux in the
+    system's bundle as a private mount of the program's own (the machine's stays as it is); the runs' command prefix."""
     ca_pem = test_authority()[0]
     if windows:
         der = ssl.PEM_cert_to_DER_cert(ca_pem.read_text())
