@@ -120,14 +120,13 @@ class ProgramDir:
             cmd = [sys.executable, "-c", "import os, resource, signal, sys; signal.signal(signal.SIGXFSZ, "
                    "signal.SIG_IGN); resource.setrlimit(resource.RLIMIT_FSIZE, (int(sys.argv[1]),) * 2); "
                    "os.execv(sys.argv[2], sys.argv[2:])", str(self.file_limit)] + cmd
-        cmd = self.prefix + cmd
         if code_page:
             extra_env = dict(extra_env or {}, PAVO_WINE_LOCALE=wine.LOCALES[code_page])
         # Output goes to a file: Wine's services may hold a pipe open forever.
         with open(self.tmp / (name + ".out"), "wb") as o:
             for _ in range(100):
                 try:
-                    return subprocess.Popen(cmd, cwd=self.tmp, stdin=subprocess.DEVNULL, stdout=o,
+                    return subprocess.Popen(self.prefix + cmd, cwd=self.tmp, stdin=subprocess.DEVNULL, stdout=o,
                                             stderr=subprocess.STDOUT, env=self.env(extra_env))
                 except OSError as e:
                     # A child forked by another thread while the copy was open for writing.

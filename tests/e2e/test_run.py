@@ -125,8 +125,7 @@ class RunTest(Table):
                 before = sorted(os.listdir(root))
                 r = p.run(cmd=cmd)
                 # (What it prints is not compared: a sanitizer build warns where /proc is missing.)
-                self.assertEqual((r.returncode, sorted(os.listdir(root)), os.listdir(p.dir)),
-                                 (1, before, [p.exe.name]))
+                self.assertEqual((r.returncode, sorted(os.listdir(root)), os.listdir(p.dir)), (1, before, [p.exe.name]))
                 return
             if where:
                 disk = small_disk(self, p, 1 << 20) if where == "mount" else setattr(p, "file_limit", 100)
@@ -165,9 +164,8 @@ class RunTest(Table):
         # Started through the entry by GLib's launcher, the program finds "0"
         # in its settings and removes the entry: Exec named exactly this program.
         p.write_settings({"开机自启动": "0", "设为壁纸": "0", "延迟运行": "0"})
-        gio = needs("gio", "libglib2.0-bin")
-        subprocess.run([gio, "launch", str(p.autostart_file)], env=p.env(), timeout=30, check=True,
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run([needs("gio", "libglib2.0-bin"), "launch", str(p.autostart_file)], env=p.env(), timeout=30,
+                       check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.assertTrue(wait_until(lambda: p.desktop().entry is None, 30), "the launched program kept its entry")
         self.assertTrue(p.autostart_file.parent.is_dir(), "only the entry goes")
 
