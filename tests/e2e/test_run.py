@@ -66,7 +66,8 @@ def rows(small):
         # The GNOME settings name no proxy where http_proxy is set.
         *[Row(f"the user's proxy: {net}", over=PROXIED, net=net, exit=0, requests=[META, IMAGE], wallpaper="untouched",
               on=936 if net == "Internet settings" else "linux")
-          for net in ("Internet settings", "http_proxy", "http_proxy, no desktop", "GNOME settings", "GNOME settings, SOCKS")],
+          for net in ("Internet settings", "http_proxy", "http_proxy, no desktop", "GNOME settings",
+                      "GNOME settings, SOCKS")],
         # A proxy asking for a password: no dialog, no credentials, a failed day at once.
         *[Row(f"the user's proxy asks for a password: {net}", over=PROXIED, net="password, " + net, requests=[],
               wallpaper="untouched", seconds=(0, 20), on=936 if net == "Internet settings" else "linux")
