@@ -16,13 +16,10 @@ std::string Utf8(const wchar_t* w) {
   return n > 0 ? std::string(out, n - 1) : std::string();
 }
 
-struct Watch {
-  std::wstring program;
-  std::set<std::string> seen;
-};
+const wchar_t* program;
+std::set<std::string> seen;
 
-BOOL CALLBACK Look(HWND window, LPARAM data) {
-  auto* watch = reinterpret_cast<Watch*>(data);
+BOOL CALLBACK Look(HWND window, LPARAM) {
   DWORD pid = 0;
   GetWindowThreadProcessId(window, &pid);
   const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
@@ -31,13 +28,13 @@ BOOL CALLBACK Look(HWND window, LPARAM data) {
   DWORD size = MAX_PATH * 2;
   const bool named = QueryFullProcessImageNameW(process, 0, path, &size);
   CloseHandle(process);
-  if (!named || lstrcmpiW(path, watch->program.c_str()) != 0) return TRUE;
+  if (!named || lstrcmpiW(path, program) != 0) return TRUE;
   wchar_t cls[256] = L"", title[512] = L"";
   GetClassNameW(window, cls, 256);
   GetWindowTextW(window, title, 512);
   const std::string line = std::string(IsWindowVisible(window) ? "visible" : "hidden") + "\t" + Utf8(cls) + "\t" +
                            Utf8(title);
-  if (watch->seen.insert(line).second) {
+  if (seen.insert(line).second) {
     std::printf("%s\n", line.c_str());
     std::fflush(stdout);
   }
@@ -48,10 +45,10 @@ BOOL CALLBACK Look(HWND window, LPARAM data) {
 
 int wmain(int argc, wchar_t** argv) {
   if (argc != 3) return 2;
-  Watch watch{argv[1], {}};
+  program = argv[1];
   const ULONGLONG end = GetTickCount64() + 1000ull * static_cast<ULONGLONG>(_wtoi(argv[2]));
   while (GetTickCount64() < end) {
-    EnumWindows(Look, reinterpret_cast<LPARAM>(&watch));
+    EnumWindows(Look, 0);
     Sleep(20);
   }
   return 0;
