@@ -18,20 +18,14 @@ def ppm(width, height, seed):
     rows = []
     for y in range(height):
         t = y / max(1, height - 1)
+        sky = (40 + 150 * t, 90 + 120 * t, 200 - 40 * t) if t < 0.6 else (10, 60 + 40 * (1 - t), 110 + 60 * (1 - t))
         row = bytearray(width * 3)
         for x in range(width):
-            if t < 0.6:
-                r, g, b = 40 + 150 * t, 90 + 120 * t, 200 - 40 * t
-            else:
-                r, g, b = 10, 60 + 40 * (1 - t), 110 + 60 * (1 - t)
-            dx, dy = x - sun_x, y - sun_y
-            if dx * dx + dy * dy < sun_r * sun_r:
-                r, g, b = 250, 210, 90
+            r, g, b = (250, 210, 90) if (x - sun_x) ** 2 + (y - sun_y) ** 2 < sun_r ** 2 else sky
             n = rnd.randint(-24, 24)
-            i = 3 * x
-            row[i] = max(0, min(255, int(r) + n))
-            row[i + 1] = max(0, min(255, int(g) + n))
-            row[i + 2] = max(0, min(255, int(b) + n))
+            row[3 * x] = max(0, min(255, int(r) + n))
+            row[3 * x + 1] = max(0, min(255, int(g) + n))
+            row[3 * x + 2] = max(0, min(255, int(b) + n))
         rows.append(bytes(row))
     return b"P6\n%d %d\n255\n" % (width, height) + b"".join(rows)
 
