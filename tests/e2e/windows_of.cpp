@@ -10,14 +10,8 @@
 
 namespace {
 
-std::string Utf8(const wchar_t* w) {
-  char out[1024];
-  const int n = WideCharToMultiByte(CP_UTF8, 0, w, -1, out, sizeof out, nullptr, nullptr);
-  return n > 0 ? std::string(out, n - 1) : std::string();
-}
-
 const wchar_t* program;
-std::set<std::string> seen;
+std::set<std::wstring> seen;
 
 BOOL CALLBACK Look(HWND window, LPARAM) {
   DWORD pid = 0;
@@ -32,11 +26,11 @@ BOOL CALLBACK Look(HWND window, LPARAM) {
   wchar_t cls[256] = L"", title[512] = L"";
   GetClassNameW(window, cls, 256);
   GetWindowTextW(window, title, 512);
-  const std::string line = std::string(IsWindowVisible(window) ? "visible" : "hidden") + "\t" + Utf8(cls) + "\t" +
-                           Utf8(title);
-  if (seen.insert(line).second) {
-    std::printf("%s\n", line.c_str());
-    std::fflush(stdout);
+  const std::wstring line = std::wstring(IsWindowVisible(window) ? L"visible\t" : L"hidden\t") + cls + L"\t" + title;
+  char out[4096];  // room for every character of both, in UTF-8
+  if (seen.insert(line).second &&
+      WideCharToMultiByte(CP_UTF8, 0, line.c_str(), -1, out, sizeof out, nullptr, nullptr) > 0) {
+    std::printf("%s\n", out);
   }
   return TRUE;
 }
@@ -46,6 +40,7 @@ BOOL CALLBACK Look(HWND window, LPARAM) {
 int wmain(int argc, wchar_t** argv) {
   if (argc != 3) return 2;
   program = argv[1];
+  std::setvbuf(stdout, nullptr, _IONBF, 0);  // each line as soon as it is printed
   const ULONGLONG end = GetTickCount64() + 1000ull * static_cast<ULONGLONG>(_wtoi(argv[2]));
   while (GetTickCount64() < end) {
     EnumWindows(Look, 0);
