@@ -12,10 +12,10 @@ import subprocess
 import sys
 
 
-def ppm(width, height, seed):
+def make_jpeg(path, width=1920, height=1080, seed=1, quality=90, extra=()):
     rnd = random.Random(seed)
     sun_x, sun_y, sun_r = width * 0.7, height * 0.35, min(width, height) * 0.12
-    rows = []
+    rows = [b"P6\n%d %d\n255\n" % (width, height)]  # a PPM picture, for cjpeg
     for y in range(height):
         t = y / max(1, height - 1)
         sky = (40 + 150 * t, 90 + 120 * t, 200 - 40 * t) if t < 0.6 else (10, 60 + 40 * (1 - t), 110 + 60 * (1 - t))
@@ -27,13 +27,8 @@ def ppm(width, height, seed):
             row[3 * x + 1] = max(0, min(255, int(g) + n))
             row[3 * x + 2] = max(0, min(255, int(b) + n))
         rows.append(bytes(row))
-    return b"P6\n%d %d\n255\n" % (width, height) + b"".join(rows)
-
-
-def make_jpeg(path, width=1920, height=1080, seed=1, quality=90, extra=()):
-    data = ppm(width, height, seed)
     with open(path, "wb") as out:
-        subprocess.run(["cjpeg", "-quality", str(quality), *extra], input=data, stdout=out, check=True)
+        subprocess.run(["cjpeg", "-quality", str(quality), *extra], input=b"".join(rows), stdout=out, check=True)
     return path
 
 
