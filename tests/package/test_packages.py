@@ -38,27 +38,8 @@ BASE_PACKAGES = {"libc6", "libstdc++6", "libgcc-s1"}
 ARGS = None
 
 
-def find_packages():
-    """{system: path}, one package of each system, all of one version, and nothing else."""
-    names = sorted(f.name for f in Path(ARGS.dist).iterdir())
-    version = re.match(r"pavo-(\d+\.\d+\.\d+(?:\.\d+)?)-", names[0] if names else "")
-    systems = sorted(PACKAGES)
-    if names != [f"pavo-{version and version[1]}-{s}.{'zip' if 'windows' in s else 'tar.gz'}" for s in systems]:
-        raise AssertionError(f"{ARGS.dist} holds {names}: not one package of each system, all of one version")
-    return dict(zip(systems, (Path(ARGS.dist) / n for n in names))), version[1]
-
-
 def run(*cmd):
     return subprocess.check_output(cmd, text=True)
-
-
-def debian_package(library_path):
-    real = os.path.realpath(library_path)
-    for candidate in (library_path, real, "/usr" + library_path, real.replace("/usr/lib/", "/lib/", 1)):
-        done = subprocess.run(["dpkg", "-S", candidate], capture_output=True, text=True)
-        if done.returncode == 0:
-            return done.stdout.split(":", 1)[0].strip()
-    raise AssertionError(f"{library_path} belongs to no Debian package")
 
 
 # DLLs Wine carries that Windows itself does not, of those a compiler may link
@@ -68,13 +49,27 @@ NOT_OF_WINDOWS = re.compile(r"(lib.*|zlib1|ucrtbase|api-ms-win-crt-.*|msvcp\d.*|
 
 class Packages(unittest.TestCase):
     def test_each_package_as_its_user_gets_it(self):
-        packages, version = find_packages()
+        # One package of each system, all of one version, and nothing else.
+        names = sorted(f.name for f in Path(ARGS.dist).iterdir())
+        version = (re.match(r"pavo-(\d+\.\d+\.\d+(?:\.\d+)?)-", "".join(names)) or [None] * 2)[1]
+        packages = {s: Path(ARGS.dist, f"pavo-{version}-{s}.{'zip' if 'windows' in s else 'tar.gz'}") for s in PACKAGES}
+        self.assertEqual(names, sorted(f.name for f in packages.values()),
+                         f"{ARGS.dist}: not one package of each system, all of one version")
         os.makedirs(ARGS.build, exist_ok=True)
         # The image service the Linux package carries serves every run.
         tmp = Path(tempfile.mkdtemp(prefix="pavo-pkg-"))
         self.addCleanup(shutil.rmtree, tmp, ignore_errors=True)
-        service = ImageService(ARGS.build, self, unpack(packages["linux-x86_64"], tmp) / "pavo_image_service")
+        linux = unpack(packages["linux-x86_64"], tmp)
+        service = ImageService(ARGS.build, self, linux / "pavo_image_service")
         service.put_today(jpeg())
+        # The Debian packages the README tells a user to install, and the libraries it names.
+        readme = (linux / "README.md").read_text("utf-8")
+        lines = re.findall(r"\bapt(?:-get)? install\s+([^#\n]*)", readme)
+        named = {w for line in lines for w in line.split() if not w.startswith("-")}
+        # The library files the README's table names, and the oldest version of each kind (GLIBC: "2.31").
+        table = re.search(r"^\| library \|.*\n((?:\|.*\n)+)", readme, re.M)[1]
+        libraries = set(re.findall(r"`(lib[\w.+-]*\.so(?:\.\d+)+)`", table))
+        oldest = dict(re.findall(r"`([A-Z]+)_(\d+(?:\.\d+)+)`", table))
         # The DLL names of Windows itself, as the test prefix's Wine has them.
         prefix = Path(os.environ.get("WINEPREFIX", ROOT / "build" / "wineprefix"))
         system_dlls = {f.name.lower() for f in (prefix / "drive_c" / "windows" / "system32").glob("*.dll")
@@ -85,14 +80,6 @@ class Packages(unittest.TestCase):
             with self.subTest(system):  # one folder, its programs and documents in it
                 self.assertEqual(p.dir.name, f"pavo-{version}-{system}")
                 self.assertEqual({f.name for f in p.dir.iterdir()}, programs | DOCUMENTS)
-            # The Debian packages the README tells a user to install, and the libraries it names.
-            readme = (p.dir / "README.md").read_text("utf-8")
-            lines = re.findall(r"\bapt(?:-get)? install\s+([^#\n]*)", readme)
-            named = {w for line in lines for w in line.split() if not w.startswith("-")}
-            # The library files the README's table names, and the oldest version of each kind (GLIBC: "2.31").
-            table = re.search(r"^\| library \|.*\n((?:\|.*\n)+)", readme, re.M)[1]
-            libraries = set(re.findall(r"`(lib[\w.+-]*\.so(?:\.\d+)+)`", table))
-            oldest = dict(re.findall(r"`([A-Z]+)_(\d+(?:\.\d+)+)`", table))
             for name in programs:
                 with self.subTest(f"{system}: {name}"):
                     program = p.dir / name
@@ -132,7 +119,9 @@ class Packages(unittest.TestCase):
                     found.update(re.findall(r"^\s*(\S+) => (/\S+)", run("ldd", program), re.M))
                     for library in sorted(set(needed) | opened):
                         self.assertIn(library, found, f"{name}: {library} is not found on this system")
-                        package = debian_package(found[library])
+                        # Its package, whichever of /lib and /usr/lib it is found in.
+                        owner = run("dpkg", "-S", "*" + os.path.realpath(found[library]).removeprefix("/usr"))
+                        package = owner.split(":", 1)[0]
                         self.assertTrue(package in named | BASE_PACKAGES,
                                         f"{name} needs {library} of {package}, which the README does not name")
             if runs:
@@ -140,7 +129,6 @@ class Packages(unittest.TestCase):
                     p.write_settings({**SETTINGS, "域名": service.base})
                     h.check_day(self, p, p.run(), 0, jpeg(), (1920, 1080))
                     self.assertTrue(p.desktop().applied)
-        readme = (unpack(packages["linux-x86_64"], tmp / "readme") / "README.md").read_text("utf-8")
         for what, exit, silent in (("Debian 11", 0, False), ("Debian 13", 0, False), ("Debian 11", 1, True)):
             with self.subTest(f"linux-x86_64 in {what}" + ", a name server that never answers" * silent):
                 self.run_in_root(what, readme, packages["linux-x86_64"], service, exit, silent)
