@@ -8,8 +8,7 @@
 
 #include "settings/profile_text.h"
 
-namespace profile = pavo::profile;
-namespace sys = pavo::sys;
+using namespace pavo;  // profile::, sys::
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
