@@ -16,10 +16,9 @@ import unittest
 
 import wine
 from pictures import EARLIER, bmp_size, check_pixels, jpeg
-from program import AUTOSTART_NAME, SETTINGS, Config, ProgramDir, debian_root, library_from, needs, today
+from program import AUTOSTART_NAME, CAPTION, SETTINGS, Config, ProgramDir, debian_root, library_from, needs, today
 from service import ImageService, Relay, trust
 
-CAPTION = "Pavo壁纸 - by RZ31"  # the window's
 META = "/HPImageArchive.aspx?format=js&idx=0&n=1"
 UA = "Mozilla/5.0 (Windows NT 6.1; WOW64; Trident/7.0; rv:11.0) like Gecko"
 # From another system: the flag, the delay and the base URL are read, and the autostart entry is made.

@@ -7,7 +7,6 @@ import json
 import os
 import pathlib
 import select
-import shutil
 import socket
 import struct
 import subprocess
@@ -16,7 +15,8 @@ import tempfile
 import time
 import unittest
 
-CAPTION = "Pavo壁纸 - by RZ31"
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "e2e"))
+from program import CAPTION, needs, wait_until  # noqa: E402  (the end-to-end tests' support)
 _DESKTOP = ("XDG_CURRENT_DESKTOP", "SWAYSOCK", "GSETTINGS_BACKEND", "GSETTINGS_SCHEMA_DIR", "DBUS_SESSION_BUS_ADDRESS")
 # Look-alikes of the bitmap's second names (a user's files), which no tidying
 # may touch, and a second name's leftover, which goes once the desktop answers.
@@ -24,12 +24,6 @@ LOOK_ALIKES = ["WallPaper-notes.bmp", "WallPaper-12.jpg", "WallPaper-.bmp", "Oth
                "WallPaper-2024.bmp", "WallPaper-01600000000000000000.bmp", "WallPaper-1600000000000000000.bmp.part"]
 LEFTOVER = "WallPaper-1600000000000000000.bmp.part-12"
 INSTALLED = ("pcmanfm-qt", "pcmanfm", "swaymsg", "xfconf-query", "qdbus", "plasmashell", "gsettings")
-
-
-def needs(program, package):  # a program the test itself runs, found or named by its Debian package
-    found = glob.glob(program) if "*" in program else [p for p in [shutil.which(program)] if p]
-    assert found and "/installed/" not in found[0], "%s is missing: install the Debian package %s" % (program, package)
-    return found[0]
 
 
 def stub(path, body):  # a shell script on a PATH
@@ -141,13 +135,6 @@ def reached_installed():  # the machine's programs (the stand-ins at the end of 
     reached = record.read_text().split() if record.exists() else []
     record.unlink(missing_ok=True)
     return reached
-
-
-def wait_until(done, seconds=5):
-    deadline = time.monotonic() + seconds
-    while not done() and time.monotonic() < deadline:
-        time.sleep(0.05)
-    return done()
 
 
 PROBE, ICON = enter()
