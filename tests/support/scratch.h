@@ -16,7 +16,10 @@ namespace test {
 
 inline fs::path FsPath(const std::string& utf8) { return fs::path(std::u8string(utf8.begin(), utf8.end())); }
 
-inline std::string Utf8(const fs::path& p) { return reinterpret_cast<const char*>(p.u8string().c_str()); }
+inline std::string Utf8(const fs::path& p) {
+  const std::u8string u = p.u8string();
+  return std::string(u.begin(), u.end());
+}
 
 inline void Put(const std::string& path, const std::string& bytes) {
   std::ofstream(FsPath(path), std::ios::binary | std::ios::trunc) << bytes;
