@@ -146,7 +146,8 @@ class Relay:
                 client = self._tls.wrap_socket(client, server_side=True)
             client.settimeout(60)
             if self.socks:  # no password asked; then the server itself
-                client.sendall(b"\x05\x00" * bool(client.recv(257)))
+                client.recv(257)  # the client's greeting
+                client.sendall(b"\x05\x00")
                 ask = client.recv(262)  # a name (type 3) or an address, then the port
                 self.lines.append("SOCKS " + (ask[5:5 + ask[4]].decode() if ask[3] == 3 else "an address"))
                 client.sendall(b"\x05\x00\x00\x01" + bytes(6))
