@@ -1,5 +1,6 @@
-// What only Windows has, a UTF-16 settings file (a first start writes one outside GBK: tests/e2e): a value is at most
-// 255 UTF-16 units, never half a pair. (A GBK file there is read as on Linux: e2e_run and settings_test's rows.)
+// What only Windows has, a code page that cannot hold the Chinese key names (1252): a value of a UTF-16 file is at most
+// 255 UTF-16 units, never half a pair (that the first start's file is UTF-16 there: tests/e2e); a GBK file is
+// read by the program itself: what GBK cannot read becomes U+FFFD, and the byte after it is read on its own.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -10,14 +11,21 @@
 namespace pavo {
 namespace {
 
-TEST(OutsideGbk, Utf16ValuesAreCutWhole) {
+TEST(OutsideGbk, Utf16ValuesAreCutWholeAndGbkTheyCannotReadIsAReplacementCharacter) {
   ASSERT_EQ(GetACP(), 1252u);
   std::string zh;
   for (int i = 0; i < 254; ++i) zh += "壁";
   const std::wstring w = win32::Wide(test::L("[Config]|域名=" + zh + "😀|"));  // the pair at units 255 and 256
-  test::Scratch s("pavo-outside-gbk");
-  test::Put(s / "cfg.ini", "\xFF\xFE" + std::string(reinterpret_cast<const char*>(w.data()), w.size() * 2));
-  EXPECT_EQ(ReadIniValue("Config", "域名", s / "cfg.ini"), zh);
+  const std::pair<std::string, std::string> rows[] = {
+      {"\xFF\xFE" + std::string(reinterpret_cast<const char*>(w.data()), w.size() * 2), zh},
+      // 域名=中, a pair GBK does not have, a lead byte at the end.
+      {"[Config]\r\n\xD3\xF2\xC3\xFB=\xD6\xD0\x81\x30\xFE\r\n", "中\uFFFD0\uFFFD"},
+  };
+  for (const auto& [file, want] : rows) {
+    test::Scratch s("pavo-outside-gbk");
+    test::Put(s / "cfg.ini", file);
+    EXPECT_EQ(ReadIniValue("Config", "域名", s / "cfg.ini"), want);
+  }
 }
 
 }  // namespace
