@@ -1,16 +1,14 @@
-// The tray icon as Wine's own tray shows it (its id, tip, callback, picture and size) from the minimise to the
-// removal, under GBK and 1252 (tray_test_cp1252). Each row a process of its own: this test again, at a scale of the
-// prefix (its LogPixels, read by each Wine process as it starts), whose status is returned; or the program itself,
-// started as a shortcut asks (the show state of its start-up information): while it waits in its delay its window is
-// hidden and minimised and the tray shows its icon; on its way there the window, as often as it is seen, never fills
-// the screen.
+// The tray icon as Wine's own tray shows it, under GBK and 1252 (tray_test_cp1252). First the program itself, at a
+// scale of the prefix (its LogPixels, read by each Wine process as it starts) and started as a shortcut asks (the show
+// state of its start-up information): while it waits in its delay its window is hidden and minimised and the tray shows
+// its icon at the scale's small size; on its way there the window, as often as it is seen, never fills the screen.
+// Then this process's own window through MinToTray: an icon only when minimised, its id and callback, its removal.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <commctrl.h>
 #include <shellapi.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
@@ -48,17 +46,13 @@ std::vector<HWND> OursInTheTray() {
   return ours;
 }
 
-// (Windows 10 1607 and later; Wine has them.)
-extern "C" __declspec(dllimport) UINT WINAPI GetDpiForWindow(HWND);
-extern "C" __declspec(dllimport) int WINAPI GetSystemMetricsForDpi(int, UINT);
-
 // A window's pixels on the screen, or the icon drawn as the tray draws it
-// (small at the tray's own scale, centred, over the corner's colour).
+// (small at the tray's scale, this process's, centred, over the corner's colour).
 std::vector<COLORREF> Pixels(HWND window, HICON icon = nullptr, COLORREF ground = 0) {
   RECT r{};
   GetWindowRect(window, &r);
   const int w = r.right - r.left, h = r.bottom - r.top;
-  const int cx = GetSystemMetricsForDpi(SM_CXSMICON, GetDpiForWindow(window));
+  const int cx = GetSystemMetrics(SM_CXSMICON);
   HDC screen = GetDC(nullptr), dc = CreateCompatibleDC(screen);
   HBITMAP bitmap = CreateCompatibleBitmap(screen, w, h);
   SelectObject(dc, bitmap);
@@ -80,16 +74,6 @@ bool Within(DWORD ms, Done done, DWORD step = 20) {
   for (const DWORD end = GetTickCount() + ms; !done(); Sleep(step))
     if (window::DoEvents(), static_cast<LONG>(GetTickCount() - end) > 0) return false;
   return true;
-}
-
-// A process of the command line, in the show state its start-up information asks for (-1: none).
-HANDLE Start(std::wstring command, int show = -1) {
-  STARTUPINFOW si{.cb = sizeof si, .dwFlags = show < 0 ? 0u : STARTF_USESHOWWINDOW,
-                  .wShowWindow = static_cast<WORD>(show)};
-  PROCESS_INFORMATION pi{};
-  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) return nullptr;
-  CloseHandle(pi.hThread);
-  return pi.hProcess;
 }
 
 WNDPROC g_host = nullptr;
@@ -114,70 +98,38 @@ class TrayForm : public window::Events {
   }
 
   void Watch(HWND hwnd) {
-    // The tray gets the window's small icon, drawn at the small size of the scale (16 at 96 dpi).
-    const HICON icon = reinterpret_cast<HICON>(SendMessageW(hwnd, WM_GETICON, ICON_SMALL, 0));
-    ICONINFO info{};
-    BITMAP image{};
-    ASSERT_TRUE(GetIconInfo(icon, &info)) << "the window has no icon of the program's";
-    GetObjectW(info.hbmColor ? info.hbmColor : info.hbmMask, sizeof image, &image);
-    DeleteObject(info.hbmColor);
-    DeleteObject(info.hbmMask);
-    EXPECT_EQ(image.bmWidth, std::atoi(std::getenv("PAVO_TRAY_DPI")) / 6) << "the icon's width";
-    const UINT id = static_cast<UINT>(reinterpret_cast<std::uintptr_t>(icon));
-    window::SetState(window::kMaximised);  // no icon for any state but minimised
+    const auto id = static_cast<UINT>(SendMessageW(hwnd, WM_GETICON, ICON_SMALL, 0));  // the small icon's handle
+    window::SetState(window::kMaximised);  // no icon and no hiding in any state but minimised
     window::SetState(window::kNormal);
     window::DoEvents();
     EXPECT_EQ(OursInTheTray().size(), 0u);
-    for (int round = 0; round < 2; ++round) {
-      SCOPED_TRACE(round == 0 ? "first minimise" : "brought back and minimised again");
-      window::SetState(window::kMinimised);
-      std::vector<HWND> shown;
-      ASSERT_TRUE(Within(3000, [&] { return (shown = OursInTheTray()).size() == 1; })) << shown.size() << " icons";
-      g_clicks.clear();
-      SendMessageW(shown[0], WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
-      EXPECT_TRUE(Within(3000, [] { return !g_clicks.empty(); }) && g_clicks[0] == id) << "no callback";
-      std::vector<COLORREF> screen;
-      EXPECT_TRUE(Within(3000, [&] {
-        return !(screen = Pixels(shown[0])).empty() && screen == Pixels(shown[0], icon, screen.front());
-      })) << "the tray does not show the window's icon";
-      MinToTray::RemoveIcon();
-      EXPECT_TRUE(Within(3000, [] { return OursInTheTray().empty(); })) << "the removal takes the icon it added";
-      ShowWindow(hwnd, SW_RESTORE);
-      window::DoEvents();
-      EXPECT_TRUE(IsWindowVisible(hwnd));  // no hiding in any state but minimised
-    }
+    EXPECT_TRUE(IsWindowVisible(hwnd));
+    window::SetState(window::kMinimised);
+    std::vector<HWND> shown;
+    ASSERT_TRUE(Within(3000, [&] { return (shown = OursInTheTray()).size() == 1; })) << shown.size() << " icons";
+    SendMessageW(shown[0], WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
+    EXPECT_TRUE(Within(3000, [] { return !g_clicks.empty(); }) && g_clicks[0] == id) << "no callback";
+    MinToTray::RemoveIcon();
+    EXPECT_TRUE(Within(3000, [] { return OursInTheTray().empty(); })) << "the removal takes the icon it added";
   }
 };
 
-// The scale (0: the program, at the prefix's) and the show state asked for (-1: none).
-const std::pair<DWORD, int> kRows[] = {{96, -1}, {192, -1}, {0, -1}, {0, SW_SHOWMINNOACTIVE}, {0, SW_SHOWMAXIMIZED}};
+// The scale and the show state asked for (-1: none).
+const std::pair<DWORD, int> kRows[] = {{96, -1}, {192, -1}, {96, SW_SHOWMINNOACTIVE}, {96, SW_SHOWMAXIMIZED}};
 constexpr wchar_t kDesktopKey[] = L"Control Panel\\Desktop";
 
-DWORD RunAtScale(DWORD dpi) {
-  DWORD before = 0, size = sizeof before, status = 99;
-  const bool had = RegGetValueW(HKEY_CURRENT_USER, kDesktopKey, L"LogPixels", RRF_RT_REG_DWORD, nullptr, &before,
-                                &size) == ERROR_SUCCESS;
-  RegSetKeyValueW(HKEY_CURRENT_USER, kDesktopKey, L"LogPixels", REG_DWORD, &dpi, sizeof dpi);
-  wchar_t self[MAX_PATH];
-  GetModuleFileNameW(nullptr, self, MAX_PATH);
-  SetEnvironmentVariableW(L"PAVO_TRAY_DPI", std::to_wstring(dpi).c_str());
-  if (const HANDLE child = Start(L"\"" + std::wstring(self) + L"\" --gtest_filter=Tray.*")) {
-    WaitForSingleObject(child, 100000);
-    GetExitCodeProcess(child, &status);
-    CloseHandle(child);
-  }
-  if (had) RegSetKeyValueW(HKEY_CURRENT_USER, kDesktopKey, L"LogPixels", REG_DWORD, &before, sizeof before);
-  else RegDeleteKeyValueW(HKEY_CURRENT_USER, kDesktopKey, L"LogPixels");
-  return status;
-}
-
-void StartAs(int show) {
+void StartAs(DWORD dpi, int show) {
   test::Scratch dir("pavo-start");
   ASSERT_TRUE(CopyFileW(win32::Wide("Z:" PAVO_PROGRAM).c_str(), win32::Wide(dir / "pavo.exe").c_str(), FALSE));
   // A delay of 4 s, then a request nobody answers, and the end.
   test::Put(dir / "cfg.ini", test::L("[Config]|开机自启动=0|设为壁纸=0|延迟运行=4|域名=http://127.0.0.1:1|"));
-  const HANDLE program = Start(win32::Wide(dir / "pavo.exe"), show);
-  ASSERT_NE(program, nullptr);
+  RegSetKeyValueW(HKEY_CURRENT_USER, kDesktopKey, L"LogPixels", REG_DWORD, &dpi, sizeof dpi);
+  STARTUPINFOW si{.cb = sizeof si, .dwFlags = show < 0 ? 0u : STARTF_USESHOWWINDOW,
+                  .wShowWindow = static_cast<WORD>(show)};
+  PROCESS_INFORMATION pi{};
+  std::wstring command = win32::Wide(dir / "pavo.exe");
+  ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+  CloseHandle(pi.hThread);
   HWND hwnd = nullptr;
   LONG widest = 0;  // of the window while it was on the screen
   EXPECT_TRUE(Within(20000, [&] {
@@ -191,24 +143,30 @@ void StartAs(int show) {
   EXPECT_TRUE(IsIconic(hwnd));
   EXPECT_FALSE(IsWindowVisible(hwnd)) << "a taskbar button";
   EXPECT_LT(widest, GetSystemMetrics(SM_CXSCREEN) / 2) << "the window filled the screen";
-  EXPECT_EQ(WaitForSingleObject(program, 60000), WAIT_OBJECT_0) << "the run did not end";
-  CloseHandle(program);
+  // The program's icon, as drawn for the scale's small size (16 at 96 dpi).
+  const auto icon = static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(1), IMAGE_ICON,
+                                                  static_cast<int>(dpi / 6), static_cast<int>(dpi / 6), 0));
+  std::vector<COLORREF> screen;
+  EXPECT_TRUE(Within(3000, [&] {
+    const std::vector<HWND> shown = OursInTheTray();
+    return shown.size() == 1 && !(screen = Pixels(shown[0])).empty() &&
+           screen == Pixels(shown[0], icon, screen.front());
+  })) << "the tray does not show the program's icon at the scale's size";
+  EXPECT_EQ(WaitForSingleObject(pi.hProcess, 60000), WAIT_OBJECT_0) << "the run did not end";
+  CloseHandle(pi.hProcess);
   EXPECT_TRUE(Within(3000, [] { return OursInTheTray().empty(); })) << "the icon stayed";
 }
 
 TEST(Tray, OneIconFromTheMinimiseToTheRemovalAsTheTrayShowsIt) {
   ASSERT_TRUE(GetACP() == 936u || GetACP() == 1252u) << "GBK (tools/wine-run) or 1252 (PAVO_WINE_LOCALE)";
-  if (std::getenv("PAVO_TRAY_DPI")) {  // a row's process
-    TrayForm form;
-    EXPECT_EQ(window::Run(form), 0);
-    EXPECT_TRUE(form.watched) << "the window was never activated";
-    return;
-  }
   for (const auto& [dpi, show] : kRows) {
     SCOPED_TRACE(testing::Message() << dpi << " dpi, show state " << show);
-    if (dpi) EXPECT_EQ(RunAtScale(dpi), 0u);
-    else StartAs(show);
+    StartAs(dpi, show);
   }
+  RegDeleteKeyValueW(HKEY_CURRENT_USER, kDesktopKey, L"LogPixels");  // the test prefix's own: none (96)
+  TrayForm form;  // (after the program's rows: its window is of the program's class)
+  EXPECT_EQ(window::Run(form), 0);
+  EXPECT_TRUE(form.watched) << "the window was never activated";
 }
 
 }  // namespace
