@@ -1,6 +1,5 @@
-// The autostart value under the Run key of the Wine prefix's registry: how
-// each value type reads (what a write stores: e2e_run; the decision: the
-// Linux table).
+// The autostart value under the Run key of the Wine prefix's registry: how each value type reads (what a write stores
+// and that a delete removes it: e2e_run; the decision: the Linux table).
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -24,15 +23,14 @@ Value Of(DWORD type, const T* data, std::size_t n) {
 const wchar_t kRun[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 
 TEST(Autostart, EachValueTypeReadsAsTheShellReadsIt) {
-  const DWORD dword[] = {0, 0xFFFFFFFFu};
+  const DWORD dword = 0xFFFFFFFFu;
   const unsigned long long qword = 18446744073709551615ull;
   const std::pair<Value, std::optional<std::string>> rows[] = {  // nullopt: not text
       {Of(REG_SZ, L"C:\\Program Files\\Pavo 壁纸\\pavo.exe", 34), "C:\\Program Files\\Pavo 壁纸\\pavo.exe"},
-      {Of(REG_SZ, L"", 1), ""}, {Of(REG_EXPAND_SZ, L"%SystemRoot%\\p.exe", 19), "%SystemRoot%\\p.exe"},
+      {Of(REG_EXPAND_SZ, L"%SystemRoot%\\p.exe", 19), "%SystemRoot%\\p.exe"},
       {Of(REG_SZ, L"C:\\a", 4), "C:\\a"},  // without its NUL
-      {Of(REG_DWORD, dword, 1), "0"}, {Of(REG_DWORD, dword + 1, 1), "4294967295"},
-      {Of(REG_QWORD, &qword, 1), "18446744073709551615"}, {Of(REG_BINARY, L"C:", 2), std::nullopt},
-      {Of(REG_BINARY, "", 0), std::nullopt}, {Of(REG_MULTI_SZ, L"a\0b\0", 5), std::nullopt},
+      {Of(REG_DWORD, &dword, 1), "4294967295"}, {Of(REG_QWORD, &qword, 1), "18446744073709551615"},
+      {Of(REG_BINARY, L"C:", 2), std::nullopt}, {Of(REG_MULTI_SZ, L"a\0b\0", 5), std::nullopt},
   };
   for (const auto& [value, text] : rows) {
     SCOPED_TRACE(testing::Message() << "type " << value.first << " " << text.value_or("(not text)"));
@@ -42,8 +40,6 @@ TEST(Autostart, EachValueTypeReadsAsTheShellReadsIt) {
     else EXPECT_THROW(autostart::Read(), Failure);
   }
   autostart::Delete();
-  EXPECT_THROW(autostart::Read(), Failure);
-  EXPECT_THROW(autostart::Delete(), Failure);
 }
 
 }  // namespace
