@@ -1,8 +1,7 @@
-// The tray icon as Wine's own tray shows it, under GBK and 1252 (tray_test_cp1252). First the program itself, at a
-// scale of the prefix (its LogPixels, read by each Wine process as it starts) and started as a shortcut asks (the show
-// state of its start-up information): while it waits in its delay its window is hidden and minimised and the tray shows
-// its icon at the scale's small size; on its way there the window, as often as it is seen, never fills the screen.
-// Then this process's own window through MinToTray: an icon only when minimised, its id and callback, its removal.
+// The tray icon as Wine's own tray shows it, under GBK and 1252 (tray_test_cp1252). The program, at a scale of the
+// prefix (its LogPixels, read as each Wine process starts), started as a shortcut asks (its start-up information's show
+// state): in its delay its window is hidden and minimised, never having filled the screen, and the tray shows its icon
+// at the scale's small size. Then this process's window through MinToTray: its states, id and callback, and removal.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <commctrl.h>
@@ -101,7 +100,6 @@ class TrayForm : public window::Events {
     const auto id = static_cast<UINT>(SendMessageW(hwnd, WM_GETICON, ICON_SMALL, 0));  // the small icon's handle
     window::SetState(window::kMaximised);  // no icon and no hiding in any state but minimised
     window::SetState(window::kNormal);
-    window::DoEvents();
     EXPECT_EQ(OursInTheTray().size(), 0u);
     EXPECT_TRUE(IsWindowVisible(hwnd));
     window::SetState(window::kMinimised);
@@ -116,14 +114,13 @@ class TrayForm : public window::Events {
 
 // The scale and the show state asked for (-1: none).
 const std::pair<DWORD, int> kRows[] = {{96, -1}, {192, -1}, {96, SW_SHOWMINNOACTIVE}, {96, SW_SHOWMAXIMIZED}};
-constexpr wchar_t kDesktopKey[] = L"Control Panel\\Desktop";
 
 void StartAs(DWORD dpi, int show) {
   test::Scratch dir("pavo-start");
   ASSERT_TRUE(CopyFileW(win32::Wide("Z:" PAVO_PROGRAM).c_str(), win32::Wide(dir / "pavo.exe").c_str(), FALSE));
   // A delay of 4 s, then a request nobody answers, and the end.
   test::Put(dir / "cfg.ini", test::L("[Config]|开机自启动=0|设为壁纸=0|延迟运行=4|域名=http://127.0.0.1:1|"));
-  RegSetKeyValueW(HKEY_CURRENT_USER, kDesktopKey, L"LogPixels", REG_DWORD, &dpi, sizeof dpi);
+  RegSetKeyValueW(HKEY_CURRENT_USER, L"Control Panel\\Desktop", L"LogPixels", REG_DWORD, &dpi, sizeof dpi);
   STARTUPINFOW si{.cb = sizeof si, .dwFlags = show < 0 ? 0u : STARTF_USESHOWWINDOW,
                   .wShowWindow = static_cast<WORD>(show)};
   PROCESS_INFORMATION pi{};
@@ -138,8 +135,7 @@ void StartAs(DWORD dpi, int show) {
     if (IsWindowVisible(hwnd) && GetWindowRect(hwnd, &r)) widest = std::max(widest, r.right - r.left);
     return !IsWindowVisible(hwnd) && OursInTheTray().size() == 1;
   }, 1)) << "no hidden window with its icon in the tray";  // (looked at every millisecond: it may be seen only briefly)
-  Sleep(1000);  // still in the delay, past the run's first step
-  EXPECT_EQ(OursInTheTray().size(), 1u);
+  Sleep(1000);  // still in the delay, past the run's first step (the one icon: below)
   EXPECT_TRUE(IsIconic(hwnd));
   EXPECT_FALSE(IsWindowVisible(hwnd)) << "a taskbar button";
   EXPECT_LT(widest, GetSystemMetrics(SM_CXSCREEN) / 2) << "the window filled the screen";
@@ -163,7 +159,7 @@ TEST(Tray, OneIconFromTheMinimiseToTheRemovalAsTheTrayShowsIt) {
     SCOPED_TRACE(testing::Message() << dpi << " dpi, show state " << show);
     StartAs(dpi, show);
   }
-  RegDeleteKeyValueW(HKEY_CURRENT_USER, kDesktopKey, L"LogPixels");  // the test prefix's own: none (96)
+  RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Control Panel\\Desktop", L"LogPixels");  // the test prefix's own: none (96)
   TrayForm form;  // (after the program's rows: its window is of the program's class)
   EXPECT_EQ(window::Run(form), 0);
   EXPECT_TRUE(form.watched) << "the window was never activated";
