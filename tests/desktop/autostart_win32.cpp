@@ -20,8 +20,6 @@ Value Of(DWORD type, const T* data, std::size_t n) {
   return {type, std::string(reinterpret_cast<const char*>(data), n * sizeof(T))};
 }
 
-const wchar_t kRun[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
-
 TEST(Autostart, EachValueTypeReadsAsTheShellReadsIt) {
   const DWORD dword = 0xFFFFFFFFu;
   const unsigned long long qword = 18446744073709551615ull;
@@ -34,8 +32,8 @@ TEST(Autostart, EachValueTypeReadsAsTheShellReadsIt) {
   };
   for (const auto& [value, text] : rows) {
     SCOPED_TRACE(testing::Message() << "type " << value.first << " " << text.value_or("(not text)"));
-    RegSetKeyValueW(HKEY_CURRENT_USER, kRun, L"Pavo壁纸", value.first, value.second.data(),
-                    static_cast<DWORD>(value.second.size()));
+    RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Run", L"Pavo壁纸", value.first,
+                    value.second.data(), static_cast<DWORD>(value.second.size()));
     if (text) EXPECT_EQ(autostart::Read(), *text);
     else EXPECT_THROW(autostart::Read(), Failure);
   }
