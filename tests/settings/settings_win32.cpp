@@ -1,6 +1,5 @@
-// What only Windows has, a code page that cannot hold the Chinese key names (1252): a value of a UTF-16 file is at most
-// 255 UTF-16 units, never half a pair (that the first start's file is UTF-16 there: tests/e2e); a GBK file is
-// read by the program itself: what GBK cannot read becomes U+FFFD, and the byte after it is read on its own.
+// Outside GBK (1252): a value of a UTF-16 file (the first start's there: tests/e2e) is at most 255 UTF-16 units, never
+// half a pair; in a GBK file, read by the program itself, a byte GBK cannot read is U+FFFD, the next read on its own.
 #include <gtest/gtest.h>
 #include <windows.h>
 
