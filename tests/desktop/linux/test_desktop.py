@@ -82,15 +82,13 @@ class Probe:
         self.pid = int(self.answer(20).split()[1])
         case and case.addCleanup(self.close)
 
-    def answer(self, timeout):  # its next line (it writes one for each line it is given)
+    def answer(self, timeout):  # its next line
         assert select.select([self.process.stdout], [], [], timeout)[0], "no answer in %d s" % timeout
         return self.process.stdout.readline().strip()
 
     def command(self, line, timeout=20):  # the milliseconds to its answer
-        if line.startswith("wallpaper "):
-            line = "wallpaper " + line[10:].encode().hex()
         start = time.monotonic()
-        self.process.stdin.write(line + "\n")
+        self.process.stdin.write(line + "\0")
         self.process.stdin.flush()
         assert self.answer(timeout) == "done"
         return (time.monotonic() - start) * 1000
