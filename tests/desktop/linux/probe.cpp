@@ -1,9 +1,8 @@
 // Drives the desktop code for test_desktop.py from a form that waits for
-// messages as the run does. It says "pid N", then answers each command of its
-// input, ended by a NUL byte, with "done": "state N" (the resize goes to the
+// messages as the run does. It says "done" once it waits, then again for each
+// command of its input, ended by a NUL byte: "state N" (the resize goes to the
 // tray as in Form1), "remove", "wallpaper PATH". The input's end ends it.
 #include <glib.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -31,7 +30,7 @@ class Serve : public pavo::window::Events {
   void Form_Load() override {}
   void Form_Resize() override { pavo::MinToTray::Form_Resize(); }
   void Form_Activate() override {
-    std::printf("pid %d\n", getpid());
+    std::printf("done\n");
     const auto on_input = [](GIOChannel* input, GIOCondition, gpointer) {
       g_autofree char* line = nullptr;
       g_quit = g_io_channel_read_line(input, &line, nullptr, nullptr, nullptr) != G_IO_STATUS_NORMAL;

@@ -1,7 +1,6 @@
-"""The Linux desktops through the probe (probe.cpp) on a private session bus and
-home, each desktop's store standing in. Failing stand-ins of every desktop's
-programs sit at the end of PATH: a row that means a program to be missing but
-leaves the machine's PATH reaches one and fails, on any machine."""
+"""The Linux desktops through the probe (probe.cpp) on a private session bus and home, each desktop's store
+standing in. Failing stand-ins of every desktop's programs sit at the end of PATH: a row that means a program to
+be missing but leaves the machine's PATH reaches one and fails, on any machine."""
 import glob
 import json
 import os
@@ -78,22 +77,22 @@ def beside(bitmap):  # but the look-alikes, which must all stay
 class Probe:
     def __init__(self, env, case=None):  # (closed at the case's end)
         self.process = subprocess.Popen([PROBE], stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env, text=True)
-        self.pid = int(self.answer(20).split()[1])
+        self.done(20)  # (once it waits for messages)
         case and case.addCleanup(self.close)
 
-    def answer(self, timeout):  # its next line
+    def done(self, timeout):  # its answer
         assert select.select([self.process.stdout], [], [], timeout)[0], "no answer in %d s" % timeout
-        return self.process.stdout.readline().strip()
+        assert self.process.stdout.readline() == "done\n"
 
     def command(self, line, timeout=20):  # the milliseconds to its answer
         start = time.monotonic()
         self.process.stdin.write(line + "\0")
         self.process.stdin.flush()
-        assert self.answer(timeout) == "done"
+        self.done(timeout)
         return (time.monotonic() - start) * 1000
 
     def load(self):  # its children, of every thread, and its threads
-        tasks = glob.glob("/proc/%d/task/*/children" % self.pid)
+        tasks = glob.glob("/proc/%d/task/*/children" % self.process.pid)
         return [c for t in tasks for c in pathlib.Path(t).read_text().split()], len(tasks)
 
     def close(self):
@@ -144,9 +143,8 @@ class TrayItem(unittest.TestCase):
         address = os.environ["DBUS_SESSION_BUS_ADDRESS"].split("unix:path=", 1)[1].split(",", 1)[0]
         runtime = folder("runtime-")
         os.symlink(address, os.path.join(runtime, "bus"))
-        _, shown_on, _ = plasma(self)
         probe = Probe(env_with(XDG_CURRENT_DESKTOP="KDE", DBUS_SESSION_BUS_ADDRESS=None, XDG_RUNTIME_DIR=runtime), self)
-        name = "org.kde.StatusNotifierItem-%d-1" % probe.pid
+        name = "org.kde.StatusNotifierItem-%d-1" % probe.process.pid
         bus = dbus.SessionBus()
         [probe.command("state %d" % state) for state in (0, 2)]  # a resize that is no minimise does nothing
         self.assertFalse(bus.name_has_owner(name))
@@ -178,18 +176,11 @@ class TrayItem(unittest.TestCase):
         self.assertEqual((item.GetAll(ITEM, dbus_interface=PROPS, timeout=5), bus.get_name_owner(name), probe.load()[0]),
                          (props, owner, []), "the item changed, or a program was started")
         probe.command("state 1")  # minimised again: no second item
-        probe.command("wallpaper " + new_bitmap())
-        self.assertEqual(len(shown_on()), 4)
+        probe.command("wallpaper " + new_bitmap())  # a request to a shell on the same bus leaves the item up
         self.assertEqual(item.Get(ITEM, "Title", dbus_interface=PROPS, timeout=5), CAPTION)
         self.assertLess(probe.command("remove"), 3000)
         self.assertEqual(registered(), [[name]])
-        # Gone while the process still lives: the name and the object.
-        self.assertFalse(bus.name_has_owner(name))
-        self.assertRaises(dbus.DBusException, bus.get_object(owner, "/StatusNotifierItem").GetAll, ITEM,
-                          dbus_interface=PROPS, timeout=5)
-        stop()
-        registered, _ = service(self, *WATCHER)  # no item any more: a new watcher hears nothing
-        self.assertFalse(wait_until(registered, 1.5))
+        self.assertFalse(bus.name_has_owner(name), "the item is gone while the process still lives")
 
     def test_with_a_bus_that_never_answers_no_item_and_the_run_goes_on(self):
         silent = folder("silent-") + "/bus"  # a bus that takes connections and never says a word
@@ -311,8 +302,7 @@ class Wallpaper(unittest.TestCase):
             ("MATE", gsettings, "MATE", [(MATE, "picture-filename")]),
             ("XFCE", xfce, self), ("KDE", plasma, self),
             # The list's first desktop known, in any case; before sway's socket.
-            ("LXQt", command, "pcmanfm-qt", PCMANFM, "exit 0", "::lxqt", SOCK),
-            ("LXDE", command, "pcmanfm", PCMANFM, "exit 0", "Unknown:LXDE:LXQt"),
+            ("LXQt", command, "pcmanfm-qt", PCMANFM, "exit 0", "Unknown::lxqt:LXDE", SOCK),
             ("sway", command, "swaymsg", SWAY, "exit 0", "sway"),
             ("sway by its socket", command, "swaymsg", SWAY, "exit 0", "", SOCK),
             # Nothing reached: no setting changes, and the leftover stays.
@@ -336,10 +326,8 @@ class Wallpaper(unittest.TestCase):
                         rewrite(bitmap, b"BM day 2", 1700086400)
                     self.assertLess(once(env, "wallpaper " + bitmap), 8000 if slots else 3000)
                     shown = beside(bitmap)
-                    if slots:
-                        self.assertTrue(len(shown) == 1 and os.path.samefile(shown[0], bitmap), shown)
-                    else:
-                        self.assertEqual(shown, [os.path.join(os.path.dirname(bitmap), LEFTOVER)])
+                    leftover = [os.path.join(os.path.dirname(bitmap), LEFTOVER)]
+                    self.assertTrue(len(shown) == 1 and os.path.samefile(*shown, bitmap) if slots else shown == leftover, shown)
                     self.assertEqual(stored(), shown * slots or before)
                 os.remove(bitmap)  # no bitmap: the desktop keeps the picture it shows
                 once(env, "wallpaper " + bitmap)
