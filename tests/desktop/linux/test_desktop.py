@@ -6,7 +6,7 @@ import json
 import os
 import pathlib
 import select
-import socket
+import socketserver
 import subprocess
 import sys
 import tempfile
@@ -16,8 +16,7 @@ import unittest
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "e2e"))
 from program import CAPTION, needs, wait_until  # noqa: E402  (the end-to-end tests' support)
 _DESKTOP = ("XDG_CURRENT_DESKTOP", "SWAYSOCK", "GSETTINGS_BACKEND", "GSETTINGS_SCHEMA_DIR", "DBUS_SESSION_BUS_ADDRESS")
-# Look-alikes of the bitmap's second names (a user's files), which no tidying
-# may touch, and a second name's leftover, which goes once the desktop answers.
+# A user's files like the bitmap's second names, which no tidying may touch; a leftover one, which goes.
 LOOK_ALIKES = ["WallPaper-notes.bmp", "WallPaper-12.jpg", "WallPaper-.bmp", "Other-12.bmp", "WallPaper-12.bmp.bak",
                "WallPaper-2024.bmp", "WallPaper-01600000000000000000.bmp", "WallPaper-1600000000000000000.bmp.part"]
 LEFTOVER = "WallPaper-1600000000000000000.bmp.part-12"
@@ -75,10 +74,10 @@ def beside(bitmap):  # but the look-alikes, which must all stay
 
 
 class Probe:
-    def __init__(self, env, case=None):  # (closed at the case's end)
+    def __init__(self, env, case):  # (closed at the case's end)
         self.process = subprocess.Popen([PROBE], stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env, text=True)
         self.done(20)  # (once it waits for messages)
-        case and case.addCleanup(self.close)
+        case.addCleanup(self.close)
 
     def done(self, timeout):  # its answer
         assert select.select([self.process.stdout], [], [], timeout)[0], "no answer in %d s" % timeout
@@ -100,11 +99,10 @@ class Probe:
         assert self.process.returncode == 0, "the probe failed"
 
 
-def once(env, line):  # in a probe of its own, which then ends at once as the run does
-    probe = Probe(env)
-    took = probe.command(line)
-    probe.close()
-    return took
+def once(env, line):  # the milliseconds to a probe's end, which ends at once with its input as the run does
+    start = time.monotonic()
+    assert subprocess.check_output([PROBE], input=line + "\0", text=True, env=env, timeout=20) == "done\n" * 2
+    return (time.monotonic() - start) * 1000
 
 
 def daemon(case, name, argv, **env):  # a process that owns name on the session bus until stopped or the case ends
@@ -136,9 +134,8 @@ WATCHER = ("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher", "org.kde.S
 
 class TrayItem(unittest.TestCase):
     def test_the_item_is_up_from_the_minimise_to_the_removal_and_the_wallpaper_shares_its_bus(self):
-        # The bus found without its address, through the runtime folder.
         address = os.environ["DBUS_SESSION_BUS_ADDRESS"].split("unix:path=", 1)[1].split(",", 1)[0]
-        runtime = folder("runtime-")
+        runtime = folder("runtime-")  # the bus found without its address, through the runtime folder
         os.symlink(address, os.path.join(runtime, "bus"))
         probe = Probe(env_with(XDG_CURRENT_DESKTOP="KDE", DBUS_SESSION_BUS_ADDRESS=None, XDG_RUNTIME_DIR=runtime), self)
         name = "org.kde.StatusNotifierItem-%d-1" % probe.process.pid
@@ -151,9 +148,8 @@ class TrayItem(unittest.TestCase):
         stop()
         registered, stop = service(self, *WATCHER)  # a watcher that comes later hears of the item too
         self.assertTrue(wait_until(lambda: registered() == [[name]]), registered())
-        # Read while the probe sits in its wait: the wait must wake for it.
         item = bus.get_object(name, "/StatusNotifierItem")
-        props = item.GetAll(ITEM, dbus_interface=PROPS, timeout=5)
+        props = item.GetAll(ITEM, dbus_interface=PROPS, timeout=5)  # while the probe waits: the wait must wake for it
         self.assertEqual({k: props[k][2:] if k == "ToolTip" else props[k] for k in
                           ("Category", "Id", "Title", "Status", "IconName", "ItemIsMenu", "Menu", "ToolTip")},
                          {"Category": "ApplicationStatus", "Id": CAPTION, "Title": CAPTION, "Status": "Active",
@@ -178,9 +174,7 @@ class TrayItem(unittest.TestCase):
 
     def test_with_a_bus_that_never_answers_no_item_and_the_run_goes_on(self):
         silent = folder("silent-") + "/bus"  # a bus that takes connections and never says a word
-        server = socket.socket(socket.AF_UNIX)
-        server.bind(silent)
-        server.listen(8)
+        self.addCleanup(socketserver.UnixStreamServer(silent, None).server_close)  # (listening until the end)
         probe = Probe(env_with(XDG_CURRENT_DESKTOP="KDE", DBUS_SESSION_BUS_ADDRESS="unix:path=" + silent), self)
         self.assertLess(probe.command("state 1"), 5000)
         bitmap = new_bitmap()
@@ -211,9 +205,8 @@ def gsettings(desktop, wanted, schemas=SCHEMAS, backend="keyfile"):
                    XDG_DATA_DIRS=empty, XDG_DATA_HOME=empty, **config)
 
     def stored():
-        listed = subprocess.run([needs("gsettings", "libglib2.0-bin"), "list-recursively"], env=env,
-                                capture_output=True, text=True, check=True).stdout.splitlines()
-        got = {tuple(line.split(" ", 2)[:2]): line.split(" ", 2)[2] for line in listed}
+        listed = subprocess.check_output([needs("gsettings", "libglib2.0-bin"), "list-recursively"], env=env, text=True)
+        got = {tuple(line.split(" ", 2)[:2]): line.split(" ", 2)[2] for line in listed.splitlines()}
         assert all(got[s, k] == default for s, ks in keys.items() for k, _, default in ks if (s, k) not in wanted), got
         values = [GLib.Variant.parse(None, got[k]).unpack() for k in wanted]
         return [GLib.filename_from_uri(v)[0] if "-uri" in k[1] and v else v for k, v in zip(wanted, values)]
@@ -256,9 +249,8 @@ def plasma(case, answer='ret = ""'):  # a mock plasmashell (answer: its method's
                     answer)[0] if answer else list
 
     def stored():  # each desktop's picture, the last script's
-        ran = calls() and subprocess.run([needs("node", "nodejs"), "-e", RUNNER], input=calls()[-1][0],
-                                         capture_output=True, text=True, check=True, timeout=60)
-        writes = json.loads(ran.stdout) if ran else []
+        writes = calls() and json.loads(subprocess.check_output([needs("node", "nodejs"), "-e", RUNNER],
+                                                                input=calls()[-1][0], text=True, timeout=60))
         image = ["org.kde.image", ["Wallpaper", "org.kde.image", "General"], "Image"]
         assert all([x[:3] for x in w] == [image] for w in writes), "each desktop once, as an image: %s" % writes
         return [GLib.filename_from_uri(w[0][3])[0] for w in writes]
