@@ -187,8 +187,9 @@ class TrayItem(unittest.TestCase):
 AWKWARD = "it's \"my\" \\pics\\ 壁纸 ${x} `y`;\n</script>"
 TAME = "my pictures 壁纸"
 
-GNOME, MATE = "org.gnome.desktop.background", "org.mate.background"
-SCHEMAS = {GNOME: ["picture-uri", "picture-uri-dark", "picture-options"], MATE: ["picture-filename"]}
+GNOME, CINNAMON, MATE = "org.gnome.desktop.background", "org.cinnamon.desktop.background", "org.mate.background"
+SCHEMAS = {GNOME: ["picture-uri", "picture-uri-dark", "picture-options"], CINNAMON: ["picture-uri"],
+           MATE: ["picture-filename"]}
 
 
 def gsettings(desktop, wanted, schemas=SCHEMAS, backend="keyfile"):
@@ -280,10 +281,12 @@ class Wallpaper(unittest.TestCase):
         rows = [  # (desktop, setup and its arguments), in a folder a careless quoting would break
             ("GNOME, settings daemon", gsettings, "GNOME-Classic:ubuntu", URIS, SCHEMAS, "dconf"),  # (a key file: e2e)
             ("GNOME, no dark key", gsettings, "Budgie", URIS[:1], {GNOME: ["picture-uri", "picture-options"]}),
+            ("X-Cinnamon", gsettings, "X-Cinnamon", [(CINNAMON, "picture-uri")]),
             ("MATE", gsettings, "MATE", [(MATE, "picture-filename")]),
             ("XFCE", xfce, self), ("KDE", plasma, self),
             # The list's first desktop known, in any case; before sway's socket.
             ("LXQt", command, "pcmanfm-qt", PCMANFM, "exit 0", "Unknown::lxqt:LXDE", SOCK),
+            ("LXDE", command, "pcmanfm", PCMANFM, "exit 0", "Unknown:LXDE:LXQt"),
             ("sway", command, "swaymsg", SWAY, "exit 0", "sway"),
             ("sway by its socket", command, "swaymsg", SWAY, "exit 0", "", SOCK),
             # Nothing reached: no setting changes, and the leftover stays.
