@@ -53,11 +53,8 @@ class Scratch {
   }
   ~Scratch() {
     std::error_code ec;
-    fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add, ec);
     fs::remove_all(dir_, ec);
   }
-  Scratch(const Scratch&) = delete;
-  Scratch& operator=(const Scratch&) = delete;
 
   const fs::path& dir() const { return dir_; }
   std::string operator/(const std::string& name) const { return Utf8(dir_ / FsPath(name)); }
