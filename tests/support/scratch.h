@@ -1,5 +1,4 @@
-// What the C++ tests share: a private temporary folder, files read and written whole. Paths are UTF-8.
-// In the settings tests' rows "|" stands for CR LF (L).
+// What the C++ tests share: a private temporary folder, files read and written whole (paths UTF-8); L's "|" is CR LF.
 #pragma once
 
 #include <algorithm>

@@ -1,7 +1,6 @@
 // What a start clears of earlier processes' pending files, and what a replacement keeps of the file it replaces; on
-// Windows, the program's own files held for a moment by another program (a virus scanner, the search indexer or a
-// sync client holds the file open for half a second without sharing its deletion): the rename over it and the
-// delete of it wait that out.
+// Windows, a file of the program's held for half a second by another program (a virus scanner, the search indexer
+// or a sync client, without sharing its deletion): the rename over it and the delete of it wait that out.
 #include <gtest/gtest.h>
 
 #include <algorithm>

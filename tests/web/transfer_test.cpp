@@ -53,9 +53,8 @@ TEST(Transfer, EachGivesWhatItShouldWithinItsTime) {
       {"/images/utf8.txt", true, kWallpaper}, {"/images/bom.txt", true, kWallpaper},
       {"/mode/charset-GBK/images/gbk.txt", true, kWallpaper},
       {"/mode/charset-no-such-charset/images/utf8.txt", true, ""},
-      // A trickling answer, which never stands still: the fetch's time-out counts from the request, not from the
-      // last byte, while the messages go on. More than 10 and at most 11 s after the request went out; up to 1 s
-      // more for sending it and for ending the transfer on a machine whose two cores other builds share.
+      // A trickling answer: the fetch's time-out counts from the request, not from the last byte, while the messages
+      // go on. 10 to 11 s after the request; up to 1 s more to send it and end the transfer on two shared cores.
       {"/mode/trickle/images/body.jpg", true, "", {}, 10.0, 12.0},
       // The download's total limit (less 0.1 s for the coarse ticks of a clock), also while the headers are awaited
       // and across redirects. (The time without progress, a body without end or past the size limit, every download
