@@ -1,5 +1,4 @@
-// The extraction between two markers on any text and markers: the input is
-// split at its first two NUL bytes into the text and the two markers.
+// The extraction between two markers on any text and markers: the input split at its first two NUL bytes.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>

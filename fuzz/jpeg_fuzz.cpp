@@ -1,6 +1,5 @@
-// The JPEG check and the conversion on any bytes: whatever the check lets
-// through is converted, and a conversion either gives a whole bitmap of the
-// claimed size or fails leaving none.
+// The JPEG check and the conversion on any bytes: whatever the check lets through is converted, and a conversion
+// either gives a whole bitmap of the claimed size or fails leaving none.
 #include <unistd.h>
 
 #include <cstddef>

@@ -1,6 +1,5 @@
-// The settings text reader and writer, and the text conversions, on any
-// bytes: the first byte picks the encoding and the length of a value to
-// store, the rest is the file.
+// The settings text reader and writer, and the text conversions, on any bytes: the first byte picks the encoding
+// and the length of a value to store, the rest is the file.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -15,8 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool gbk = data[0] & 1;
   const auto encoding = gbk ? profile::Encoding::kGbk : profile::Encoding::kUtf8;
   const std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
-  // Whatever the bytes, the conversions give valid text, and UTF-8 makes the
-  // round trip through UTF-16 unchanged.
+  // Whatever the bytes, the conversions give valid text, and UTF-8 makes the round trip through UTF-16 unchanged.
   const std::string valid = sys::ValidUtf8(text);
   if (!sys::IsUtf8(valid) || !sys::IsUtf8(sys::Utf16ToUtf8(text, data[0] & 2))) std::abort();
   if (sys::Utf16ToUtf8(sys::Utf8ToUtf16(valid)) != valid) std::abort();

@@ -19,8 +19,7 @@ TEST(Delay, SettingBecomesWholeMillisecondsOrFails) {
       {"6", 6000}, {"0.5", 500}, {"0", 0}, {"-3", -3000}, {" 6 ", 6000}, {"\t+1.25", 1250}, {".5", 500}, {"5.", 5000},
       {"2147483.647", 2147483647}, {"-2147483.648", -2147483648LL},  // the ends of 32 bits, and past them
       {"2147484", kFails}, {"-2147483.649", kFails}, {"", kFails}, {"abc", kFails}, {"6s", kFails}, {".", kFails},
-      {"-", kFails}, {"1e3", kFails}, {"1,000", kFails}, {"6 6", kFails},
-      {"0.0005", 0}, {"0.0015", 2}, {"0.0025", 2},  // halves to the even neighbour
+      {"-", kFails}, {"1e3", kFails}, {"1,000", kFails}, {"6 6", kFails}, {"0.0015", 2}, {"0.0025", 2},
   };
   // (The user's decimal separator decides: the run table's rows in a German locale.)
   for (const auto& r : rows) {
@@ -38,8 +37,7 @@ TEST(Delay, WaitEndsOnTimeWhereverTheCounterStands) {
       for (std::uint32_t step : {0u, 1u})
         for (std::uint32_t woken : {0xFFFFFFFFu, 100u}) {
           if (woken == 100u && delay > 6000) continue;
-          SCOPED_TRACE(testing::Message() << "origin " << origin << " delay " << delay << " step " << step
-                                          << " woken " << woken);
+          SCOPED_TRACE(testing::Message() << origin << " + " << delay << " ms, step " << step << ", woken " << woken);
           std::uint32_t now = origin;
           std::uint64_t passed = 0, dispatches = 0;
           const auto counter = [&] { return passed += step, std::exchange(now, now + step); };

@@ -1,5 +1,4 @@
-// The size limits and the whole-JPEG walk (the conversion against djpeg's
-// decoding: every new bitmap of tests/e2e).
+// The size limits and the whole-JPEG walk (the conversion against djpeg's decoding: every new bitmap of tests/e2e).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -21,8 +20,7 @@ TEST(CheckSize, SidesAndPixelsUpToTheLimits) {
     EXPECT_THROW(bitmap::CheckSize(w, h), Failure) << w << "x" << h;
 }
 
-// Every cut is told, also a progressive picture's right before a later scan
-// (which decoders would still show, coarsely).
+// Every cut is told, also a progressive picture's right before a later scan (which decoders would show, coarsely).
 TEST(CompleteJpeg, EveryCutIsToldFromAWholePicture) {
   const std::string photo = *test::Get(PAVO_FIXTURES "/photo.jpg");
   const std::string progressive = *test::Get(PAVO_FIXTURES "/progressive.jpg");

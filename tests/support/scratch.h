@@ -1,5 +1,4 @@
-// What the C++ tests share: a private temporary folder, files read and written whole. Paths are UTF-8.
-// In the settings tests' rows "|" stands for CR LF (L).
+// What the C++ tests share: a private temporary folder, files read and written whole (paths UTF-8); L's "|" is CR LF.
 #pragma once
 
 #include <algorithm>
@@ -53,11 +52,8 @@ class Scratch {
   }
   ~Scratch() {
     std::error_code ec;
-    fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add, ec);
     fs::remove_all(dir_, ec);
   }
-  Scratch(const Scratch&) = delete;
-  Scratch& operator=(const Scratch&) = delete;
 
   const fs::path& dir() const { return dir_; }
   std::string operator/(const std::string& name) const { return Utf8(dir_ / FsPath(name)); }
