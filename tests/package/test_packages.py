@@ -1,9 +1,6 @@
-"""The download packages of ./release.sh, each unpacked into a fresh folder
-and its program run once, natively and under Wine (the 32-bit one only has
-its imports read: no 32-bit Wine here); the Linux one also in a Debian 11
-and a Debian 13 root (tools/debian-root) with only the packages the README
-names, as their users would run it. Each pavo.exe carries an Authenticode
-signature (SHA-256) of the certificate --signed-by names, or, without it, none.
+"""The download packages of ./release.sh as their users get them: each unpacked and run once, natively, under Wine
+(the 32-bit one only has its imports read) and in Debian 11 and 13 roots with only the packages the README names;
+each pavo.exe signed (SHA-256) by the certificate --signed-by names, or, without it, not at all.
     python3 tests/package/test_packages.py --dist dist --build build/package-test [--signed-by cert.pem]"""
 import argparse
 import os
@@ -21,7 +18,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "tests" / "e2e"))
 import harness as h  # noqa: E402
-from program import SETTINGS, Config, ProgramDir, Run, debian_root, unpack  # noqa: E402
+from program import SETTINGS, Config, ProgramDir, Run, debian_root  # noqa: E402
 from pictures import jpeg  # noqa: E402
 from service import ImageService  # noqa: E402
 
@@ -35,11 +32,13 @@ PACKAGES = {
 # Libraries of every Debian system, which the README need not name.
 BASE_PACKAGES = {"libc6", "libstdc++6", "libgcc-s1"}
 
-ARGS = None
-
 
 def run(*cmd):
     return subprocess.check_output(cmd, text=True)
+
+
+def numbers(version):
+    return tuple(int(n) for n in version.split("."))
 
 
 # DLLs Wine carries that Windows itself does not, of those a compiler may link
@@ -57,9 +56,7 @@ class Packages(unittest.TestCase):
                          f"{ARGS.dist}: not one package of each system, all of one version")
         os.makedirs(ARGS.build, exist_ok=True)
         # The image service the Linux package carries serves every run.
-        tmp = Path(tempfile.mkdtemp(prefix="pavo-pkg-"))
-        self.addCleanup(shutil.rmtree, tmp, ignore_errors=True)
-        linux = unpack(packages["linux-x86_64"], tmp)
+        linux = ProgramDir(self, Config("linux", ARGS.build, None), package=packages["linux-x86_64"]).dir
         service = ImageService(ARGS.build, self, linux / "pavo_image_service")
         service.put_today(jpeg())
         # The Debian packages the README tells a user to install, and the libraries it names.
@@ -172,19 +169,10 @@ class Packages(unittest.TestCase):
             self.assertTrue(select.select([server], [], [], 0)[0], "the name was not asked for")
 
 
-def numbers(version):
-    return tuple(int(n) for n in version.split("."))
-
-
-def main():
-    global ARGS
+if __name__ == "__main__":
     ap = argparse.ArgumentParser()
     ap.add_argument("--dist", default=str(ROOT / "dist"))
     ap.add_argument("--build", type=os.path.abspath, default=str(ROOT / "build" / "package-test"))
     ap.add_argument("--signed-by", help="the certificate (PEM) that signed each pavo.exe")
     ARGS, rest = ap.parse_known_args()
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
-
-
-if __name__ == "__main__":
-    main()
