@@ -153,17 +153,8 @@ class ProgramDir:
         return Run(p.returncode, (self.tmp / (name + ".out")).read_bytes(), time.monotonic() - t0,
                    done[2].ru_utime + done[2].ru_stime, settings, image)
 
-    def kill(self, proc):
-        """As a crash would; under Wine the program is the process named by its path."""
-        if self.cfg.windows:
-            for pid in filter(str.isdigit, os.listdir("/proc")):
-                try:
-                    if Path(f"/proc/{pid}/cmdline").read_bytes().split(b"\0")[0] == str(self.exe).encode():
-                        os.kill(int(pid), 9)
-                except OSError:
-                    pass
-        else:
-            proc.kill()
+    def kill(self, proc):  # as a crash would (under Wine too, tools/wine-run's process becomes the program)
+        proc.kill()
         proc.wait(30)
 
     def pending_files(self):

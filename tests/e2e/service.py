@@ -16,7 +16,7 @@ import wine
 from pictures import CACHE
 from program import today, wait_until
 
-Request = collections.namedtuple("Request", "time line headers")
+Request = collections.namedtuple("Request", "line headers")
 SYSTEM_BUNDLE = "/etc/ssl/certs/ca-certificates.crt"
 
 
@@ -48,9 +48,9 @@ class ImageService:
         (self.folder / (self.day + ".jpg")).write_bytes(data)
 
     def requests(self):
-        found = re.findall(r"^\[([\d.]+)\] (.*)\n((?:.+\n)*)\n", self.log.read_text("utf-8", "replace"), re.M)
-        return [Request(float(t), line, re.findall(r"^(.*?): (.*)$", headers, re.M))
-                for t, line, headers in found if not line.startswith("SENT ")]
+        found = re.findall(r"^\[[\d.]+\] (.*)\n((?:.+\n)*)\n", self.log.read_text("utf-8", "replace"), re.M)
+        return [Request(line, re.findall(r"^(.*?): (.*)$", headers, re.M)) for line, headers in found
+                if not line.startswith("SENT ")]
 
     def sent(self, timeout=10):
         """The bytes the endless answers sent, each once its connection ended."""
@@ -64,40 +64,24 @@ class ImageService:
             shutil.rmtree(self.tmp, ignore_errors=True)
 
 
-def _receive(sock, until=None):
-    data = b""
-    while not (until and until in data):
-        chunk = sock.recv(65536)
-        if not chunk:
-            break
-        data += chunk
-    return data
-
-
 def test_authority():
-    """A certificate authority made for the tests, and a certificate of it for
-    localhost: the authority's file (PEM), the server's chain and key files."""
-    done = CACHE / "authority"
+    """A certificate for localhost that is its own authority, made once for the tests: its file and its key's (PEM)."""
+    done = CACHE / "localhost"
     if not done.exists():  # made beside, then renamed: tables in other processes may make it at once
         done.parent.mkdir(parents=True, exist_ok=True)
-        d = Path(tempfile.mkdtemp(prefix="authority-", dir=done.parent))
-        sh = lambda *a: subprocess.run(["openssl", *a], capture_output=True, check=True, cwd=d)  # noqa: E731
-        sh("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "30", "-subj", "/CN=Pavo test authority",
-           "-keyout", "ca.key", "-out", "ca.pem", "-addext", "basicConstraints=critical,CA:TRUE",
-           "-addext", "keyUsage=critical,keyCertSign,cRLSign")
-        sh("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "29", "-subj", "/CN=localhost", "-CA", "ca.pem",
-           "-CAkey", "ca.key", "-keyout", "key.pem", "-out", "leaf.pem", "-addext", "subjectAltName=DNS:localhost",
-           "-addext", "basicConstraints=CA:FALSE", "-addext", "extendedKeyUsage=serverAuth")
-        (d / "chain.pem").write_bytes((d / "leaf.pem").read_bytes() + (d / "ca.pem").read_bytes())
+        d = Path(tempfile.mkdtemp(prefix="localhost-", dir=done.parent))
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "30", "-subj",
+                        "/CN=localhost", "-addext", "subjectAltName=DNS:localhost", "-keyout", "key.pem", "-out",
+                        "cert.pem"], capture_output=True, check=True, cwd=d)
         try:
             d.rename(done)
         except OSError:  # another's came first
             shutil.rmtree(d)
-    return done / "ca.pem", done / "chain.pem", done / "key.pem"
+    return done / "cert.pem", done / "key.pem"
 
 
 def trust(test, windows):
-    """The authority trusted for the program's runs: in the user's root store of the test prefix; on Linux in the
+    """test_authority trusted for the program's runs: in the user's root store of the test prefix; on Linux in the
     system's bundle as a private mount of the program's own (the machine's stays as it is); the runs' command prefix."""
     ca_pem = test_authority()[0]
     if windows:
@@ -115,17 +99,16 @@ def trust(test, windows):
 
 
 class Relay:
-    """In front of the image service, a forward proxy or the server itself, that keeps every request line. kind "reset":
-    half a picture, then a reset; "https": TLS for localhost with a certificate of test_authority (trusted only where
-    trust() makes it so); "password": a proxy that asks for one; "SOCKS": a SOCKS 5 proxy, keeping the address asked
-    for. Until test's end."""
+    """In front of the image service, a forward proxy or the server itself, that keeps every request line. kind
+    "https": TLS for localhost with test_authority's certificate (trusted only where trust() makes it so);
+    "password": a proxy that asks for one; "SOCKS": a SOCKS 5 proxy, keeping the address asked for. Until test's end."""
 
     def __init__(self, test, upstream_port=None, kind=None):
         self.upstream_port, self.lines, self._tls = upstream_port, [], None
-        self.reset, self.password, self.socks = kind == "reset", kind == "password", kind == "SOCKS"
+        self.password, self.socks = kind == "password", kind == "SOCKS"
         if kind == "https":
             self._tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-            self._tls.load_cert_chain(*test_authority()[1:])
+            self._tls.load_cert_chain(*test_authority())
         self._sock = socket.create_server(("127.0.0.1", 0))
         test.addCleanup(self._sock.close)
         self.port = self._sock.getsockname()[1]
@@ -151,10 +134,8 @@ class Relay:
                 ask = client.recv(262)  # a name (type 3) or an address, then the port
                 self.lines.append("SOCKS " + (ask[5:5 + ask[4]].decode() if ask[3] == 3 else "an address"))
                 client.sendall(b"\x05\x00\x00\x01" + bytes(6))
-            head, end, rest = _receive(client, b"\r\n\r\n").partition(b"\r\n\r\n")
-            if not end:
-                return
-            lines = head.split(b"\r\n")
+            head = client.makefile("rb")  # its lines up to the blank one (or the end)
+            lines = list(iter(lambda: head.readline().rstrip(b"\r\n") or None, None))
             self.lines.append(lines[0].decode("latin-1"))
             if self.password:
                 client.sendall(b"HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic "
@@ -166,16 +147,9 @@ class Relay:
                 h for h in lines[1:] if h.split(b":")[0].strip().lower() not in
                 (b"connection", b"proxy-connection", b"keep-alive", b"proxy-authorization")]
             with socket.create_connection(("127.0.0.1", self.upstream_port), timeout=60) as up:
-                up.sendall(b"\r\n".join(out + [b"Connection: close"]) + b"\r\n\r\n" + rest)
-                answer = _receive(up)
-            head, _, body = answer.partition(b"\r\n\r\n")
-            if self.reset and b"image/jpeg" in head:
-                client.sendall(answer[:len(head) + 4 + len(body) // 2])
-                # Closing with SO_LINGER 0 sends a reset instead of an end.
-                client.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-            else:
-                client.sendall(answer)
-        except (OSError, ValueError, IndexError):  # (IndexError: a SOCKS request cut short)
+                up.sendall(b"\r\n".join(out + [b"Connection: close"]) + b"\r\n\r\n")
+                client.sendall(up.makefile("rb").read())
+        except (OSError, ValueError, IndexError):  # (IndexError: a request cut short)
             pass
         finally:
             client.close()

@@ -4,7 +4,6 @@ import os
 import re
 import subprocess
 import tempfile
-import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -52,18 +51,3 @@ def registry():
                                                                                   values, re.M)}
             for key, values in re.findall(r"^\[(.*)\]$((?:\n[^[\n].*)*)", re.sub(r"\\\r?\n  |\r", "", text), re.M)}
 
-
-def windows_of(build, exe, out):
-    """Starts listing the top-level windows of the program's process (exe, as Wine names it) into the file out;
-    the function that stops it, once the program has ended: the set of (visible, class, title) seen."""
-    with open(out, "wb") as o:
-        lister = subprocess.Popen([str(RUN), str(Path(build) / "tests" / "e2e" / "windows_of.exe"), exe, "300"],
-                                  stdin=subprocess.DEVNULL, stdout=o, stderr=subprocess.DEVNULL)
-    time.sleep(1)  # looking before the program starts
-
-    def stop():
-        time.sleep(0.2)  # a last look after its end
-        lister.kill()
-        lister.wait()
-        return {tuple(line.split("\t")) for line in Path(out).read_text("utf-8").splitlines()}
-    return stop
