@@ -55,12 +55,10 @@ def needs(program, package):
 
 
 def need_locale(name):  # generated where the machine lacks it (as root)
-    have = lambda: name.lower().replace("utf-8", "utf8") in subprocess.run(  # noqa: E731
-        ["locale", "-a"], capture_output=True, text=True).stdout.lower().split()
-    if not have():
-        done = subprocess.run(["localedef", "-i", name.split(".")[0], "-f", "UTF-8", name], capture_output=True,
-                              text=True)
-        assert have(), f"the locale {name} cannot be made: {done.stderr}"
+    lacks = lambda: subprocess.run(["locale"], env={"LC_ALL": name}, capture_output=True).stderr  # noqa: E731
+    if lacks():
+        subprocess.run(["localedef", "-i", name.split(".")[0], "-f", "UTF-8", name], capture_output=True)
+        assert not lacks(), f"the locale {name} cannot be made (localedef, as root)"
 
 
 def default_settings(build):  # the base URLs are the build's
@@ -238,22 +236,4 @@ def debian_root(what, readme=None):
     if made.returncode:
         raise AssertionError(f"no {what} root: {made.stderr.strip()}")
     return Path(made.stdout.strip())
-
-
-def library_from(root, name, into):
-    """The library file `name` of a Debian root linked into the folder `into`, with every library
-    it needs that this system lacks, for LD_LIBRARY_PATH."""
-    here = set(re.findall(r"^\s*(\S+) \(", subprocess.check_output(["ldconfig", "-p"], text=True), re.M))
-    todo = [name]
-    while todo:
-        name = todo.pop()
-        if (into / name).exists():
-            continue
-        (path,) = [d / name for d in (root / "usr/lib/x86_64-linux-gnu", root / "lib/x86_64-linux-gnu")
-                   if (d / name).exists()][:1]
-        (into / name).symlink_to(path.resolve())  # (Debian's library links are relative)
-        needed = re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]",
-                            subprocess.check_output(["readelf", "-d", str(path.resolve())], text=True))
-        todo += [n for n in needed if n not in here]
-
 
