@@ -11,7 +11,7 @@ cd "$(dirname "$0")"
 tools/install-deps all
 
 # The Debian roots (release.sh's build root, the Debian 11 and 13 roots of
-# the package test and of e2e_run) are made once, outside the clone: on a
+# the package test) are made once, outside the clone: on a
 # fresh machine they are fetched, side by side, while the builds run.
 mkdir -p build
 roots=()
