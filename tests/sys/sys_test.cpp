@@ -36,7 +36,7 @@ TEST(PendingFiles, OnlyUnheldOnesGo) {
     std::string name;
     bool stays;
   } rows[] = {
-      {"cfg.ini.part-" + self + "-100", false}, {"cfg.ini.part-1-0", false}, {"cfg.ini.part-1-0.part-1-1", false},
+      {"cfg.ini.part-" + self + "-100", false}, {"cfg.ini.part-90-0", false}, {"cfg.ini.part-1-0.part-1-1", false},
       {"notes.txt.part-1-0", true}, {"cfg.ini.part-x-0", true}, {"cfg.ini.part-1", true}, {"cfg.ini", true},
   };
   std::vector<std::string> staying = {"cfg.ini.part-2-0", test::Utf8(test::FsPath(working.Path()).filename())};
