@@ -151,7 +151,9 @@ class ProgramDir:
         return Run(p.returncode, (self.tmp / (name + ".out")).read_bytes(), time.monotonic() - t0,
                    done[2].ru_utime + done[2].ru_stime, settings, image)
 
-    def kill(self, proc):  # as a crash would (under Wine too, tools/wine-run's process becomes the program)
+    # As a crash would. Under Wine's usual locale tools/wine-run's process becomes the program; under another it
+    # stays the program's parent, and the program's own limits end the program.
+    def kill(self, proc):
         proc.kill()
         proc.wait(30)
 

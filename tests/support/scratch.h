@@ -54,6 +54,8 @@ class Scratch {
     std::error_code ec;
     fs::remove_all(dir_, ec);
   }
+  Scratch(const Scratch&) = delete;  // one owner: a copy's end would take the folder from under the other
+  Scratch& operator=(const Scratch&) = delete;
 
   const fs::path& dir() const { return dir_; }
   std::string operator/(const std::string& name) const { return Utf8(dir_ / FsPath(name)); }
